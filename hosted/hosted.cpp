@@ -1,0 +1,50 @@
+#include "hosted.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+static const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
+static const wchar_t kHostedImageName[] = L"Zentorvik.exe";
+static const UINT kTerminatedExitCode = 0;
+
+void LaunchHostedProgram(void)
+{
+    // "start" returns as soon as the program runs, so the interpreter ends at once.
+    // Whether the program exists or started is deliberately not checked.
+    system(kLaunchCommand);
+}
+
+static void TerminateProcessById(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+    if (process == NULL)
+        return;
+    TerminateProcess(process, kTerminatedExitCode);
+    CloseHandle(process);
+}
+
+// A failed first read is not retried: the snapshot is a fixed copy, and the next stop
+// request takes a new one.
+void TerminateHostedProcesses(void)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+
+    PROCESSENTRY32W entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+
+    if (Process32FirstW(snapshot, &entry)) {
+        do {
+            if (_wcsicmp(entry.szExeFile, kHostedImageName) == 0)
+                TerminateProcessById(entry.th32ProcessID);
+        } while (Process32NextW(snapshot, &entry));
+    }
+
+    CloseHandle(snapshot);
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+// Starts c:\windows\Zentorvik.exe -s through the command interpreter, without waiting for it.
+void LaunchHostedProgram(void);
+
+// Terminates every running process whose executable file name is Zentorvik.exe.
+void TerminateHostedProcesses(void);
