@@ -1,0 +1,305 @@
+#include "service_run.h"
+
+namespace {
+
+const std::wstring kMainEntry = Msg(L"Main: Entry");
+const std::wstring kMainError = Msg(L"Main: StartServiceCtrlDispatcher returned error");
+const std::wstring kMainExit = Msg(L"Main: Exit");
+const std::wstring kEntry = Msg(L"ServiceMain: Entry");
+const std::wstring kRegisterError = Msg(L"ServiceMain: RegisterServiceCtrlHandler returned error");
+const std::wstring kReportError = Msg(L"ServiceMain: SetServiceStatus returned error");
+const std::wstring kStartOperations = Msg(L"ServiceMain: Performing Service Start Operations");
+const std::wstring kEventError = Msg(L"ServiceMain: CreateEvent(g_ServiceStopEvent) returned error");
+const std::wstring kThreadError = Msg(L"ServiceMain: CreateThread returned error");
+const std::wstring kWaiting = Msg(L"ServiceMain: Waiting for Worker Thread to complete");
+const std::wstring kSignaled = Msg(L"ServiceMain: Worker Thread Stop Event signaled");
+const std::wstring kCleanup = Msg(L"ServiceMain: Performing Cleanup Operations");
+const std::wstring kExit = Msg(L"ServiceMain: Exit");
+const std::wstring kHandlerEntry = Msg(L"ServiceCtrlHandler: Entry");
+const std::wstring kStopRequest = Msg(L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request");
+const std::wstring kHandlerReportError = Msg(L"ServiceCtrlHandler: SetServiceStatus returned error");
+const std::wstring kHandlerExit = Msg(L"ServiceCtrlHandler: Exit");
+const std::wstring kWorkerEntry = Msg(L"ServiceWorkerThread: Entry");
+const std::wstring kWorkerExit = Msg(L"ServiceWorkerThread: Exit");
+
+const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
+
+template <typename T>
+std::vector<T> Sorted(std::vector<T> items)
+{
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+template <typename T>
+long IndexOf(const std::vector<T>& items, const T& item)
+{
+    auto it = std::find(items.begin(), items.end(), item);
+    return it == items.end() ? -1 : static_cast<long>(it - items.begin());
+}
+
+// Each item occurs in `items`, and in the order given.
+template <typename T>
+void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
+{
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_NE(-1, IndexOf(items, order[i])) << "missing: " << ::testing::PrintToString(order[i]);
+        if (i > 0) {
+            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
+                << ::testing::PrintToString(order[i - 1]) << " should come before "
+                << ::testing::PrintToString(order[i]);
+        }
+    }
+}
+
+void ExpectLaunchedProgramTerminated()
+{
+    EXPECT_EQ(std::vector<std::string>{kLaunchCommand}, sim::Commands());
+    auto processes = sim::Processes();
+    ASSERT_EQ(1u, processes.size());
+    EXPECT_EQ(L"Zentorvik.exe", processes[0].exeFile);
+    EXPECT_FALSE(processes[0].running);
+    EXPECT_EQ(0u, processes[0].exitCode);
+}
+
+using LifecycleTest = ServiceTest;
+
+TEST_F(LifecycleTest, NormalRunSendsFourReportsAndTracesEveryStep)
+{
+    StartAndWaitForPolling();
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(0, EndOfProcess());
+
+    EXPECT_EQ(kNormalReports, Statuses());
+    for (const sim::Report& report : sim::Reports())
+        EXPECT_TRUE(report.delivered);
+
+    auto trace = sim::Trace();
+    EXPECT_EQ(Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kWaiting, kWorkerEntry,
+                                    kHandlerEntry, kStopRequest, kHandlerExit, kWorkerExit,
+                                    kSignaled, kCleanup, kExit, kMainExit}),
+              Sorted(trace));
+    EXPECT_EQ(kMainEntry, trace.front());
+    ExpectOrder(trace, {kMainEntry, kEntry, kStartOperations, kWaiting, kSignaled, kCleanup, kExit});
+    ExpectOrder(trace, {kStartOperations, kWorkerEntry, kHandlerEntry, kStopRequest, kHandlerExit});
+    ExpectOrder(trace, {kStopRequest, kWorkerExit, kSignaled});
+    ExpectOrder(trace, {kCleanup, kMainExit});
+
+    ExpectLaunchedProgramTerminated();
+}
+
+TEST_F(LifecycleTest, StartLaunchesWhileStartPendingAndStopWalksBeforeReporting)
+{
+    StartAndWaitForPolling();
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(0, EndOfProcess());
+
+    auto calls = sim::CallLog();
+    ExpectOrder<std::string>(calls, {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)", "system",
+                                     "CreateEventW((nil), 1, 0, (nil))", "SetServiceStatus(4)",
+                                     "CreateThread((nil), 0, (nil), 0, (nil))"});
+    ExpectOrder<std::string>(calls, {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)",
+                                     "SetEvent", "CloseHandle(event)", "SetServiceStatus(1)"});
+
+    // The worker polls without waiting and sleeps the full interval in between.
+    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
+    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
+    for (DWORD sleep : sim::Sleeps())
+        EXPECT_EQ(3000u, sleep);
+    EXPECT_EQ(sim::Sleeps().size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
+}
+
+TEST_F(LifecycleTest, StartedFromConsoleExitsWithTheDispatcherError)
+{
+    sim::SetStartedFromConsole(true);
+
+    StartProcess();
+
+    EXPECT_EQ(1063, EndOfProcess());
+    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kMainError}), sim::Trace());
+    EXPECT_TRUE(sim::Reports().empty());
+    EXPECT_TRUE(sim::Commands().empty());
+}
+
+TEST_F(LifecycleTest, HandlerRegistrationFailureAbandonsTheStart)
+{
+    sim::FailCall(sim::Call::RegisterServiceCtrlHandlerW, 1, ERROR_INVALID_NAME);
+
+    StartProcess();
+    ASSERT_TRUE(sim::WaitForServiceMainReturn());
+
+    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kRegisterError, kExit}), sim::Trace());
+    EXPECT_TRUE(sim::Reports().empty());
+    EXPECT_TRUE(sim::Commands().empty());
+    EXPECT_EQ(0, CallCount(sim::Call::CreateEventW));
+}
+
+TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedProgram)
+{
+    sim::FailCall(sim::Call::CreateEventW, 1, ERROR_NO_SYSTEM_RESOURCES);
+
+    StartProcess();
+
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ((std::vector<SERVICE_STATUS>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
+                                           Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
+              Statuses());
+    auto trace = sim::Trace();
+    EXPECT_EQ(Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kEventError, kExit,
+                                    kMainExit}),
+              Sorted(trace));
+    ExpectOrder(trace, {kMainEntry, kEntry, kStartOperations, kEventError, kExit});
+    EXPECT_EQ(0, CallCount(sim::Call::CreateThread));
+    ExpectLaunchedProgramTerminated();
+}
+
+TEST_F(LifecycleTest, StopEventFailureWithFailedReportTracesBothErrors)
+{
+    sim::FailCall(sim::Call::CreateEventW, 1, ERROR_NO_SYSTEM_RESOURCES);
+    sim::FailCall(sim::Call::SetServiceStatus, 2, ERROR_INVALID_DATA);
+
+    StartProcess();
+    ASSERT_TRUE(sim::WaitForServiceMainReturn());
+
+    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kStartOperations, kEventError,
+                                         kReportError, kExit}),
+              sim::Trace());
+    EXPECT_EQ(Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1), Statuses().back());
+}
+
+TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
+{
+    sim::FailCall(sim::Call::CreateThread, 1, ERROR_NOT_ENOUGH_MEMORY);
+
+    StartAndWaitForPolling();
+    EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ(kNormalReports, Statuses());
+    auto trace = sim::Trace();
+    EXPECT_EQ(-1, IndexOf(trace, kWaiting));
+    ExpectOrder(trace, {kStartOperations, kThreadError, kWorkerEntry, kHandlerEntry, kStopRequest,
+                        kWorkerExit, kSignaled, kCleanup, kExit});
+    ExpectLaunchedProgramTerminated();
+}
+
+TEST_F(LifecycleTest, StopBeforeTheFirstPollIsNotLost)
+{
+    sim::HoldNewThreads(true);
+    StartProcess();
+    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
+
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    sim::HoldNewThreads(false);
+
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ(kNormalReports, Statuses());
+    EXPECT_TRUE(sim::Sleeps().empty());
+}
+
+TEST_F(LifecycleTest, ControlsOtherThanStopAreOnlyTraced)
+{
+    StartAndWaitForPolling();
+
+    for (DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
+                          SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN, 128u}) {
+        size_t before = sim::Trace().size();
+        ASSERT_TRUE(sim::SendControl(control));
+        auto trace = sim::Trace();
+        EXPECT_EQ((std::vector<std::wstring>{kHandlerEntry, kHandlerExit}),
+                  std::vector<std::wstring>(trace.begin() + static_cast<long>(before), trace.end()))
+            << "control " << control;
+    }
+    EXPECT_EQ(2u, sim::Reports().size());
+    EXPECT_EQ(0, CallCount(sim::Call::CreateToolhelp32Snapshot));
+
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ(kNormalReports, Statuses());
+}
+
+TEST_F(LifecycleTest, HostedProgramMissingStillRunsAndStops)
+{
+    sim::SetHostedProgramInstalled(false);
+
+    StartAndWaitForPolling();
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ(kNormalReports, Statuses());
+    EXPECT_EQ(std::vector<std::string>{kLaunchCommand}, sim::Commands());
+}
+
+struct FailedReport {
+    int nth;
+    std::wstring message;
+    std::wstring after;
+};
+
+void PrintTo(const FailedReport& failed, std::ostream* os)
+{
+    *os << "report " << failed.nth;
+}
+
+class ReportFailureTest : public ServiceTest, public ::testing::WithParamInterface<FailedReport> {};
+
+TEST_P(ReportFailureTest, ServiceCarriesOnAsAfterSuccess)
+{
+    const FailedReport& failed = GetParam();
+    sim::FailCall(sim::Call::SetServiceStatus, failed.nth, ERROR_INVALID_DATA);
+
+    StartAndWaitForPolling();
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(sim::WaitForServiceMainReturn());
+    sim::Disconnect();  // the controller never hears of a failed stopped report
+
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ(kNormalReports, Statuses());
+    auto reports = sim::Reports();
+    for (int i = 0; i < static_cast<int>(reports.size()); ++i)
+        EXPECT_EQ(i + 1 != failed.nth, reports[static_cast<size_t>(i)].delivered) << "report " << i;
+    auto trace = sim::Trace();
+    EXPECT_EQ(1, std::count(trace.begin(), trace.end(), failed.message));
+    EXPECT_EQ(IndexOf(trace, failed.after) + 1, IndexOf(trace, failed.message));
+    EXPECT_EQ(14u, trace.size());
+    ExpectLaunchedProgramTerminated();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachReport, ReportFailureTest,
+                         ::testing::Values(FailedReport{1, kReportError, kEntry},
+                                           FailedReport{2, kReportError, kStartOperations},
+                                           FailedReport{3, kHandlerReportError, kStopRequest},
+                                           FailedReport{4, kReportError, kCleanup}),
+                         [](const auto& test) { return "Report" + std::to_string(test.param.nth); });
+
+class SecondStopTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
+{
+    bool stopPendingFails = GetParam();
+    if (stopPendingFails)
+        sim::FailCall(sim::Call::SetServiceStatus, 3, ERROR_INVALID_DATA);
+    StartAndWaitForPolling();
+    // Keep the worker asleep so that the service stays stop pending.
+    sim::HoldSleeps(true);
+    ASSERT_TRUE(sim::WaitForHeldSleep());
+
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    size_t before = sim::Trace().size();
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+
+    auto trace = sim::Trace();
+    EXPECT_EQ((std::vector<std::wstring>{kHandlerEntry, kStopRequest, kHandlerExit}),
+              std::vector<std::wstring>(trace.begin() + static_cast<long>(before), trace.end()));
+    EXPECT_EQ(3u, sim::Reports().size());
+    EXPECT_EQ(1, CallCount(sim::Call::CreateToolhelp32Snapshot));
+    EXPECT_EQ(1u, CountCalls("SetEvent"));
+
+    sim::HoldSleeps(false);
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ(kNormalReports, Statuses());
+}
+
+INSTANTIATE_TEST_SUITE_P(StopPendingDeliveredOrNot, SecondStopTest, ::testing::Bool());
+
+}  // namespace

@@ -1,0 +1,107 @@
+#pragma once
+// The Win32 declarations the service uses, for the Linux build against the simulated platform.
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#define WINAPI
+#define VOID void
+#define TRUE 1
+#define FALSE 0
+
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef DWORD* LPDWORD;
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define NO_ERROR 0u
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_BAD_LENGTH 24u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
+#define ERROR_SERVICE_NOT_IN_EXE 1083u
+#define ERROR_NO_SYSTEM_RESOURCES 1450u
+
+#define PROCESS_TERMINATE 0x0001u
+
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+#define SERVICE_STOPPED 1u
+#define SERVICE_START_PENDING 2u
+#define SERVICE_STOP_PENDING 3u
+#define SERVICE_RUNNING 4u
+#define SERVICE_ACCEPT_STOP 0x00000001u
+#define SERVICE_CONTROL_STOP 1u
+#define SERVICE_CONTROL_PAUSE 2u
+#define SERVICE_CONTROL_CONTINUE 3u
+#define SERVICE_CONTROL_INTERROGATE 4u
+#define SERVICE_CONTROL_SHUTDOWN 5u
+
+typedef struct _SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef VOID(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
+typedef VOID(WINAPI* LPHANDLER_FUNCTION)(DWORD control);
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
+typedef struct _SERVICE_TABLE_ENTRYW {
+    LPWSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+} SERVICE_TABLE_ENTRYW;
+
+// Service controller
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+// Kernel objects, threads and errors
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                           LPCWSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId);
+VOID WINAPI Sleep(DWORD milliseconds);
+BOOL WINAPI CloseHandle(HANDLE handle);
+DWORD WINAPI GetLastError(void);
+VOID WINAPI SetLastError(DWORD error);
+
+// Processes
+HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+
+// Debug output
+VOID WINAPI OutputDebugStringW(LPCWSTR text);
+
+// Runtime library: declared by the Windows C headers, absent from glibc.
+int _wcsicmp(const wchar_t* a, const wchar_t* b);

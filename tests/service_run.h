@@ -1,0 +1,112 @@
+#pragma once
+// Runs the service the way the controller does, on the simulated platform: the entry routine on
+// a main thread of its own, with a clean process state before and checks after each test.
+
+#include "hosted.h"
+#include "service.h"
+#include "sim.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline std::wstring Msg(const wchar_t* tail)
+{
+    return std::wstring(SERVICE_NAME L": ") + tail;
+}
+
+inline SERVICE_STATUS Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD checkPoint)
+{
+    return {SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, 0};
+}
+
+inline bool operator==(const SERVICE_STATUS& a, const SERVICE_STATUS& b)
+{
+    return a.dwServiceType == b.dwServiceType && a.dwCurrentState == b.dwCurrentState &&
+           a.dwControlsAccepted == b.dwControlsAccepted && a.dwWin32ExitCode == b.dwWin32ExitCode &&
+           a.dwServiceSpecificExitCode == b.dwServiceSpecificExitCode &&
+           a.dwCheckPoint == b.dwCheckPoint && a.dwWaitHint == b.dwWaitHint;
+}
+
+inline void PrintTo(const SERVICE_STATUS& s, std::ostream* os)
+{
+    *os << "{type 0x" << std::hex << s.dwServiceType << std::dec << ", state " << s.dwCurrentState
+        << ", accepted " << s.dwControlsAccepted << ", exit " << s.dwWin32ExitCode << ", specific "
+        << s.dwServiceSpecificExitCode << ", checkpoint " << s.dwCheckPoint << ", hint "
+        << s.dwWaitHint << "}";
+}
+
+inline std::vector<SERVICE_STATUS> Statuses()
+{
+    std::vector<SERVICE_STATUS> statuses;
+    for (const sim::Report& report : sim::Reports())
+        statuses.push_back(report.status);
+    return statuses;
+}
+
+inline const std::vector<SERVICE_STATUS> kNormalReports = {
+    Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
+    Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
+    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
+    Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
+};
+
+inline size_t CountCalls(const std::string& prefix)
+{
+    auto calls = sim::CallLog();
+    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
+        return c.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::Reset();
+        g_ServiceStatus = SERVICE_STATUS{};
+        g_StatusHandle = NULL;
+        g_ServiceStopEvent = INVALID_HANDLE_VALUE;
+    }
+
+    void TearDown() override
+    {
+        if (main_.joinable()) {
+            sim::Disconnect();
+            main_.join();
+        }
+        EXPECT_EQ(std::vector<std::string>{}, sim::HandleFaults());
+        EXPECT_EQ(std::vector<std::string>{}, sim::OpenHandles());
+        sim::Reset();
+    }
+
+    void StartProcess()
+    {
+        main_ = std::thread([this] { exitCode_ = wmain(1, argv_, nullptr); });
+    }
+
+    // Joins the main thread and the service thread: the whole process has run to its end.
+    int EndOfProcess()
+    {
+        main_.join();
+        if (sim::ServiceMainStarted()) {
+            EXPECT_TRUE(sim::WaitForServiceMainReturn());
+        }
+        return exitCode_;
+    }
+
+    // Start until the worker has slept once, so that the worker is polling.
+    void StartAndWaitForPolling()
+    {
+        StartProcess();
+        ASSERT_TRUE(sim::WaitForSleeps(1));
+    }
+
+    std::thread main_;
+    int exitCode_ = -1;
+    wchar_t program_[32] = L"OrveldenZentorvikTool.exe";
+    wchar_t* argv_[2] = {program_, nullptr};
+};
