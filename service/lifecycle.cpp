@@ -38,7 +38,8 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
 
     g_StatusHandle = RegisterServiceCtrlHandlerW(SERVICE_NAME, ServiceCtrlHandler);
     if (g_StatusHandle == NULL) {
-        OutputDebugStringW(SERVICE_NAME L": ServiceMain: RegisterServiceCtrlHandler returned error");
+        OutputDebugStringW(
+            SERVICE_NAME L": ServiceMain: RegisterServiceCtrlHandler returned error");
         OutputDebugStringW(SERVICE_NAME L": ServiceMain: Exit");
         return;
     }

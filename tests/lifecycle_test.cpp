@@ -9,7 +9,8 @@ const std::wstring kEntry = Msg(L"ServiceMain: Entry");
 const std::wstring kRegisterError = Msg(L"ServiceMain: RegisterServiceCtrlHandler returned error");
 const std::wstring kReportError = Msg(L"ServiceMain: SetServiceStatus returned error");
 const std::wstring kStartOperations = Msg(L"ServiceMain: Performing Service Start Operations");
-const std::wstring kEventError = Msg(L"ServiceMain: CreateEvent(g_ServiceStopEvent) returned error");
+const std::wstring kEventError =
+    Msg(L"ServiceMain: CreateEvent(g_ServiceStopEvent) returned error");
 const std::wstring kThreadError = Msg(L"ServiceMain: CreateThread returned error");
 const std::wstring kWaiting = Msg(L"ServiceMain: Waiting for Worker Thread to complete");
 const std::wstring kSignaled = Msg(L"ServiceMain: Worker Thread Stop Event signaled");
@@ -17,7 +18,8 @@ const std::wstring kCleanup = Msg(L"ServiceMain: Performing Cleanup Operations")
 const std::wstring kExit = Msg(L"ServiceMain: Exit");
 const std::wstring kHandlerEntry = Msg(L"ServiceCtrlHandler: Entry");
 const std::wstring kStopRequest = Msg(L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request");
-const std::wstring kHandlerReportError = Msg(L"ServiceCtrlHandler: SetServiceStatus returned error");
+const std::wstring kHandlerReportError =
+    Msg(L"ServiceCtrlHandler: SetServiceStatus returned error");
 const std::wstring kHandlerExit = Msg(L"ServiceCtrlHandler: Exit");
 const std::wstring kWorkerEntry = Msg(L"ServiceWorkerThread: Entry");
 const std::wstring kWorkerExit = Msg(L"ServiceWorkerThread: Exit");
@@ -43,7 +45,8 @@ template <typename T>
 void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
 {
     for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_NE(-1, IndexOf(items, order[i])) << "missing: " << ::testing::PrintToString(order[i]);
+        EXPECT_NE(-1, IndexOf(items, order[i]))
+            << "missing: " << ::testing::PrintToString(order[i]);
         if (i > 0) {
             EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
                 << ::testing::PrintToString(order[i - 1]) << " should come before "
@@ -80,7 +83,8 @@ TEST_F(LifecycleTest, NormalRunSendsFourReportsAndTracesEveryStep)
                                     kSignaled, kCleanup, kExit, kMainExit}),
               Sorted(trace));
     EXPECT_EQ(kMainEntry, trace.front());
-    ExpectOrder(trace, {kMainEntry, kEntry, kStartOperations, kWaiting, kSignaled, kCleanup, kExit});
+    ExpectOrder(trace,
+                {kMainEntry, kEntry, kStartOperations, kWaiting, kSignaled, kCleanup, kExit});
     ExpectOrder(trace, {kStartOperations, kWorkerEntry, kHandlerEntry, kStopRequest, kHandlerExit});
     ExpectOrder(trace, {kStopRequest, kWorkerExit, kSignaled});
     ExpectOrder(trace, {kCleanup, kMainExit});
@@ -141,13 +145,14 @@ TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedPro
     StartProcess();
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ((std::vector<SERVICE_STATUS>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-                                           Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
-              Statuses());
+    EXPECT_EQ(
+        (std::vector<SERVICE_STATUS>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
+                                     Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
+        Statuses());
     auto trace = sim::Trace();
-    EXPECT_EQ(Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kEventError, kExit,
-                                    kMainExit}),
-              Sorted(trace));
+    EXPECT_EQ(
+        Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kEventError, kExit, kMainExit}),
+        Sorted(trace));
     ExpectOrder(trace, {kMainEntry, kEntry, kStartOperations, kEventError, kExit});
     EXPECT_EQ(0, CallCount(sim::Call::CreateThread));
     ExpectLaunchedProgramTerminated();
@@ -251,7 +256,7 @@ TEST_P(ReportFailureTest, ServiceCarriesOnAsAfterSuccess)
     StartAndWaitForPolling();
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
     ASSERT_TRUE(sim::WaitForServiceMainReturn());
-    sim::Disconnect();  // the controller never hears of a failed stopped report
+    sim::Disconnect(); // the controller never hears of a failed stopped report
 
     EXPECT_EQ(0, EndOfProcess());
     EXPECT_EQ(kNormalReports, Statuses());
@@ -270,7 +275,9 @@ INSTANTIATE_TEST_SUITE_P(EachReport, ReportFailureTest,
                                            FailedReport{2, kReportError, kStartOperations},
                                            FailedReport{3, kHandlerReportError, kStopRequest},
                                            FailedReport{4, kReportError, kCleanup}),
-                         [](const auto& test) { return "Report" + std::to_string(test.param.nth); });
+                         [](const auto& test) {
+                             return "Report" + std::to_string(test.param.nth);
+                         });
 
 class SecondStopTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
 
@@ -302,4 +309,4 @@ TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
 
 INSTANTIATE_TEST_SUITE_P(StopPendingDeliveredOrNot, SecondStopTest, ::testing::Bool());
 
-}  // namespace
+} // namespace

@@ -27,8 +27,8 @@ TEST_F(TerminationTest, TerminatesEveryExactNameAndNoDecoy)
     decoys.push_back(sim::AddProcess(L"Zentorvik.exe.bak"));
     decoys.push_back(sim::AddProcess(L"Zentorvik"));
     decoys.push_back(sim::AddProcess(L"ZentorvikX.exe"));
-    decoys.push_back(sim::AddProcess(L"Zentorv\u0131k.exe"));  // dotless i
-    decoys.push_back(sim::AddProcess(L"ZENTORV\u0130K.EXE"));  // dotted capital I
+    decoys.push_back(sim::AddProcess(L"Zentorv\u0131k.exe")); // dotless i
+    decoys.push_back(sim::AddProcess(L"ZENTORV\u0130K.EXE")); // dotted capital I
     matches.push_back(sim::AddProcess(L"ZENTORVIK.EXE"));
     matches.push_back(sim::AddProcess(L"zentorvik.Exe"));
     matches.push_back(sim::AddProcess(L"Zentorvik.exe"));
@@ -110,4 +110,4 @@ TEST_F(TerminationTest, UnreadableFirstEntryClosesTheSnapshotAndGivesUp)
     EXPECT_EQ(1u, CountCalls("CloseHandle(snapshot)"));
 }
 
-}  // namespace
+} // namespace

@@ -76,7 +76,7 @@ struct State {
 
 std::mutex g_lock;
 std::condition_variable g_changed;
-State* g_state = new State;  // never freed: threads may still read it while the process exits
+State* g_state = new State; // never freed: threads may still read it while the process exits
 thread_local DWORD t_lastError = 0;
 
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
@@ -108,7 +108,7 @@ bool Failing(sim::Call call)
 HANDLE NewHandle(Object object)
 {
     uintptr_t value = g_state->nextHandle;
-    g_state->nextHandle += 4;  // never reused, so a stale handle is always caught
+    g_state->nextHandle += 4; // never reused, so a stale handle is always caught
     g_state->handles[value] = std::move(object);
     return reinterpret_cast<HANDLE>(value);
 }
@@ -167,7 +167,7 @@ void FillEntry(const sim::Process& process, PROCESSENTRY32W* entry)
     entry->szExeFile[MAX_PATH - 1] = L'\0';
 }
 
-}  // namespace
+} // namespace
 
 namespace sim {
 
@@ -359,7 +359,7 @@ void Disconnect()
     g_changed.notify_all();
 }
 
-}  // namespace sim
+} // namespace sim
 
 // Runs ServiceMain on a thread of its own and the controls on the calling thread, until the
 // service reports stopped or the controller disconnects.
@@ -373,27 +373,27 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         t_lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
         return FALSE;
     }
-    if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr ||
-        table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr) {
+    if (table == nullptr || table[0].lpServiceName == nullptr ||
+        table[0].lpServiceProc == nullptr || table[1].lpServiceName != nullptr ||
+        table[1].lpServiceProc != nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
     g_state->serviceName = table[0].lpServiceName;
     g_state->serviceMain = table[0].lpServiceProc;
     g_state->dispatcherRunning = true;
-    g_state->serviceThread = std::thread([serviceMain = table[0].lpServiceProc,
-                                          name = g_state->serviceName]() mutable {
-        LPWSTR argv[] = {name.data(), nullptr};
-        serviceMain(1, argv);
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->serviceMainReturned = true;
-        g_changed.notify_all();
-    });
+    g_state->serviceThread =
+        std::thread([serviceMain = table[0].lpServiceProc, name = g_state->serviceName]() mutable {
+            LPWSTR argv[] = {name.data(), nullptr};
+            serviceMain(1, argv);
+            std::lock_guard<std::mutex> guard(g_lock);
+            g_state->serviceMainReturned = true;
+            g_changed.notify_all();
+        });
 
     for (;;) {
         g_changed.wait(lock, [] {
-            return !g_state->controls.empty() || g_state->stoppedReported ||
-                   g_state->disconnected;
+            return !g_state->controls.empty() || g_state->stoppedReported || g_state->disconnected;
         });
         if (g_state->stoppedReported || g_state->disconnected)
             break;
@@ -484,8 +484,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         const Object& object = g_state->handles.at(value);
         return object.signaled;
     };
-    bool done = milliseconds == INFINITE ? (g_changed.wait(lock, signaled), true)
-                                         : WaitUntil(lock, static_cast<int>(milliseconds), signaled);
+    bool done = milliseconds == INFINITE
+                    ? (g_changed.wait(lock, signaled), true)
+                    : WaitUntil(lock, static_cast<int>(milliseconds), signaled);
     if (!done)
         return WAIT_TIMEOUT;
     Object& object = g_state->handles.at(value);
@@ -516,7 +517,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
         }
         routine(parameter);
         std::lock_guard<std::mutex> done(g_lock);
-        g_state->handles.at(value).signaled = true;  // a thread object is signaled when it ends
+        g_state->handles.at(value).signaled = true; // a thread object is signaled when it ends
         g_changed.notify_all();
     });
     return handle;

@@ -75,4 +75,4 @@ bool SendControl(DWORD control, int timeoutMs = 5000);
 // The controller gives up on the service: the dispatcher call returns.
 void Disconnect();
 
-}  // namespace sim
+} // namespace sim

@@ -7,7 +7,7 @@
 #define TH32CS_SNAPPROCESS 0x00000002u
 #define TH32CS_SNAPTHREAD 0x00000004u
 #define TH32CS_SNAPMODULE 0x00000008u
-#define TH32CS_SNAPALL \
+#define TH32CS_SNAPALL                                                                             \
     (TH32CS_SNAPHEAPLIST | TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE)
 
 typedef struct tagPROCESSENTRY32W {
