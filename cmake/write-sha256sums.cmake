@@ -1,0 +1,11 @@
+# Runs at install time: SHA256SUMS of every installed file, in the format of `sha256sum -c`.
+set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+file(GLOB files RELATIVE "${root}" "${root}/*")
+list(REMOVE_ITEM files SHA256SUMS)
+list(SORT files)
+set(sums "")
+foreach(name IN LISTS files)
+    file(SHA256 "${root}/${name}" hash)
+    string(APPEND sums "${hash}  ${name}\n")
+endforeach()
+file(WRITE "${root}/SHA256SUMS" "${sums}")
