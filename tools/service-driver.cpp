@@ -1,0 +1,408 @@
+// Drives one service through the service controller and records every status it reports.
+//
+// A recorder thread polls QueryServiceStatusEx about once a millisecond, so checkpoint and
+// exit-code changes are seen as well as state changes (a state-change notification would miss
+// them). Each change is printed with the time in milliseconds since the driver started.
+#include <windows.h>
+#include <tlhelp32.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+static const int kMaxWatched = 64;
+
+struct Watched {
+    DWORD pid;
+    HANDLE process;
+    bool reported;
+};
+
+static SC_HANDLE g_Service;
+static CRITICAL_SECTION g_Lock;
+static SERVICE_STATUS_PROCESS g_Last;
+static bool g_HaveStatus;
+static HANDLE g_ServiceProcess;
+static DWORD g_ServicePid;
+static Watched g_Watched[kMaxWatched];
+static int g_WatchedCount;
+static LARGE_INTEGER g_Start, g_Frequency;
+
+static double Now(void)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (double)(now.QuadPart - g_Start.QuadPart) * 1000.0 / (double)g_Frequency.QuadPart;
+}
+
+static void Print(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    EnterCriticalSection(&g_Lock);
+    printf("%.1f ", Now());
+    vprintf(format, args);
+    putchar('\n');
+    fflush(stdout);
+    LeaveCriticalSection(&g_Lock);
+    va_end(args);
+}
+
+static const char* StateName(DWORD state)
+{
+    switch (state) {
+    case SERVICE_STOPPED: return "STOPPED";
+    case SERVICE_START_PENDING: return "START_PENDING";
+    case SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case SERVICE_RUNNING: return "RUNNING";
+    case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case SERVICE_PAUSED: return "PAUSED";
+    default: return "UNKNOWN";
+    }
+}
+
+static DWORD StateFromName(const wchar_t* name)
+{
+    for (DWORD state = SERVICE_STOPPED; state <= SERVICE_PAUSED; state++) {
+        wchar_t wide[32];
+        MultiByteToWideChar(CP_ACP, 0, StateName(state), -1, wide, 32);
+        if (!lstrcmpiW(name, wide))
+            return state;
+    }
+    return 0;
+}
+
+static void Utf8(const wchar_t* text, char* out, int size)
+{
+    if (!WideCharToMultiByte(CP_UTF8, 0, text, -1, out, size, NULL, NULL))
+        out[0] = 0;
+}
+
+static void ImageOf(HANDLE process, char* out, int size)
+{
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (QueryFullProcessImageNameW(process, 0, image, &length))
+        Utf8(image, out, size);
+    else
+        lstrcpyA(out, "?");
+}
+
+// Wine reuses process ids quickly, so a process is held open from the moment it is seen.
+static void TrackServiceProcess(DWORD pid)
+{
+    if (!pid || pid == g_ServicePid)
+        return;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) {
+        Print("service-process pid=%lu open-error=%lu", pid, GetLastError());
+        return;
+    }
+    if (g_ServiceProcess)
+        CloseHandle(g_ServiceProcess);
+    g_ServiceProcess = process;
+    g_ServicePid = pid;
+}
+
+static bool SameStatus(const SERVICE_STATUS_PROCESS* a, const SERVICE_STATUS_PROCESS* b)
+{
+    return a->dwServiceType == b->dwServiceType && a->dwCurrentState == b->dwCurrentState &&
+           a->dwControlsAccepted == b->dwControlsAccepted &&
+           a->dwWin32ExitCode == b->dwWin32ExitCode &&
+           a->dwServiceSpecificExitCode == b->dwServiceSpecificExitCode &&
+           a->dwCheckPoint == b->dwCheckPoint && a->dwWaitHint == b->dwWaitHint &&
+           a->dwProcessId == b->dwProcessId;
+}
+
+static void Poll(void)
+{
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed;
+    if (!QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
+                              &needed))
+        return;
+
+    EnterCriticalSection(&g_Lock);
+    if (!g_HaveStatus || !SameStatus(&status, &g_Last)) {
+        g_Last = status;
+        g_HaveStatus = true;
+        TrackServiceProcess(status.dwProcessId);
+        Print("status type=0x%lx state=%s accepted=0x%lx exit=%lu specific=%lu checkpoint=%lu "
+              "hint=%lu pid=%lu",
+              status.dwServiceType, StateName(status.dwCurrentState), status.dwControlsAccepted,
+              status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+              status.dwWaitHint, status.dwProcessId);
+    }
+    LeaveCriticalSection(&g_Lock);
+}
+
+static DWORD WINAPI Recorder(LPVOID parameter)
+{
+    (void)parameter;
+    for (;;) {
+        Poll();
+        Sleep(1);
+    }
+}
+
+static DWORD ControlFromName(const wchar_t* name)
+{
+    if (!lstrcmpiW(name, L"stop")) return SERVICE_CONTROL_STOP;
+    if (!lstrcmpiW(name, L"pause")) return SERVICE_CONTROL_PAUSE;
+    if (!lstrcmpiW(name, L"continue")) return SERVICE_CONTROL_CONTINUE;
+    if (!lstrcmpiW(name, L"interrogate")) return SERVICE_CONTROL_INTERROGATE;
+    if (!lstrcmpiW(name, L"paramchange")) return SERVICE_CONTROL_PARAMCHANGE;
+    return (DWORD)wcstoul(name, NULL, 0);
+}
+
+static void Watch(DWORD pid)
+{
+    for (int i = 0; i < g_WatchedCount; i++)
+        if (g_Watched[i].pid == pid)
+            return;
+    if (g_WatchedCount == kMaxWatched)
+        return;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) {
+        Print("watch pid=%lu open-error=%lu", pid, GetLastError());
+        return;
+    }
+    char image[MAX_PATH * 3];
+    ImageOf(process, image, sizeof(image));
+    Print("watch pid=%lu image=%s", pid, image);
+    g_Watched[g_WatchedCount].pid = pid;
+    g_Watched[g_WatchedCount].process = process;
+    g_Watched[g_WatchedCount].reported = false;
+    g_WatchedCount++;
+}
+
+// Watches every process id that starts a line of the file, once it has at least `count` lines.
+static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
+{
+    for (;;) {
+        FILE* file = _wfopen(path, L"rb");
+        int lines = 0;
+        DWORD pids[kMaxWatched];
+        if (file) {
+            char line[8192];
+            while (lines < kMaxWatched && fgets(line, sizeof(line), file))
+                pids[lines++] = strtoul(line, NULL, 10);
+            fclose(file);
+        }
+        if (lines >= count) {
+            for (int i = 0; i < lines; i++)
+                Watch(pids[i]);
+            return true;
+        }
+        if (GetTickCount() >= deadline)
+            return false;
+        Sleep(20);
+    }
+}
+
+static void ReportExits(DWORD deadline)
+{
+    for (int i = 0; i < g_WatchedCount; i++) {
+        Watched* w = &g_Watched[i];
+        DWORD wait = GetTickCount() < deadline ? deadline - GetTickCount() : 0;
+        DWORD code;
+        char image[MAX_PATH * 3];
+        ImageOf(w->process, image, sizeof(image));
+        if (WaitForSingleObject(w->process, wait) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(w->process, &code))
+            Print("process pid=%lu exit=%lu image=%s", w->pid, code, image);
+        else
+            Print("process pid=%lu running image=%s", w->pid, image);
+    }
+}
+
+static void CountProcesses(const wchar_t* name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    int count = 0;
+    char pids[512] = "";
+    entry.dwSize = sizeof(entry);
+    if (snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry)) {
+        do {
+            if (!_wcsicmp(entry.szExeFile, name)) {
+                count++;
+                int used = lstrlenA(pids);
+                if (used < (int)sizeof(pids) - 16)
+                    wsprintfA(pids + used, "%s%lu", used ? "," : "", entry.th32ProcessID);
+            }
+        } while (Process32NextW(snapshot, &entry));
+    }
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    char utf8[MAX_PATH * 3];
+    Utf8(name, utf8, sizeof(utf8));
+    Print("procs name=%s count=%d pids=%s", utf8, count, pids);
+}
+
+static void Usage(void)
+{
+    fprintf(stderr,
+            "usage: service-driver SERVICE-NAME COMMAND...\n"
+            "Runs the commands in order while printing every status of the service:\n"
+            "  start                      StartService\n"
+            "  control stop|pause|continue|interrogate|paramchange|N\n"
+            "  wait STATE MS              until the service is in STATE (e.g. RUNNING)\n"
+            "  hold MS                    go on recording for MS milliseconds\n"
+            "  service-exit MS            exit code of the last service process once it ends\n"
+            "  spawn PATH [ARGUMENT]      start a program and watch it\n"
+            "  watch PID                  watch a process\n"
+            "  watch-log FILE COUNT MS    watch the pids that start the lines of FILE\n"
+            "  exits MS                   exit codes of the watched processes\n"
+            "  procs IMAGE-NAME           processes with that file name (letter case aside)\n"
+            "  mark TEXT                  print TEXT with a time stamp\n");
+}
+
+static bool Need(int i, int n, int argc)
+{
+    if (i + n < argc)
+        return true;
+    Usage();
+    return false;
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 3) {
+        Usage();
+        return 2;
+    }
+    _setmode(_fileno(stdout), _O_BINARY);
+    InitializeCriticalSection(&g_Lock);
+    QueryPerformanceFrequency(&g_Frequency);
+    QueryPerformanceCounter(&g_Start);
+
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager) {
+        Print("open-manager error=%lu", GetLastError());
+        return 1;
+    }
+    g_Service = OpenServiceW(manager, argv[1], SERVICE_ALL_ACCESS);
+    if (!g_Service) {
+        Print("open-service error=%lu", GetLastError());
+        return 1;
+    }
+    Poll();
+    CloseHandle(CreateThread(NULL, 0, Recorder, NULL, 0, NULL));
+
+    int failures = 0;
+    for (int i = 2; i < argc; i++) {
+        const wchar_t* command = argv[i];
+        if (!lstrcmpW(command, L"start")) {
+            Print("start");
+            if (StartServiceW(g_Service, 0, NULL))
+                Print("start ok");
+            else {
+                Print("start error=%lu", GetLastError());
+                failures++;
+            }
+        } else if (!lstrcmpW(command, L"control")) {
+            if (!Need(i, 1, argc)) return 2;
+            SERVICE_STATUS status;
+            char name[64];
+            Utf8(argv[++i], name, sizeof(name));
+            DWORD control = ControlFromName(argv[i]);
+            Print("control %s", name);
+            if (ControlService(g_Service, control, &status))
+                Print("control %s ok state=%s checkpoint=%lu", name,
+                      StateName(status.dwCurrentState), status.dwCheckPoint);
+            else
+                Print("control %s error=%lu", name, GetLastError());
+        } else if (!lstrcmpW(command, L"wait")) {
+            if (!Need(i, 2, argc)) return 2;
+            DWORD state = StateFromName(argv[i + 1]);
+            DWORD deadline = GetTickCount() + wcstoul(argv[i + 2], NULL, 10);
+            char name[64];
+            Utf8(argv[i + 1], name, sizeof(name));
+            i += 2;
+            bool reached;
+            for (;;) {
+                Poll();
+                EnterCriticalSection(&g_Lock);
+                reached = g_HaveStatus && g_Last.dwCurrentState == state;
+                LeaveCriticalSection(&g_Lock);
+                if (reached || GetTickCount() >= deadline)
+                    break;
+                Sleep(1);
+            }
+            Print("wait %s %s", name, reached ? "ok" : "timeout");
+            if (!reached)
+                failures++;
+        } else if (!lstrcmpW(command, L"hold")) {
+            if (!Need(i, 1, argc)) return 2;
+            Sleep(wcstoul(argv[++i], NULL, 10));
+            Print("hold done");
+        } else if (!lstrcmpW(command, L"service-exit")) {
+            if (!Need(i, 1, argc)) return 2;
+            DWORD wait = wcstoul(argv[++i], NULL, 10);
+            EnterCriticalSection(&g_Lock);
+            HANDLE process = g_ServiceProcess;
+            DWORD pid = g_ServicePid;
+            LeaveCriticalSection(&g_Lock);
+            DWORD code;
+            if (!process)
+                Print("service-exit none");
+            else if (WaitForSingleObject(process, wait) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process, &code))
+                Print("service-exit pid=%lu code=%lu", pid, code);
+            else
+                Print("service-exit pid=%lu running", pid);
+        } else if (!lstrcmpW(command, L"spawn")) {
+            if (!Need(i, 1, argc)) return 2;
+            wchar_t line[1024];
+            const wchar_t* path = argv[++i];
+            if (i + 1 < argc && argv[i + 1][0] == L'-')
+                wsprintfW(line, L"\"%s\" %s", path, argv[++i]);
+            else
+                wsprintfW(line, L"\"%s\"", path);
+            STARTUPINFOW startup = {};
+            PROCESS_INFORMATION info;
+            startup.cb = sizeof(startup);
+            if (CreateProcessW(path, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+                CloseHandle(info.hThread);
+                CloseHandle(info.hProcess);
+                Watch(info.dwProcessId);
+            } else {
+                char utf8[MAX_PATH * 3];
+                Utf8(path, utf8, sizeof(utf8));
+                Print("spawn error=%lu path=%s", GetLastError(), utf8);
+                failures++;
+            }
+        } else if (!lstrcmpW(command, L"watch")) {
+            if (!Need(i, 1, argc)) return 2;
+            Watch(wcstoul(argv[++i], NULL, 10));
+        } else if (!lstrcmpW(command, L"watch-log")) {
+            if (!Need(i, 3, argc)) return 2;
+            int count = _wtoi(argv[i + 2]);
+            DWORD deadline = GetTickCount() + wcstoul(argv[i + 3], NULL, 10);
+            if (!WatchLog(argv[i + 1], count, deadline)) {
+                Print("watch-log timeout");
+                failures++;
+            }
+            i += 3;
+        } else if (!lstrcmpW(command, L"exits")) {
+            if (!Need(i, 1, argc)) return 2;
+            ReportExits(GetTickCount() + wcstoul(argv[++i], NULL, 10));
+        } else if (!lstrcmpW(command, L"procs")) {
+            if (!Need(i, 1, argc)) return 2;
+            CountProcesses(argv[++i]);
+        } else if (!lstrcmpW(command, L"mark")) {
+            if (!Need(i, 1, argc)) return 2;
+            char text[256];
+            Utf8(argv[++i], text, sizeof(text));
+            Print("mark %s", text);
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    Poll();
+    Print("done failures=%d", failures);
+    return failures ? 1 : 0;
+}
