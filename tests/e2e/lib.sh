@@ -100,6 +100,48 @@ zt_statuses() {
     sed -n 's/^[0-9.]* status //p' "$1" | tr -d '\r'
 }
 
+# The records the service itself sent, without the process id. The controller shows
+# START_PENDING with the rest of the previous record until the service's first report, so they
+# start at the service's own START_PENDING (exit code and checkpoint 0).
+zt_service_statuses() {
+    sed 's/ pid=[0-9]*$//' | uniq |
+        sed -n '/state=START_PENDING accepted=0x0 exit=0 specific=0 checkpoint=0 hint=0/,$p'
+}
+
+ZT_NORMAL_STATUSES='type=0x10 state=START_PENDING accepted=0x0 exit=0 specific=0 checkpoint=0 hint=0
+type=0x10 state=RUNNING accepted=0x1 exit=0 specific=0 checkpoint=0 hint=0
+type=0x10 state=STOP_PENDING accepted=0x0 exit=0 specific=0 checkpoint=4 hint=0
+type=0x10 state=STOPPED accepted=0x0 exit=0 specific=0 checkpoint=3 hint=0'
+
+ZT_NORMAL_TRACE='Main: Entry
+ServiceMain: Entry
+ServiceMain: Performing Service Start Operations
+ServiceMain: Waiting for Worker Thread to complete
+ServiceWorkerThread: Entry
+ServiceCtrlHandler: Entry
+ServiceCtrlHandler: SERVICE_CONTROL_STOP Request
+ServiceCtrlHandler: Exit
+ServiceWorkerThread: Exit
+ServiceMain: Worker Thread Stop Event signaled
+ServiceMain: Performing Cleanup Operations
+ServiceMain: Exit
+Main: Exit'
+
+# zt_same_trace EXPECTED: the received trace equals EXPECTED up to the allowed reorderings, with
+# or without the final "ServiceMain: Exit" (the process may end before it is sent).
+zt_same_trace() {
+    zt_trace | zt_canonical_trace >"$ZT_DIR/trace"
+    printf '%s\n' "$1" >"$ZT_DIR/expected-trace"
+    diff -q "$ZT_DIR/expected-trace" "$ZT_DIR/trace" >/dev/null && return 0
+    grep -vx 'ServiceMain: Exit' "$ZT_DIR/expected-trace" | diff -u - "$ZT_DIR/trace"
+}
+
+# Waits until the service's trace is complete: "Main: Exit", then its optional predecessor.
+zt_wait_trace_end() {
+    zt_wait_for 10 grep -q "Main: Exit" "$ZT_DIR/trace.txt"
+    zt_wait_for 1 grep -q "ServiceMain: Exit" "$ZT_DIR/trace.txt"
+}
+
 ZT_FAILED=0
 zt_check() {
     local what=$1
