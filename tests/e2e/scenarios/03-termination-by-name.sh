@@ -1,0 +1,38 @@
+#!/bin/bash
+# At stop every process whose file name is Zentorvik.exe, letter case aside, ends with exit code
+# 0, wherever it was started from; look-alike names keep running.
+. "$(dirname "$0")/../lib.sh"
+zt_begin
+zt_install_standin
+
+matches=('C:\a\Zentorvik.exe' 'C:\b\ZENTORVIK.EXE')
+decoys=('C:\c\XZentorvik.exe' 'C:\c\Zentorvik.exe.bak' 'C:\c\ZentorvikX.exe' 'C:\c\Zentorvik'
+        'C:\c\Zentorvık.exe' 'C:\c\Zëntorvik.exe')
+spawns=()
+for path in "${matches[@]}" "${decoys[@]}"; do
+    unix=$ZT_C/$(echo "${path#C:\\}" | tr '\\' /)
+    mkdir -p "$(dirname "$unix")"
+    cp "$ZT_C/zt/hosted-standin.exe" "$unix"
+    spawns+=(spawn "$path")
+done
+
+total=$((${#matches[@]} + ${#decoys[@]} + 1))
+zt_driver run "${spawns[@]}" watch-log "$ZT_STANDIN_LOG" $((total - 1)) 60000 \
+    start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" "$total" 30000 \
+    control stop wait STOPPED 10000 service-exit 10000 exits 1000
+log=$ZT_DIR/run.log
+
+zt_check "all $total programs ran" test "$(wc -l <"$ZT_C/zentorvik-standin.log")" -eq "$total"
+# The image reported for each watched process, against what happened to it.
+outcome() {
+    grep -F "image=$1" "$log" | sed -n 's/.* pid=[0-9]* \(exit=[0-9]*\|running\) image=.*/\1/p' | head -1
+}
+zt_check "the launched instance ended with exit code 0" test "$(outcome 'C:\windows\Zentorvik.exe')" = exit=0
+for path in "${matches[@]}"; do
+    zt_check "$path ended with exit code 0" test "$(outcome "$path")" = exit=0
+done
+for path in "${decoys[@]}"; do
+    zt_check "$path still runs" test "$(outcome "$path")" = running
+done
+zt_check "the service stopped with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
+zt_finish
