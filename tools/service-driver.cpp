@@ -119,11 +119,14 @@ static void Poll(void)
 {
     SERVICE_STATUS_PROCESS status;
     DWORD needed;
-    if (!QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
-                              &needed))
-        return;
 
+    // Queried under the lock: two pollers must not print their answers out of order.
     EnterCriticalSection(&g_Lock);
+    if (!QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
+                              &needed)) {
+        LeaveCriticalSection(&g_Lock);
+        return;
+    }
     if (!g_HaveStatus || !SameStatus(&status, &g_Last)) {
         g_Last = status;
         g_HaveStatus = true;

@@ -1,0 +1,37 @@
+#!/bin/bash
+# Twenty start/stop cycles in one prefix, each stop sent as soon as the service runs: the right
+# statuses every time and nothing left running after each stop.
+. "$(dirname "$0")/../lib.sh"
+zt_begin
+zt_install_standin
+
+cycles=20
+commands=()
+for i in $(seq 1 $cycles); do
+    commands+=(mark "cycle $i" start wait RUNNING 60000 control stop wait STOPPED 10000
+               service-exit 10000 procs Zentorvik.exe procs OrveldenZentorvikTool.exe)
+done
+zt_driver run "${commands[@]}" mark end
+log=$ZT_DIR/run.log
+
+bad_statuses=0 bad_exits=0 left=0
+latencies=()
+for i in $(seq 1 $cycles); do
+    sed -n "/ mark cycle $i\$/,/ mark \(cycle $((i + 1))\|end\)\$/p" "$log" >"$ZT_DIR/cycle"
+    diff -q <(echo "$ZT_NORMAL_STATUSES") <(zt_statuses "$ZT_DIR/cycle" | zt_service_statuses) \
+        >/dev/null || { echo "  cycle $i: wrong statuses"; bad_statuses=$((bad_statuses + 1)); }
+    grep -qE "service-exit pid=[0-9]+ code=0" "$ZT_DIR/cycle" ||
+        { echo "  cycle $i: service exit"; bad_exits=$((bad_exits + 1)); }
+    [ "$(grep -c "procs name=.* count=0 " "$ZT_DIR/cycle")" -eq 2 ] ||
+        { echo "  cycle $i: processes left"; left=$((left + 1)); }
+    latencies+=("$(zt_stop_latency "$ZT_DIR/cycle")")
+done
+
+zt_check "$cycles cycles ran" grep -q " mark end" "$log"
+zt_check "statuses right in every cycle" test "$bad_statuses" -eq 0
+zt_check "the service ended with exit code 0 in every cycle" test "$bad_exits" -eq 0
+zt_check "no service or hosted process left after any stop" test "$left" -eq 0
+sorted=$(printf '%s\n' "${latencies[@]}" | sort -n)
+echo "  stop request to STOPPED: median $(echo "$sorted" | sed -n "$(((cycles + 1) / 2))p") ms," \
+    "max $(echo "$sorted" | tail -1) ms"
+zt_finish
