@@ -1,12 +1,13 @@
-# Sourced by the deployment scenarios (deploy-scripts.sh, msi.sh): the packages under test, a stand-in
-# for the hosted program, and waiting on the service and its program in one Wine prefix.
+# Sourced by the deployment scenarios (deploy-scripts.sh, msi.sh): the packages under test, and the
+# service and its program in a prefix of the Wine harness (lib.sh) that has no registration yet.
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-SERVICE="Orvelden Zentorvik Tool"
+SERVICE=$ZT_SERVICE
 SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+ROOT=$ZT_ROOT
 
 fail() {
-    echo "FAIL: $*" >&2
+    echo "  FAIL $*" >&2
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
         {
             echo "  service: $(service_state); hosted program's processes: $(hosted_pids | xargs)"
@@ -18,21 +19,17 @@ fail() {
 }
 
 pass() {
-    echo "ok: $*"
+    echo "  ok   $*"
 }
 
-# Builds the zip and the MSI; sets PACKAGE_DIR (the unpacked zip) and MSI.
+# Builds the zip and the MSI; sets VERSION, ZIP and MSI.
 build_packages() {
-    local build=$ROOT/build/windows-x86
     (cd "$ROOT" && cmake --preset windows-x86 >/dev/null &&
         cmake --build --preset windows-x86 --target package >/dev/null) || fail "package target"
-    local version
-    version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-    MSI=$build/OrveldenZentorvikTool-$version-x86.msi
-    [ -f "$MSI" ] || fail "the package target wrote no $MSI"
-    unzip -q -o "$build/OrveldenZentorvikTool-$version-win32.zip" -d "$WORK"
-    PACKAGE_DIR=$WORK/OrveldenZentorvikTool-$version-win32
-    [ -f "$PACKAGE_DIR/install.cmd" ] || fail "the zip has no install.cmd"
+    VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
+    ZIP=$ZT_BUILD/OrveldenZentorvikTool-$VERSION-win32.zip
+    MSI=$ZT_BUILD/OrveldenZentorvikTool-$VERSION-x86.msi
+    [ -f "$ZIP" ] && [ -f "$MSI" ] || fail "the package target wrote no $ZIP or $MSI"
 }
 
 # Windows path of a file under $WORK, through drive Z:.
@@ -40,44 +37,22 @@ winpath() {
     printf 'Z:%s' "${1//\//\\}"
 }
 
-# The hosted program's stand-in: it records its command line in c:\windows\temp\zentorvik-<pid>
-# once it runs, then waits until it is terminated.
-install_standin() {
-    cat >"$WORK/standin.c" <<'EOF'
-#include <stdio.h>
-#include <windows.h>
-int main(void) {
-    char path[MAX_PATH];
-    snprintf(path, sizeof path, "c:\\windows\\temp\\zentorvik-%lu", GetCurrentProcessId());
-    FILE *marker = fopen(path, "w");
-    if (marker) {
-        fputs(GetCommandLineA(), marker);
-        fclose(marker);
-    }
-    for (;;)
-        Sleep(1000);
-}
-EOF
-    i686-w64-mingw32-gcc -O2 -s -o "$WINEPREFIX/drive_c/windows/Zentorvik.exe" "$WORK/standin.c"
-    rm -f "$WINEPREFIX"/drive_c/windows/temp/zentorvik-*
-}
-
 # Linux process ids of this prefix's processes running an image named Zentorvik.exe.
 hosted_pids() {
     local pid image
     for pid in $(pgrep -f -i 'zentorvik\.exe' || true); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
         # argv: [qemu] [wine loader] <Windows image path> <arguments>
-        image=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -v -m1 '^/')
+        image=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | grep -v -m1 '^/')
         image=${image##*\\}
         [ "${image,,}" = zentorvik.exe ] || continue
         echo "$pid"
     done
 }
 
-# Markers of stand-ins that started, one line each: the command line they were given.
+# The stand-in's record of its starts, one "<pid> <image> <command line>" line each.
 hosted_starts() {
-    cat "$WINEPREFIX"/drive_c/windows/temp/zentorvik-* 2>/dev/null || true
+    tr -d '\r' 2>/dev/null <"$ZT_C/zentorvik-standin.log" || true
 }
 
 # The service's state as sc shows it (RUNNING, STOPPED, ...), or ABSENT.
@@ -97,14 +72,11 @@ service_key_exists() {
     wine reg query "$SERVICE_KEY" >/dev/null 2>&1
 }
 
-# wait_until SECONDS WHAT COMMAND...: polls COMMAND every half second until it succeeds.
+# wait_until SECONDS WHAT COMMAND...: waits for COMMAND to succeed, or fails the scenario.
 wait_until() {
     local seconds=$1 what=$2 started=$SECONDS
     shift 2
-    until "$@"; do
-        [ $((SECONDS - started)) -lt "$seconds" ] || fail "$what: not within ${seconds}s"
-        sleep 0.5
-    done
+    zt_wait_for "$seconds" "$@" || fail "$what: not within ${seconds}s"
     pass "$what ($((SECONDS - started))s)"
 }
 
@@ -121,44 +93,56 @@ hosted_gone() {
 }
 
 # A 32-bit start goes through four emulated processes (service, cmd, start, the program).
-START_SECONDS=${E2E_START_SECONDS:-600}
+START_SECONDS=60
 
 # Starts the service and waits until it runs and its program is up with the argument -s.
 start_and_check_hosted() {
-    rm -f "$WINEPREFIX"/drive_c/windows/temp/zentorvik-*
-    local out
-    out=$(wine sc start "$SERVICE" 2>&1) || fail "sc start: $out"
+    rm -f "$ZT_C/zentorvik-standin.log"
+    wine sc start "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc start: $(cat "$ZT_DIR/sc.out")"
     wait_until "$START_SECONDS" "service running" state_is RUNNING
     wait_until "$START_SECONDS" "hosted program started" hosted_started
     local line
-    line=$(hosted_starts | tr -d '\r')
+    line=$(hosted_starts | cut -d' ' -f3-)
     [ "$line" = '"c:\windows\Zentorvik.exe" -s' ] || [ "$line" = 'c:\windows\Zentorvik.exe -s' ] ||
         fail "hosted program's command line: $line"
     pass "hosted program's command line: $line"
 }
 
-# A fresh 64-bit prefix in $WORK with its own server; sc, reg, cmd and msiexec run natively and
-# only the 32-bit programs go through emulation. The server is ended on every way out.
+# After build_packages: a prefix of the harness without the service's registration, its server
+# running, the stand-in in place, and the zip unpacked in $PACKAGE_DIR. Outside the suite runner (no $ZT_TEMPLATE) it makes a template first, about 2 minutes.
 new_prefix() {
-    WORK=$(mktemp -d)
-    export WINEPREFIX=$WORK/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-    trap '"$WINESERVER" -k 2>/dev/null; "$WINESERVER" -w 2>/dev/null; rm -rf "$WORK"' EXIT
-    "$WINELOADER" wineboot -i >/dev/null 2>&1 || fail "wineboot"
-    # A server that booted the prefix leaves a second services.exe behind: start afresh.
-    "$WINESERVER" -k 2>/dev/null || true
-    "$WINESERVER" -w
-    "$WINESERVER" -p
+    local own_template=
+    if [ -z "${ZT_TEMPLATE:-}" ]; then
+        own_template=$(mktemp -d "${TMPDIR:-/tmp}/zt-template.XXXXXX")
+        zt_make_template "$own_template/prefix" || fail "the prefix template"
+        ZT_TEMPLATE=$own_template/prefix
+    fi
+    zt_begin
+    [ -z "$own_template" ] || trap 'zt_end; rm -rf "'"$own_template"'"' EXIT
+    WORK=$ZT_DIR
+    "$ZT_WINE" sc delete "$SERVICE" >/dev/null 2>&1 </dev/null || fail "removing the template's registration"
+    zt_install_standin
+    unzip -q "$ZIP" -d "$WORK"
+    PACKAGE_DIR=$WORK/OrveldenZentorvikTool-$VERSION-win32
+}
+
+# Ends the prefix's server and everything in it, and starts a new one, as a reboot would.
+restart_server() {
+    "$ZT_WINESERVER" -k 2>/dev/null || true
+    "$ZT_WINESERVER" -w
+    "$ZT_WINESERVER" -p
+    # The first client of the service controller starts services.exe, which keeps that client's
+    # output open: let it be /dev/null, not the pipe of a command substitution.
+    "$ZT_WINE" sc query "$SERVICE" >/dev/null 2>&1 </dev/null || true
 }
 
 wine() {
-    "$WINELOADER" "$@"
+    "$ZT_WINE" "$@" </dev/null
 }
 
 # Stops the service and waits until it has stopped and its program is gone.
 stop_and_check_hosted() {
-    local out
-    out=$(wine sc stop "$SERVICE" 2>&1) || fail "sc stop: $out (state $(service_state))"
+    wine sc stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
     wait_until 30 "service stopped" state_is STOPPED
     wait_until 30 "hosted program terminated" hosted_gone
 }

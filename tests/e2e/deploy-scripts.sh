@@ -4,11 +4,12 @@
 # Not shown here: the refusal without elevation (under Wine every user is an administrator and
 # `net session` succeeds).
 set -euo pipefail
-. "$(dirname "$0")/deploy-lib.sh"
+here=$(dirname "$0")
+[ -f "$here/deploy-lib.sh" ] || here=$here/..
+. "$here/deploy-lib.sh"
 
-new_prefix
 build_packages
-install_standin
+new_prefix
 
 install_cmd=$(winpath "$PACKAGE_DIR/install.cmd")
 uninstall_cmd=$(winpath "$PACKAGE_DIR/uninstall.cmd")
@@ -42,6 +43,7 @@ wine cmd /c "$uninstall_cmd" || fail "uninstall.cmd with nothing installed"
 pass "uninstall.cmd twice in a row"
 
 # uninstall.cmd stops a running service itself and waits for it.
+rm -f "$ZT_C/zentorvik-standin.log"
 wine cmd /c "$install_cmd" /start || fail "install.cmd /start"
 wait_until "$START_SECONDS" "service running after install.cmd /start" state_is RUNNING
 wait_until "$START_SECONDS" "hosted program started" hosted_started
