@@ -18,4 +18,7 @@ foreach(row IN ITEMS "ServiceDemand|START<>\"auto\"" "ServiceAuto|START=\"auto\"
     run("${CPACK_ZT_MSIBUILD}" "${CPACK_ZT_MSI}" -q
         "UPDATE `Component` SET `Condition`='${condition}', `Attributes`=64 WHERE `Component`='${component}'")
 endforeach()
+# START must reach the elevated part of an installation started without elevation.
+run("${CPACK_ZT_MSIBUILD}" "${CPACK_ZT_MSI}" -q
+    "UPDATE `Property` SET `Value`='START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
 message(STATUS "- package: ${CPACK_ZT_MSI} generated.")
