@@ -76,9 +76,9 @@ zt_install_standin() {
     cp "$ZT_C/zt/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
 
-# Starts the debug output monitor; its lines go to $ZT_DIR/trace.txt.
+# Starts the debug output monitor; its lines go to $ZT_DIR/trace.txt. Arguments go to the monitor.
 zt_monitor_start() {
-    "$ZT_WINE" "$ZT_MONITOR" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
+    "$ZT_WINE" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
     ZT_MONITOR_PID=$!
     zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err"
 }
