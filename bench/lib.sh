@@ -66,15 +66,17 @@ zb_sample() {
     done
 }
 
-# Reads numbers, one a line; prints "count min median p90 max" rounded to whole numbers (median
-# of an even count: mean of the middle two; p90: nearest rank). Prints nothing without numbers.
+# zb_stats [DECIMALS]: reads numbers, one a line; prints "count min median p90 max" with DECIMALS
+# digits (default none; median of an even count: mean of the middle two; p90: nearest rank).
+# Prints nothing without numbers.
 zb_stats() {
-    sort -g | awk '
+    sort -g | awk -v d="${1:-0}" '
         { x[++n] = $1 }
         END {
             if (!n) exit
             med = n % 2 ? x[(n + 1) / 2] : (x[n / 2] + x[n / 2 + 1]) / 2
             r = int(0.9 * n); if (r < 0.9 * n) r++
-            printf "%d %.0f %.0f %.0f %.0f\n", n, x[1], med, x[r], x[n]
+            f = "%." d "f"
+            printf "%d " f " " f " " f " " f "\n", n, x[1], med, x[r], x[n]
         }'
 }
