@@ -35,7 +35,7 @@ zt_wait_for() {
     done
 }
 
-# Boots a prefix in $1, registers the service and installs the programs. About two minutes.
+# Boots a prefix in $1, registers the service and installs the programs (about 15 s).
 zt_make_template() {
     local dir=$1
     (
