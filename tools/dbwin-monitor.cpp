@@ -21,6 +21,7 @@ static bool OpenChannel(Channel* channel, const wchar_t* prefix, const char* sco
 {
     wchar_t name[64];
 
+    // No DACL: writers run under other accounts (services), and each must open all three objects.
     SECURITY_DESCRIPTOR sd;
     InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);

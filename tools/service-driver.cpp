@@ -15,7 +15,6 @@ static const int kMaxWatched = 64;
 struct Watched {
     DWORD pid;
     HANDLE process;
-    bool reported;
 };
 
 static SC_HANDLE g_Service;
@@ -176,7 +175,6 @@ static void Watch(DWORD pid)
     Print("watch pid=%lu image=%s", pid, image);
     g_Watched[g_WatchedCount].pid = pid;
     g_Watched[g_WatchedCount].process = process;
-    g_Watched[g_WatchedCount].reported = false;
     g_WatchedCount++;
 }
 
