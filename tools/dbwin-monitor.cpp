@@ -32,8 +32,8 @@ static bool OpenChannel(Channel* channel, const wchar_t* prefix, const char* sco
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
     channel->dataReady = CreateEventW(&sa, FALSE, FALSE, name);
     wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
-    channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, kBufferSize,
-                                          name);
+    channel->mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, kBufferSize, name);
     channel->scope = scope;
     if (channel->bufferReady && channel->dataReady && channel->mapping)
         return true;
@@ -50,19 +50,14 @@ static bool OpenChannel(Channel* channel, const wchar_t* prefix, const char* sco
 int wmain(int argc, wchar_t** argv)
 {
     if (argc > 2 || (argc == 2 && (!lstrcmpW(argv[1], L"-h") || !lstrcmpW(argv[1], L"/?")))) {
-        fprintf(stderr, "usage: dbwin-monitor [output-file]\n"
-                        "Prints \"<pid> <text>\" for every OutputDebugString message, also to\n"
-                        "output-file when given. Run as administrator to see services on Windows.\n");
+        fprintf(stderr,
+                "usage: dbwin-monitor [output-file]\n"
+                "Prints \"<pid> <text>\" for every OutputDebugString message, also to\n"
+                "output-file when given. Run as administrator to see services on Windows.\n");
         return 2;
     }
 
     _setmode(_fileno(stdout), _O_BINARY);
-    FILE* copy = NULL;
-    if (argc == 2 && !(copy = _wfopen(argv[1], L"ab"))) {
-        fprintf(stderr, "dbwin-monitor: cannot open the output file\n");
-        return 1;
-    }
-
     // Services live in session 0 on Windows and write to the global names, which need
     // administrator rights; programs of this session (and Wine's services) use the local ones.
     Channel channels[2];
@@ -81,11 +76,17 @@ int wmain(int argc, wchar_t** argv)
     const char* views[2];
     for (int i = 0; i < count; i++) {
         dataReady[i] = channels[i].dataReady;
-        views[i] = (const char*)MapViewOfFile(channels[i].mapping, FILE_MAP_READ, 0, 0, 0);
+        views[i] =
+            static_cast<const char*>(MapViewOfFile(channels[i].mapping, FILE_MAP_READ, 0, 0, 0));
         if (!views[i]) {
             fprintf(stderr, "dbwin-monitor: cannot map the buffer, error %lu\n", GetLastError());
             return 1;
         }
+    }
+    FILE* copy = NULL;
+    if (argc == 2 && !(copy = _wfopen(argv[1], L"ab"))) {
+        fprintf(stderr, "dbwin-monitor: cannot open the output file\n");
+        return 1;
     }
     fprintf(stderr, "dbwin-monitor: listening on the %s names\n",
             count == 2 ? "global and local" : channels[0].scope);

@@ -31,8 +31,8 @@ int wmain(void)
     line[used++] = '\n';
 
     // One write per line in append mode, so several instances can share the log.
-    HANDLE log = CreateFileW(kLogPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE log = CreateFileW(kLogPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (log != INVALID_HANDLE_VALUE) {
         DWORD written;
         WriteFile(log, line, (DWORD)used, &written, NULL);

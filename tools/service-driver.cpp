@@ -9,6 +9,7 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static const int kMaxWatched = 64;
 
@@ -150,11 +151,16 @@ static DWORD WINAPI Recorder(LPVOID parameter)
 
 static DWORD ControlFromName(const wchar_t* name)
 {
-    if (!lstrcmpiW(name, L"stop")) return SERVICE_CONTROL_STOP;
-    if (!lstrcmpiW(name, L"pause")) return SERVICE_CONTROL_PAUSE;
-    if (!lstrcmpiW(name, L"continue")) return SERVICE_CONTROL_CONTINUE;
-    if (!lstrcmpiW(name, L"interrogate")) return SERVICE_CONTROL_INTERROGATE;
-    if (!lstrcmpiW(name, L"paramchange")) return SERVICE_CONTROL_PARAMCHANGE;
+    if (!lstrcmpiW(name, L"stop"))
+        return SERVICE_CONTROL_STOP;
+    if (!lstrcmpiW(name, L"pause"))
+        return SERVICE_CONTROL_PAUSE;
+    if (!lstrcmpiW(name, L"continue"))
+        return SERVICE_CONTROL_CONTINUE;
+    if (!lstrcmpiW(name, L"interrogate"))
+        return SERVICE_CONTROL_INTERROGATE;
+    if (!lstrcmpiW(name, L"paramchange"))
+        return SERVICE_CONTROL_PARAMCHANGE;
     return (DWORD)wcstoul(name, NULL, 0);
 }
 
@@ -229,9 +235,10 @@ static void CountProcesses(const wchar_t* name)
         do {
             if (!_wcsicmp(entry.szExeFile, name)) {
                 count++;
-                int used = lstrlenA(pids);
-                if (used < (int)sizeof(pids) - 16)
-                    wsprintfA(pids + used, "%s%lu", used ? "," : "", entry.th32ProcessID);
+                size_t used = strlen(pids);
+                if (used < sizeof(pids) - 16)
+                    snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "",
+                             entry.th32ProcessID);
             }
         } while (Process32NextW(snapshot, &entry));
     }
@@ -304,7 +311,8 @@ int wmain(int argc, wchar_t** argv)
                 failures++;
             }
         } else if (!lstrcmpW(command, L"control")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             SERVICE_STATUS status;
             char name[64];
             Utf8(argv[++i], name, sizeof(name));
@@ -316,7 +324,8 @@ int wmain(int argc, wchar_t** argv)
             else
                 Print("control %s error=%lu", name, GetLastError());
         } else if (!lstrcmpW(command, L"wait")) {
-            if (!Need(i, 2, argc)) return 2;
+            if (!Need(i, 2, argc))
+                return 2;
             DWORD state = StateFromName(argv[i + 1]);
             DWORD deadline = GetTickCount() + wcstoul(argv[i + 2], NULL, 10);
             char name[64];
@@ -336,11 +345,13 @@ int wmain(int argc, wchar_t** argv)
             if (!reached)
                 failures++;
         } else if (!lstrcmpW(command, L"hold")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             Sleep(wcstoul(argv[++i], NULL, 10));
             Print("hold done");
         } else if (!lstrcmpW(command, L"service-exit")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             DWORD wait = wcstoul(argv[++i], NULL, 10);
             EnterCriticalSection(&g_Lock);
             HANDLE process = g_ServiceProcess;
@@ -355,7 +366,8 @@ int wmain(int argc, wchar_t** argv)
             else
                 Print("service-exit pid=%lu running", pid);
         } else if (!lstrcmpW(command, L"spawn")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             wchar_t line[1024];
             const wchar_t* path = argv[++i];
             if (i + 1 < argc && argv[i + 1][0] == L'-')
@@ -376,10 +388,12 @@ int wmain(int argc, wchar_t** argv)
                 failures++;
             }
         } else if (!lstrcmpW(command, L"watch")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             Watch(wcstoul(argv[++i], NULL, 10));
         } else if (!lstrcmpW(command, L"watch-log")) {
-            if (!Need(i, 3, argc)) return 2;
+            if (!Need(i, 3, argc))
+                return 2;
             int count = _wtoi(argv[i + 2]);
             DWORD deadline = GetTickCount() + wcstoul(argv[i + 3], NULL, 10);
             if (!WatchLog(argv[i + 1], count, deadline)) {
@@ -388,13 +402,16 @@ int wmain(int argc, wchar_t** argv)
             }
             i += 3;
         } else if (!lstrcmpW(command, L"exits")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             ReportExits(GetTickCount() + wcstoul(argv[++i], NULL, 10));
         } else if (!lstrcmpW(command, L"procs")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             CountProcesses(argv[++i]);
         } else if (!lstrcmpW(command, L"mark")) {
-            if (!Need(i, 1, argc)) return 2;
+            if (!Need(i, 1, argc))
+                return 2;
             char text[256];
             Utf8(argv[++i], text, sizeof(text));
             Print("mark %s", text);
