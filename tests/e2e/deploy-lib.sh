@@ -1,5 +1,6 @@
-# Sourced by the deployment scenarios (deploy-scripts.sh, msi.sh): the packages under test, and the
-# service and its program in a prefix of the Wine harness (lib.sh) that has no registration yet.
+# Sourced by the deployment scenarios (scenarios/08-deploy-scripts.sh, 09-msi.sh): the packages
+# under test, and the service and its program in a prefix of the Wine harness (lib.sh) that has
+# no registration yet.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 SERVICE=$ZT_SERVICE

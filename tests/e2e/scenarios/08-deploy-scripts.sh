@@ -4,9 +4,7 @@
 # Not shown here: the refusal without elevation (under Wine every user is an administrator and
 # `net session` succeeds).
 set -euo pipefail
-here=$(dirname "$0")
-[ -f "$here/deploy-lib.sh" ] || here=$here/..
-. "$here/deploy-lib.sh"
+. "$(dirname "$0")/../deploy-lib.sh"
 
 build_packages
 new_prefix

@@ -4,9 +4,7 @@
 # a reinstall, an upgrade to a newer version and the refused downgrade.
 # Where Wine's msiexec differs from Windows, the check says so.
 set -euo pipefail
-here=$(dirname "$0")
-[ -f "$here/deploy-lib.sh" ] || here=$here/..
-. "$here/deploy-lib.sh"
+. "$(dirname "$0")/../deploy-lib.sh"
 
 build_packages
 new_prefix
