@@ -167,6 +167,14 @@ void FillEntry(const sim::Process& process, PROCESSENTRY32W* entry)
     entry->szExeFile[MAX_PATH - 1] = L'\0';
 }
 
+// A copy of one part of the state, taken under the lock.
+template <typename T>
+T Recorded(T State::*member)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_state->*member;
+}
+
 } // namespace
 
 namespace sim {
@@ -251,8 +259,7 @@ DWORD AddProcess(const std::wstring& exeFile)
 
 std::vector<Process> Processes()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->processes;
+    return Recorded(&State::processes);
 }
 
 Process FindProcess(DWORD id)
@@ -266,38 +273,32 @@ Process FindProcess(DWORD id)
 
 std::vector<Report> Reports()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->reports;
+    return Recorded(&State::reports);
 }
 
 std::vector<std::wstring> Trace()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->trace;
+    return Recorded(&State::trace);
 }
 
 std::vector<std::string> Commands()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->commands;
+    return Recorded(&State::commands);
 }
 
 std::vector<DWORD> Sleeps()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->sleeps;
+    return Recorded(&State::sleeps);
 }
 
 std::vector<std::string> CallLog()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->callLog;
+    return Recorded(&State::callLog);
 }
 
 std::vector<std::string> HandleFaults()
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->handleFaults;
+    return Recorded(&State::handleFaults);
 }
 
 std::vector<std::string> OpenHandles()
