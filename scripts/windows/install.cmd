@@ -71,7 +71,7 @@ for /f "delims=" %%a in ('echo %%DIR%%') do set "BACK=%%a"
 if not "%BACK%"=="%DIR%" goto unreadable_dir
 rem The folder gets permissions of its own below, so it must not be shared with anything else.
 set "CROWDED="
-if exist "%DIR%\" for /f "delims=" %%a in ('dir /b /a "%%DIR%%" 2^>nul') do if /i not "%%a"=="%EXE%" set "CROWDED=1"
+if exist "%DIR%\*" for /f "delims=" %%a in ('dir /b /a "%%DIR%%" 2^>nul') do if /i not "%%a"=="%EXE%" set "CROWDED=1"
 if defined CROWDED goto crowded_dir
 
 rem Elevated or LocalSystem, by the token's integrity level (high, system), which depends on no
@@ -102,8 +102,8 @@ if /i not "%CURRENT%"=="%TARGET%" goto other_service
 
 :prepare
 rem mkdir does not always reset the error level on success: look for the folder instead.
-if not exist "%DIR%\" mkdir "%DIR%" 2>nul
-if not exist "%DIR%\" goto cannot_create
+if not exist "%DIR%\*" mkdir "%DIR%" 2>nul
+if not exist "%DIR%\*" goto cannot_create
 rem Explicit permissions, not the parent's: under C:\ any user may change a new folder and could
 rem replace a program that runs as LocalSystem. Administrators own it, so a user who made the
 rem folder beforehand cannot change them back. By SID, since group names are translated.

@@ -71,7 +71,7 @@ rem The registration may name anything: delete only this service's own file. The
 rem goes before the registration, so that a failure leaves what a second run needs to find it.
 if not defined IMAGE goto unregister
 if /i not "%IMAGE:~-26%"=="\%EXE%" goto foreign_image
-if exist "%IMAGE%\" goto foreign_image
+if exist "%IMAGE%\*" goto foreign_image
 set "FOLDER=%IMAGE:~0,-26%"
 if not exist "%IMAGE%" goto remove_folder
 rem The service reports stopped just before its process ends, and the file is in use until then.
@@ -88,7 +88,7 @@ goto delete_file
 echo uninstall: deleted "%IMAGE%"
 :remove_folder
 rem rmdir removes only an empty folder: anything else left there stays.
-if exist "%FOLDER%\" rmdir "%FOLDER%" 2>nul
+if exist "%FOLDER%\*" rmdir "%FOLDER%" 2>nul
 
 :unregister
 if defined MARKED goto check_removed
