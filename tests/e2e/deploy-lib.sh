@@ -147,3 +147,40 @@ stop_and_check_hosted() {
     wait_until 30 "service stopped" state_is STOPPED
     wait_until 30 "hosted program terminated" hosted_gone
 }
+
+# Stand-ins for whoami and icacls, which Wine only stubs, in a folder ahead of the system's on
+# the PATH (tests/e2e/command-standin.cpp): whoami prints $ZT_WHOAMI_OUTPUT, by default the line
+# of an elevated token; icacls succeeds and records its arguments in $ICACLS_LOG.
+install_command_standins() {
+    local dir=$ZT_C/zt-standins
+    mkdir -p "$dir"
+    i686-w64-mingw32-g++ -std=c++17 -O2 -municode -static -s -o "$dir/whoami.exe" \
+        "$ROOT/tests/e2e/command-standin.cpp" || fail "building the command stand-in"
+    cp "$dir/whoami.exe" "$dir/icacls.exe"
+    ICACLS_LOG=$dir/icacls.exe.log
+    export WINEPATH='C:\zt-standins'
+    export ZT_WHOAMI_OUTPUT="$WHOAMI_HIGH"
+}
+
+WHOAMI_HIGH='Mandatory Label\High Mandatory Level   Label   S-1-16-12288'
+WHOAMI_SYSTEM='Mandatory Label\System Mandatory Level Label   S-1-16-16384'
+WHOAMI_MEDIUM='Mandatory Label\Medium Mandatory Level Label   S-1-16-8192'
+
+# icacls calls recorded since the last look, one per line, then forgotten.
+icacls_calls() {
+    [ -f "$ICACLS_LOG" ] || return 0
+    tr -d '\r' <"$ICACLS_LOG" | sed 's/ *$//'
+    rm -f "$ICACLS_LOG"
+}
+
+# expect_exit CODE WHAT COMMAND...: runs COMMAND, its output in $WORK/script.out, and fails
+# unless it exits with CODE. Linux keeps 8 bits of an exit code (3010 reads as 194).
+expect_exit() {
+    local code=$1 what=$2 status=0
+    shift 2
+    "$@" >"$WORK/script.out" 2>&1 || status=$?
+    [ "$status" -eq $((code % 256)) ] || {
+        sed 's/^/    /' "$WORK/script.out" >&2
+        fail "$what: exit code $status, not $code"
+    }
+}
