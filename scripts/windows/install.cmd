@@ -70,8 +70,7 @@ set "BACK="
 for /f "delims=" %%a in ('echo %%DIR%%') do set "BACK=%%a"
 if not "%BACK%"=="%DIR%" goto unreadable_dir
 rem The folder gets permissions of its own below, so it must not be shared with anything else.
-set "CROWDED="
-if exist "%DIR%\*" for /f "delims=" %%a in ('dir /b /a "%%DIR%%" 2^>nul') do if /i not "%%a"=="%EXE%" set "CROWDED=1"
+call :look_for_others
 if defined CROWDED goto crowded_dir
 
 rem Elevated or LocalSystem, by the token's integrity level (high, system), which depends on no
@@ -107,12 +106,21 @@ if not exist "%DIR%\*" goto cannot_create
 rem Explicit permissions, not the parent's: under C:\ any user may change a new folder and could
 rem replace a program that runs as LocalSystem. Administrators own it, so a user who made the
 rem folder beforehand cannot change them back. By SID, since group names are translated.
-icacls "%DIR%" /setowner *S-1-5-32-544 /t /q >nul
-if errorlevel 1 goto cannot_secure
-icacls "%DIR%" /reset /t /q >nul
+icacls "%DIR%" /setowner *S-1-5-32-544 /q >nul
 if errorlevel 1 goto cannot_secure
 icacls "%DIR%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /q >nul
 if errorlevel 1 goto cannot_secure
+rem Only from here on can no user add a file: look again for one that came in meanwhile.
+call :look_for_others
+if defined CROWDED goto crowded_dir
+rem An executable from an earlier install keeps its owner and permissions: take both back.
+if not exist "%TARGET%" goto copy
+icacls "%TARGET%" /setowner *S-1-5-32-544 /q >nul
+if errorlevel 1 goto cannot_secure
+icacls "%TARGET%" /reset /q >nul
+if errorlevel 1 goto cannot_secure
+
+:copy
 copy /y "%HERE%%EXE%" "%TARGET%" >nul 2>&1
 if not errorlevel 1 goto copied
 rem A running service holds its file; the same bytes there already are fine.
@@ -215,6 +223,11 @@ exit /b 6
 :cannot_start
 echo install: sc.exe start failed (%SC_EXIT%). 1>&2
 exit /b 7
+
+:look_for_others
+set "CROWDED="
+if exist "%DIR%\*" for /f "delims=" %%a in ('dir /b /a "%%DIR%%" 2^>nul') do if /i not "%%a"=="%EXE%" set "CROWDED=1"
+exit /b 0
 
 :usage
 echo usage: install.cmd [/dir ^<folder^>] [/auto] [/start]

@@ -47,15 +47,17 @@ expect_exit 0 "install.cmd from a 32-bit cmd" wine "$cmd32" /c "$install_cmd"
 [ -n "$(service_value Description)" ] || fail "no description"
 cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe" ||
     fail "the installed executable differs from the packaged one"
-acl="\"$program_files\" /setowner *S-1-5-32-544 /t /q
-\"$program_files\" /reset /t /q
+acl="\"$program_files\" /setowner *S-1-5-32-544 /q
 \"$program_files\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /q"
 [ "$(icacls_calls)" = "$acl" ] || fail "the folder's permissions were not set as expected"
 pass "install.cmd from a 32-bit cmd: Program Files (x86), quoted, on demand, folder secured"
 
 expect_exit 0 "install.cmd from a 64-bit cmd" wine cmd /c "$install_cmd"
 [ "$(service_value ImagePath)" = "REG_SZ $target" ] || fail "second run changed the image path"
-[ "$(icacls_calls)" = "$acl" ] || fail "the second run did not secure the folder again"
+[ "$(icacls_calls)" = "$acl
+\"$program_files\\OrveldenZentorvikTool.exe\" /setowner *S-1-5-32-544 /q
+\"$program_files\\OrveldenZentorvikTool.exe\" /reset /q" ] ||
+    fail "the second run did not secure the folder and the executable again"
 pass "install.cmd again, from a 64-bit cmd: the same folder"
 
 start_and_check_hosted
@@ -87,7 +89,7 @@ ZT_WHOAMI_OUTPUT=$WHOAMI_SYSTEM expect_exit 0 "install.cmd /dir /auto /start" \
 [ "$(service_value ImagePath)" = 'REG_SZ "C:\Other Place\OrveldenZentorvikTool.exe"' ] ||
     fail "image path with /dir: $(service_value ImagePath)"
 [ "$(service_value Start)" = "REG_DWORD 0x2" ] || fail "start type with /auto: $(service_value Start)"
-[ "$(icacls_calls | grep -c -F '"C:\Other Place" ')" -eq 3 ] || fail "the /dir folder was not secured"
+[ "$(icacls_calls | grep -c -F '"C:\Other Place" ')" -eq 2 ] || fail "the /dir folder was not secured"
 wait_until "$START_SECONDS" "service running after install.cmd /dir /auto /start" state_is RUNNING
 ZT_WHOAMI_OUTPUT=$WHOAMI_SYSTEM expect_exit 0 "uninstall.cmd /dir elsewhere" \
     wine cmd /c "$uninstall_cmd" /dir 'C:\Program Files (x86)\Orvelden Zentorvik Tool'
