@@ -55,18 +55,29 @@ void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
     }
 }
 
-// The messages of the routine that sent `message`, in their order: one routine runs on one
-// thread, so only this order is fixed.
-std::vector<std::wstring> MessagesOfSameRoutine(const std::vector<std::wstring>& trace,
-                                                const std::wstring& message)
+// The messages one routine sent, in their order. A routine runs on one thread, so only this order
+// is fixed: the other threads' messages may fall anywhere in between.
+std::vector<std::wstring> MessagesOf(const std::wstring& routine)
 {
-    size_t tagEnd = message.find(L": ", Msg(L"").size());
-    std::wstring tag = message.substr(0, tagEnd + 2);
+    std::wstring tag = Msg(routine.c_str()) + L": ";
     std::vector<std::wstring> own;
-    for (const std::wstring& item : trace)
+    for (const std::wstring& item : sim::Trace())
         if (item.compare(0, tag.size(), tag) == 0)
             own.push_back(item);
     return own;
+}
+
+std::wstring RoutineOf(const std::wstring& message)
+{
+    size_t start = Msg(L"").size();
+    return message.substr(start, message.find(L": ", start) - start);
+}
+
+// What the handler traced from message `since` of its own on.
+std::vector<std::wstring> HandlerMessagesSince(size_t since)
+{
+    auto own = MessagesOf(L"ServiceCtrlHandler");
+    return std::vector<std::wstring>(own.begin() + static_cast<long>(since), own.end());
 }
 
 void ExpectLaunchedProgramTerminated()
@@ -222,11 +233,10 @@ TEST_F(LifecycleTest, ControlsOtherThanStopAreOnlyTraced)
 
     for (DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
                           SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN, 128u}) {
-        size_t before = sim::Trace().size();
+        size_t before = MessagesOf(L"ServiceCtrlHandler").size();
         ASSERT_TRUE(sim::SendControl(control));
-        auto trace = sim::Trace();
         EXPECT_EQ((std::vector<std::wstring>{kHandlerEntry, kHandlerExit}),
-                  std::vector<std::wstring>(trace.begin() + static_cast<long>(before), trace.end()))
+                  HandlerMessagesSince(before))
             << "control " << control;
     }
     EXPECT_EQ(2u, sim::Reports().size());
@@ -280,7 +290,7 @@ TEST_P(ReportFailureTest, ServiceCarriesOnAsAfterSuccess)
     auto trace = sim::Trace();
     EXPECT_EQ(1, std::count(trace.begin(), trace.end(), failed.message));
     // Other threads' messages may fall in between; within the failing routine it comes next.
-    auto own = MessagesOfSameRoutine(trace, failed.message);
+    auto own = MessagesOf(RoutineOf(failed.message));
     EXPECT_EQ(IndexOf(own, failed.after) + 1, IndexOf(own, failed.message));
     EXPECT_EQ(14u, trace.size());
     ExpectLaunchedProgramTerminated();
@@ -308,12 +318,11 @@ TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
     ASSERT_TRUE(sim::WaitForHeldSleep());
 
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    size_t before = sim::Trace().size();
+    size_t before = MessagesOf(L"ServiceCtrlHandler").size();
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
 
-    auto trace = sim::Trace();
     EXPECT_EQ((std::vector<std::wstring>{kHandlerEntry, kStopRequest, kHandlerExit}),
-              std::vector<std::wstring>(trace.begin() + static_cast<long>(before), trace.end()));
+              HandlerMessagesSince(before));
     EXPECT_EQ(3u, sim::Reports().size());
     EXPECT_EQ(1, CallCount(sim::Call::CreateToolhelp32Snapshot));
     EXPECT_EQ(1u, CountCalls("SetEvent"));
