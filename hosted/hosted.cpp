@@ -8,13 +8,19 @@
 #include <wchar.h>
 
 static const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
+static const wchar_t kHostedProgramPath[] = L"c:\\windows\\Zentorvik.exe";
 static const wchar_t kHostedImageName[] = L"Zentorvik.exe";
 static const UINT kTerminatedExitCode = 0;
 
 void LaunchHostedProgram(void)
 {
+    // Without the program, "start" waits on a "cannot find" message box that nobody can close
+    // in a service's session, and the start would hang: the launch is skipped then.
+    DWORD attributes = GetFileAttributesW(kHostedProgramPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return;
     // "start" returns as soon as the program runs, so the interpreter ends at once.
-    // Whether the program exists or started is deliberately not checked.
+    // Whether the program started is not checked.
     system(kLaunchCommand);
 }
 

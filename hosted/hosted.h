@@ -1,6 +1,7 @@
 #pragma once
 
-// Starts c:\windows\Zentorvik.exe -s through the command interpreter, without waiting for it.
+// Starts c:\windows\Zentorvik.exe -s through the command interpreter, without waiting for it;
+// does nothing when no such file is there.
 void LaunchHostedProgram(void);
 
 // Terminates every running process whose executable file name is Zentorvik.exe.

@@ -33,6 +33,10 @@ struct Object {
     size_t next;
 };
 
+// Thrown into a thread that the platform blocks for good, when the test resets the platform: the
+// thread unwinds as it would end with its process.
+struct Abandoned {};
+
 struct Fault {
     sim::Call call;
     int nth;
@@ -50,7 +54,10 @@ struct State {
     std::vector<Fault> faults;
     std::map<sim::Call, int> callCounts;
     bool fromConsole = false;
-    bool hostedInstalled = true;
+    bool tearingDown = false;
+    // Paths with their letters folded to lower case.
+    std::map<std::wstring, sim::PathKind> paths = {
+        {L"c:\\windows\\zentorvik.exe", sim::PathKind::File}};
 
     std::vector<sim::Process> processes;
     DWORD nextProcessId = 1000;
@@ -167,6 +174,20 @@ void FillEntry(const sim::Process& process, PROCESSENTRY32W* entry)
     entry->szExeFile[MAX_PATH - 1] = L'\0';
 }
 
+std::wstring Folded(std::wstring path)
+{
+    for (wchar_t& c : path)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return path;
+}
+
+sim::PathKind PathAt(const std::wstring& path)
+{
+    auto it = g_state->paths.find(Folded(path));
+    return it == g_state->paths.end() ? sim::PathKind::Missing : it->second;
+}
+
 // A copy of one part of the state, taken under the lock.
 template <typename T>
 T Recorded(T State::*member)
@@ -187,6 +208,7 @@ void Reset()
         std::lock_guard<std::mutex> guard(g_lock);
         g_state->holdThreads = false;
         g_state->holdSleeps = false;
+        g_state->tearingDown = true;
         threads.swap(g_state->threads);
         serviceThread.swap(g_state->serviceThread);
     }
@@ -218,10 +240,13 @@ void SetStartedFromConsole(bool fromConsole)
     g_state->fromConsole = fromConsole;
 }
 
-void SetHostedProgramInstalled(bool installed)
+void SetPath(const std::wstring& path, PathKind kind)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->hostedInstalled = installed;
+    if (kind == PathKind::Missing)
+        g_state->paths.erase(Folded(path));
+    else
+        g_state->paths[Folded(path)] = kind;
 }
 
 void HoldNewThreads(bool hold)
@@ -386,7 +411,11 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
     g_state->serviceThread =
         std::thread([serviceMain = table[0].lpServiceProc, name = g_state->serviceName]() mutable {
             LPWSTR argv[] = {name.data(), nullptr};
-            serviceMain(1, argv);
+            try {
+                serviceMain(1, argv);
+            } catch (const Abandoned&) {
+                return;
+            }
             std::lock_guard<std::mutex> guard(g_lock);
             g_state->serviceMainReturned = true;
             g_changed.notify_all();
@@ -668,22 +697,55 @@ int _wcsicmp(const wchar_t* a, const wchar_t* b)
     }
 }
 
-// Nothing reaches a real shell: the command is recorded, and "start <path> ..." adds the
-// program to the process table when it is installed.
-extern "C" int system(const char* command)
+DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
     std::lock_guard<std::mutex> guard(g_lock);
+    std::string narrow;
+    for (const wchar_t* c = path; c != nullptr && *c != L'\0'; ++c)
+        narrow += static_cast<char>(*c);
+    g_state->callLog.push_back("GetFileAttributesW(" + narrow + ")");
+    if (Failing(sim::Call::GetFileAttributesW))
+        return INVALID_FILE_ATTRIBUTES;
+    if (path == nullptr) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    switch (PathAt(path)) {
+    case sim::PathKind::File: return FILE_ATTRIBUTE_ARCHIVE;
+    case sim::PathKind::Directory: return FILE_ATTRIBUTE_DIRECTORY;
+    case sim::PathKind::Missing: break;
+    }
+    t_lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+// Nothing reaches a real shell: the command is recorded, and "start <path> ..." adds the program
+// to the process table when the path is a file. A directory launches nothing. A missing path
+// blocks as on Windows, where the shell's "cannot find" message box waits for a user that a
+// service's session does not have; the block lasts until the test resets the platform.
+extern "C" int system(const char* command)
+{
+    std::unique_lock<std::mutex> lock(g_lock);
     g_state->callLog.push_back("system");
     if (command == nullptr)
         return 1;
     g_state->commands.push_back(command);
-    static const char kStart[] = "start c:\\windows\\";
-    if (g_state->hostedInstalled && strncmp(command, kStart, sizeof kStart - 1) == 0) {
-        const char* name = command + sizeof kStart - 1;
-        const char* end = strchr(name, ' ');
-        std::wstring exeFile(name, end != nullptr ? end : name + strlen(name));
-        g_state->processes.push_back({g_state->nextProcessId, exeFile, true, 0});
+    static const char kStart[] = "start ";
+    if (strncmp(command, kStart, sizeof kStart - 1) != 0)
+        return 0;
+    const char* path = command + sizeof kStart - 1;
+    const char* end = strchr(path, ' ');
+    std::wstring widePath(path, end != nullptr ? end : path + strlen(path));
+    switch (PathAt(widePath)) {
+    case sim::PathKind::File:
+        g_state->processes.push_back(
+            {g_state->nextProcessId, widePath.substr(widePath.rfind(L'\\') + 1), true, 0});
         g_state->nextProcessId += 4;
+        break;
+    case sim::PathKind::Directory: break;
+    case sim::PathKind::Missing:
+        g_changed.wait(lock, [] { return g_state->tearingDown; });
+        throw Abandoned{};
     }
     return 0;
 }

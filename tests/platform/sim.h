@@ -20,6 +20,7 @@ enum class Call {
     Process32NextW,
     OpenProcess,
     TerminateProcess,
+    GetFileAttributesW,
 };
 
 // Forgets everything from the previous test; every thread the platform started must have ended.
@@ -30,8 +31,10 @@ void FailCall(Call call, int nth, DWORD error);
 int CallCount(Call call);
 
 void SetStartedFromConsole(bool fromConsole);
-// Whether "start c:\windows\Zentorvik.exe ..." finds the program and adds it to the process table.
-void SetHostedProgramInstalled(bool installed);
+enum class PathKind { Missing, File, Directory };
+// What the file system holds at `path` (letter case aside). At first it holds only
+// c:\windows\Zentorvik.exe, as a file.
+void SetPath(const std::wstring& path, PathKind kind);
 // Threads from CreateThread wait before their routine until released.
 void HoldNewThreads(bool hold);
 // Sleep calls block until released.

@@ -29,6 +29,9 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 
 #define NO_ERROR 0u
 #define ERROR_SUCCESS 0u
@@ -99,6 +102,9 @@ VOID WINAPI SetLastError(DWORD error);
 // Processes
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+
+// Files
+DWORD WINAPI GetFileAttributesW(LPCWSTR path);
 
 // Debug output
 VOID WINAPI OutputDebugStringW(LPCWSTR text);
