@@ -1,0 +1,24 @@
+#!/bin/bash
+# A second debug-output monitor leaves the names to the one already listening, which still
+# receives every message of a service run.
+. "$(dirname "$0")/../lib.sh"
+zt_begin
+zt_install_standin
+zt_monitor_start || { echo "  FAIL the monitor did not come up"; exit 1; }
+zt_check "the first monitor listens on the global and local names" \
+    grep -q "listening on the global and local names" "$ZT_DIR/monitor.err"
+
+# Bounded, in case it listens after all: it would never end on its own then.
+timeout 60 "$ZT_WINE" "$ZT_MONITOR" >"$ZT_DIR/second.out" 2>"$ZT_DIR/second.err" </dev/null
+code=$?
+zt_check "a second monitor exits with code 1" test "$code" -eq 1
+for scope in global local; do
+    zt_check "it says another monitor listens on the $scope names" \
+        grep -q "another debug-output monitor listens on the $scope names" "$ZT_DIR/second.err"
+done
+zt_check "it did not listen" sh -c "! grep -q listening '$ZT_DIR/second.err'"
+
+zt_driver run start wait RUNNING 60000 control stop wait STOPPED 10000 service-exit 10000
+zt_wait_trace_end
+zt_check "the first monitor received the whole trace, in order" zt_same_trace "$ZT_NORMAL_TRACE"
+zt_finish
