@@ -7,6 +7,7 @@
 #include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -188,7 +189,8 @@ static void Watch(DWORD pid)
 static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
 {
     for (;;) {
-        FILE* file = _wfopen(path, L"rb");
+        // Shared for writing: the programs that write the log may still be appending to it.
+        FILE* file = _wfsopen(path, L"rb", _SH_DENYNO);
         int lines = 0;
         DWORD pids[kMaxWatched];
         if (file) {
@@ -331,7 +333,7 @@ int wmain(int argc, wchar_t** argv)
             char name[64];
             Utf8(argv[i + 1], name, sizeof(name));
             i += 2;
-            bool reached;
+            bool reached = false;
             for (;;) {
                 Poll();
                 EnterCriticalSection(&g_Lock);
