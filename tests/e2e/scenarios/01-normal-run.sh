@@ -28,5 +28,5 @@ service_pid=$(sed -n 's/.*service-exit pid=\([0-9]*\) .*/\1/p' "$log")
 zt_check "every message came from the service process" \
     sh -c "! grep '$ZT_PREFIX_TEXT' '$ZT_DIR/trace.txt' | grep -v '^$service_pid '"
 
-echo "  stop request to STOPPED: $(zt_stop_latency "$log") ms"
+zt_check_stop "$log"
 zt_finish

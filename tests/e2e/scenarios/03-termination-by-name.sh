@@ -35,4 +35,5 @@ for path in "${decoys[@]}"; do
     zt_check "$path still runs" test "$(outcome "$path")" = running
 done
 zt_check "the service stopped with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
+zt_check_stop "$log"
 zt_finish

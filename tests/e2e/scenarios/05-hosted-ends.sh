@@ -23,4 +23,5 @@ zt_check "the hosted program was started only once" test "$(wc -l <"$ZT_C/zentor
 zt_check "statuses as in a normal run" \
     diff -u <(echo "$ZT_NORMAL_STATUSES") <(zt_statuses "$log" | zt_service_statuses)
 zt_check "the service process ended with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
+zt_check_stop "$log"
 zt_finish
