@@ -269,6 +269,13 @@ zt_check_stop() {
         test $((latency - walk)) -le $((ZT_POLL_MS + ZT_STOP_SLACK_MS))
 }
 
+# zt_process_outcome LOG IMAGE: what became of each process the driver watched whose image path
+# is IMAGE, whole: "exit=N" or "running", one line each.
+zt_process_outcome() {
+    tr -d '\r' <"$1" | IMAGE=$2 awk '
+        $2 == "process" && substr($0, index($0, " image=") + 7) == ENVIRON["IMAGE"] { print $4 }'
+}
+
 # The stop latency of a driver log in milliseconds: from the first stop request to the first
 # STOPPED after it.
 zt_stop_latency() {

@@ -23,9 +23,10 @@ zt_driver run "${spawns[@]}" watch-log "$ZT_STANDIN_LOG" $((total - 1)) 60000 \
 log=$ZT_DIR/run.log
 
 zt_check "all $total programs ran" test "$(wc -l <"$ZT_C/zentorvik-standin.log")" -eq "$total"
-# The image reported for each watched process, against what happened to it.
+# Each image path is one process's: the check sees that process alone, not one whose path
+# merely contains it (C:\c\Zentorvik in C:\c\Zentorvik.exe.bak).
 outcome() {
-    grep -F "image=$1" "$log" | sed -n 's/.* pid=[0-9]* \(exit=[0-9]*\|running\) image=.*/\1/p' | head -1
+    zt_process_outcome "$log" "$1"
 }
 zt_check "the launched instance ended with exit code 0" test "$(outcome 'C:\windows\Zentorvik.exe')" = exit=0
 for path in "${matches[@]}"; do

@@ -26,7 +26,7 @@ zt_check "the second stop refused while stop pending (1061)" grep -q " control s
 zt_check "statuses as in a normal run" \
     diff -u <(echo "$ZT_NORMAL_STATUSES") <(zt_statuses "$log" | zt_service_statuses)
 zt_check "the hosted program ended with exit code 0 at the stop" \
-    grep -q "process pid=[0-9]* exit=0 image=C:.windows.Zentorvik.exe" "$log"
+    test "$(zt_process_outcome "$log" 'C:\windows\Zentorvik.exe')" = exit=0
 zt_check_stop "$log"
 # Interrogate and the user control: entry and exit each, before the stop request.
 zt_check "the handler traced only its entry and exit for them" zt_same_trace "$(
