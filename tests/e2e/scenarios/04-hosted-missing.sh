@@ -12,4 +12,5 @@ zt_check "statuses as in a normal run, from RUNNING on" \
     diff -u <(echo "$ZT_NORMAL_STATUSES" | sed 1d) \
     <(zt_statuses "$log" | sed 's/ pid=[0-9]*$//' | uniq | sed -n '/state=RUNNING/,$p')
 zt_check "the service process ended with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
+zt_check_stop "$log"
 zt_finish
