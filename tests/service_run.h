@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,17 +87,26 @@ protected:
 
     void StartProcess()
     {
-        main_ = std::thread([this] { exitCode_ = wmain(1, argv_, nullptr); });
+        std::promise<int> exitCode;
+        exitCode_ = exitCode.get_future();
+        main_ = std::thread([this, exitCode = std::move(exitCode)]() mutable {
+            exitCode.set_value(wmain(1, argv_, nullptr));
+        });
     }
 
-    // Joins the main thread and the service thread: the whole process has run to its end.
+    // Joins the main thread and the service thread: the whole process has run to its end. When it
+    // does not end in time, the test fails and the controller gives up on the service.
     int EndOfProcess()
     {
+        if (exitCode_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "the process did not end within 10 s";
+            sim::Disconnect();
+        }
         main_.join();
         if (sim::ServiceMainStarted()) {
             EXPECT_TRUE(sim::WaitForServiceMainReturn());
         }
-        return exitCode_;
+        return exitCode_.get();
     }
 
     // Start until the worker has slept once, so that the worker is polling.
@@ -106,7 +117,7 @@ protected:
     }
 
     std::thread main_;
-    int exitCode_ = -1;
+    std::future<int> exitCode_;
     wchar_t program_[32] = L"OrveldenZentorvikTool.exe";
     wchar_t* argv_[2] = {program_, nullptr};
 };

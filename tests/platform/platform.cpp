@@ -33,8 +33,9 @@ struct Object {
     size_t next;
 };
 
-// Thrown into a thread that the platform blocks for good, when the test resets the platform: the
-// thread unwinds as it would end with its process.
+// Thrown into a thread that waits or sleeps when the test resets the platform (or that the
+// platform blocks for good): the thread unwinds as it would end with its process, so that a test
+// that failed half-way ends instead of hanging.
 struct Abandoned {};
 
 struct Fault {
@@ -514,9 +515,12 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         const Object& object = g_state->handles.at(value);
         return object.signaled;
     };
-    bool done = milliseconds == INFINITE
-                    ? (g_changed.wait(lock, signaled), true)
-                    : WaitUntil(lock, static_cast<int>(milliseconds), signaled);
+    bool done =
+        milliseconds == INFINITE
+            ? (g_changed.wait(lock, [&] { return signaled() || g_state->tearingDown; }), true)
+            : WaitUntil(lock, static_cast<int>(milliseconds), signaled);
+    if (g_state->tearingDown)
+        throw Abandoned{};
     if (!done)
         return WAIT_TIMEOUT;
     Object& object = g_state->handles.at(value);
@@ -545,7 +549,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
             std::unique_lock<std::mutex> lock(g_lock);
             g_changed.wait(lock, [] { return !g_state->holdThreads; });
         }
-        routine(parameter);
+        try {
+            routine(parameter);
+        } catch (const Abandoned&) {
+            return;
+        }
         std::lock_guard<std::mutex> done(g_lock);
         g_state->handles.at(value).signaled = true; // a thread object is signaled when it ends
         g_changed.notify_all();
@@ -568,6 +576,8 @@ VOID WINAPI Sleep(DWORD milliseconds)
     }
     g_changed.notify_all();
     g_changed.wait_for(lock, std::chrono::milliseconds(1));
+    if (g_state->tearingDown)
+        throw Abandoned{};
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)
