@@ -1,0 +1,78 @@
+// A service that does nothing but be a service: the floor the benchmark measures the real one
+// against.
+//
+// It reports the same statuses as the real service (start pending, running, stop pending,
+// stopped, with the same checkpoints) and its worker polls the stop event exactly as the real
+// worker does, but it launches nothing and terminates nothing. Register it as a service of its
+// own process under kServiceName.
+#include <windows.h>
+
+static const wchar_t kServiceName[] = L"Orvelden Zentorvik Null Service";
+static const DWORD kPollIntervalMs = 3000;
+
+static SERVICE_STATUS_HANDLE g_StatusHandle;
+static SERVICE_STATUS g_Status;
+static HANDLE g_StopEvent;
+
+static void Report(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD checkPoint)
+{
+    g_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_Status.dwCurrentState = state;
+    g_Status.dwControlsAccepted = controlsAccepted;
+    g_Status.dwWin32ExitCode = exitCode;
+    g_Status.dwCheckPoint = checkPoint;
+    SetServiceStatus(g_StatusHandle, &g_Status);
+}
+
+static VOID WINAPI Handler(DWORD control)
+{
+    if (control == SERVICE_CONTROL_STOP && g_Status.dwCurrentState == SERVICE_RUNNING) {
+        Report(SERVICE_STOP_PENDING, 0, NO_ERROR, 4);
+        SetEvent(g_StopEvent);
+    }
+}
+
+static DWORD WINAPI Worker(LPVOID parameter)
+{
+    (void)parameter;
+    while (WaitForSingleObject(g_StopEvent, 0) != WAIT_OBJECT_0)
+        Sleep(kPollIntervalMs);
+    return 0;
+}
+
+static VOID WINAPI NullServiceMain(DWORD argc, LPWSTR* argv)
+{
+    (void)argc;
+    (void)argv;
+    g_StatusHandle = RegisterServiceCtrlHandlerW(kServiceName, Handler);
+    if (!g_StatusHandle)
+        return;
+    Report(SERVICE_START_PENDING, 0, NO_ERROR, 0);
+    g_StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (!g_StopEvent) {
+        Report(SERVICE_STOPPED, 0, GetLastError(), 1);
+        return;
+    }
+    Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0);
+
+    HANDLE worker = CreateThread(NULL, 0, Worker, NULL, 0, NULL);
+    if (worker) {
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
+    } else {
+        Worker(NULL);
+    }
+    CloseHandle(g_StopEvent);
+    Report(SERVICE_STOPPED, 0, NO_ERROR, 3);
+}
+
+int wmain(void)
+{
+    SERVICE_TABLE_ENTRYW table[] = {
+        {const_cast<LPWSTR>(kServiceName), NullServiceMain},
+        {NULL, NULL},
+    };
+    if (!StartServiceCtrlDispatcherW(table))
+        return (int)GetLastError();
+    return 0;
+}
