@@ -2,12 +2,43 @@
 # Driver log lines are "<ms> <what> ..."; a status line's fields 4, 6 and 8 are state=, exit= and
 # checkpoint=.
 
+ZB_NULL_SERVICE="Orvelden Zentorvik Null Service"
+ZB_NULL_EXE='C:\zt\null-service.exe'
+
+# zb_null_driver NAME COMMAND...: the status driver on the null service; its record goes to
+# $ZT_DIR/NAME.log.
+zb_null_driver() {
+    local log=$ZT_DIR/$1.log
+    shift
+    "$ZT_WINE" "$ZT_DRIVER" "$ZB_NULL_SERVICE" "$@" >"$log" 2>&1 </dev/null
+}
+
+# The load average over 1, 5 and 15 minutes, and how many other Wine servers run on the machine
+# (other users' prefixes), as "1.20 0.90 0.50, 2 other Wine servers".
+zb_load() {
+    local p n=0
+    for p in /proc/[0-9]*; do
+        case $(cat "$p/comm" 2>/dev/null) in
+        wineserver*)
+            tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=${WINEPREFIX:-}" || n=$((n + 1))
+            ;;
+        esac
+    done
+    echo "$(cut -d' ' -f1-3 /proc/loadavg), $n other Wine servers"
+}
+
 # One cycle's time stamps and outcome, "-" for what did not happen: start, own START_PENDING,
 # RUNNING, hold done, stop request, STOP_PENDING, STOPPED, cmd mark, cmd end, then the service's
 # exit code, the hosted instances left after the stop, and 1 when the statuses were the normal ones.
+# With "quick-start" as second argument, a START_PENDING the driver did not see counts as normal:
+# a service that reports RUNNING within a millisecond of it can slip between two of its readings.
 zb_cycle_figures() {
     local normal=0
     diff -q <(echo "$ZT_NORMAL_STATUSES") <(zt_statuses "$1" | zt_service_statuses) >/dev/null &&
+        normal=1
+    [ "${2:-}" = quick-start ] &&
+        diff -q <(echo "$ZT_NORMAL_STATUSES" | tail -3) \
+            <(zt_statuses "$1" | sed 's/ pid=[0-9]*$//' | uniq | tail -3) >/dev/null &&
         normal=1
     tr -d '\r' <"$1" | awk -v normal="$normal" '
         function v(x) { return x == "" ? "-" : x }
@@ -42,16 +73,37 @@ zb_walk_figures() {
 }
 
 # zb_linux_pid IMAGE: the Linux process id of this prefix's Wine process running IMAGE (the file
-# name, letter case aside); empty when there is none.
+# name, letter case aside); empty when there is none. Wine puts the Windows command line in the
+# process's arguments: first when Linux runs the 32-bit loader itself, after the emulator and the
+# loader under qemu-i386. The first argument that is a Windows path names the image.
 zb_linux_pid() {
     local p image
     for p in /proc/[0-9]*; do
-        image=$(tr '\0' '\n' 2>/dev/null <"$p/cmdline" | sed -n '3p' | sed 's/.*\\//')
+        image=$(tr '\0' '\n' 2>/dev/null <"$p/cmdline" | grep -m1 '^[A-Za-z]:\\' | sed 's/.*\\//')
         [ "${image,,}" = "${1,,}" ] || continue
         tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
         echo "${p#/proc/}"
         return
     done
+}
+
+# zb_runner PID: how Linux runs that 32-bit Wine process: the emulator's name and version when
+# the process is an emulator's, else "native 32-bit".
+zb_runner() {
+    local exe
+    exe=$(readlink "/proc/$1/exe" 2>/dev/null)
+    case ${exe##*/} in
+    qemu*) "$exe" --version | head -1 | sed 's/ (.*//; s/ version / /' ;;
+    '') echo "unknown" ;;
+    *) echo "native 32-bit" ;;
+    esac
+}
+
+# zb_memory PID: the memory of a process as Linux sees it, "Name: value kB" lines.
+zb_memory() {
+    grep -E '^(VmRSS|VmHWM|RssAnon|RssFile):' "/proc/$1/status"
+    awk '/^Private_(Clean|Dirty):/ { s += $2 } END { print "Private: " s " kB" }' \
+        "/proc/$1/smaps_rollup"
 }
 
 # zb_sample PID: "cpu <utime ticks> <stime ticks>", then per thread
@@ -64,6 +116,93 @@ zb_sample() {
             "$(awk '/^(non)?voluntary_ctxt_switches/ { printf "%s ", $2 }' "$t/status")" \
             "$(cut -d' ' -f1 "$t/schedstat" 2>/dev/null || echo 0)"
     done
+}
+
+# zb_totals PID: the process's voluntary switches and nanoseconds on CPU, summed over its threads.
+zb_totals() {
+    local t v=0 n=0 x
+    for t in /proc/"$1"/task/*; do
+        x=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$t/status" 2>/dev/null)
+        v=$((v + ${x:-0}))
+        x=$(cut -d' ' -f1 "$t/schedstat" 2>/dev/null)
+        n=$((n + ${x:-0}))
+    done
+    echo "$v $n"
+}
+
+# zb_launches SERVICES-PID BENCH-PID: reads `perf script --show-task-events` and prints one line
+# per command interpreter (cmd.exe) started by the service or by the driver of this run:
+# "service" or "alone", then in ms its creation, the creation of its console host (conhost.exe),
+# the creation of start.exe, the creation of the hosted program by start.exe, the end of start.exe,
+# and its own end ("-" for what did not happen). The service counts when it descends from
+# SERVICES-PID, the driver when it descends from BENCH-PID.
+zb_launches() {
+    awk -v services="$1" -v bench="$2" '
+        function ids(s, a) { gsub(/[():\/]/, " ", s); return split(s, a, " ") }
+        # Wine creates a process through a middle one that runs no program of its own.
+        function caller(p) { p = parent[p]; return (p in run || !(p in born)) ? p : parent[p] }
+        function created(p) { return caller(p) == parent[p] ? born[p] : born[parent[p]] }
+        function under(p, root,   k) {
+            for (k = 0; k < 12 && p != ""; k++) { if (p == root) return 1; p = parent[p] }
+            return 0
+        }
+        function ms(x) { return x == "" ? "-" : sprintf("%.1f", x) }
+        match($0, /[0-9]+\.[0-9]+: PERF_RECORD_[A-Z]+/) {
+            split(substr($0, RSTART, RLENGTH), h, /: /)
+            t = h[1] * 1000
+            rest = substr($0, RSTART + RLENGTH)
+            if (h[2] == "PERF_RECORD_FORK") {
+                ids(rest, f)
+                if (f[1] == f[2] && f[1] != f[3]) {
+                    parent[f[1]] = f[3]; born[f[1]] = t; name[f[1]] = name[f[3]]
+                    delete died[f[1]]; delete run[f[1]]
+                }
+            } else if (h[2] == "PERF_RECORD_COMM") {
+                match(rest, /[0-9]+\/[0-9]+$/)
+                ids(substr(rest, RSTART), f)
+                if (f[1] != f[2]) next
+                n = rest; sub(/^( exec)?: /, "", n); sub(/:[0-9]+\/[0-9]+$/, "", n)
+                name[f[1]] = n
+                if (rest ~ /^ exec/) run[f[1]] = 1
+            } else if (h[2] == "PERF_RECORD_EXIT") {
+                ids(rest, f)
+                if (f[1] == f[2]) died[f[1]] = t
+            }
+        }
+        END {
+            for (q in run) {
+                p = caller(q)
+                if (name[p] == "cmd.exe" && name[q] == "conhost.exe" && (!(p in con) || created(q) < con[p]))
+                    con[p] = created(q)
+                if (name[p] == "cmd.exe" && name[q] == "start.exe") starter[p] = q
+                if (name[p] == "start.exe" && tolower(name[q]) == "zentorvik.exe") hosted[p] = created(q)
+            }
+            for (c in run) {
+                if (name[c] != "cmd.exe") continue
+                p = caller(c)
+                if (name[p] ~ /^OrveldenZentorv/ && under(p, services)) kind = "service"
+                else if (name[p] ~ /^service-driver/ && under(p, bench)) kind = "alone"
+                else continue
+                s = starter[c]
+                print kind, ms(created(c)), ms(con[c]), ms(s == "" ? "" : created(s)), ms(hosted[s]),
+                    ms(died[s]), ms(died[c])
+            }
+        }' | sort -k2 -n
+}
+
+# zb_poll_calls STRACE-OUTPUT: the system calls of the last complete poll of a worker (from the
+# end of one 3 s sleep to the end of the next), then how many complete polls there were, as
+# "rt_sigprocmask writev read ... pselect6 | 3".
+zb_poll_calls() {
+    awk '
+        { call = $1; sub(/\(.*/, "", call) }
+        /<detached|resumed>/ { next }
+        { seq = seq " " call }
+        call ~ /^(pselect6|nanosleep|clock_nanosleep)$/ && / = 0/ {
+            if (started) { last = seq; polls++ }
+            started = 1; seq = ""
+        }
+        END { sub(/^ /, "", last); print (last == "" ? "-" : last) " | " polls + 0 }' "$1"
 }
 
 # zb_stats [DECIMALS]: reads numbers, one a line; prints "count min median p90 max" with DECIMALS

@@ -3,144 +3,318 @@
 
 valid_file=$out/cycles-valid.txt
 valid=$(wc -l <"$valid_file")
+# figure EXPRESSION: the awk expression over the columns of cycles-valid.txt, one line a cycle.
 figure() {
     awk "{ print $1 }" "$valid_file"
 }
 # row LABEL NUMBERS: one table row "| LABEL | n | min | median | p90 | max |".
 row() {
     local s
-    s=$(zb_stats <<<"$2")
+    s=$(zb_stats "${3:-0}" <<<"$2")
     [ -n "$s" ] || s="0 - - - -"
     set -- "$1" $s
     printf '| %s | %s | %s | %s | %s | %s |\n' "$@"
 }
 median() {
-    zb_stats | awk '{ print $3 }'
+    zb_stats "${1:-0}" | awk '{ print $3 }'
+}
+maximum() {
+    zb_stats | awk '{ print $5 }'
+}
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "-"; else printf "%.2f", a / b }'
+}
+within() {
+    awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "" && a != "-" && b != "" && a + 0 <= b + 0) }' &&
+        echo yes || echo no
 }
 
+# Columns of cycles-valid.txt: the real service's hold, start request, own START_PENDING,
+# RUNNING, hold done, stop request, STOP_PENDING, STOPPED, cmd mark, cmd end; then the null
+# service's hold, start request, own START_PENDING, RUNNING, hold done, stop request,
+# STOP_PENDING, STOPPED.
 stop_lat=$(figure '$8 - $6')
 walk=$(figure '$7 - $6')
 bound=$(figure "\$7 - \$6 + $poll_ms")
-lateness=$(figure '$5 - $4 - $1')
-over_bound=$(figure "\$8 - \$6 - (\$7 - \$6 + $poll_ms)")
+over_bound=$(figure "\$8 - \$7 - $poll_ms")
+real_after_walk=$(figure '$8 - $7')
+null_stop=$(figure '$18 - $16')
+null_pending=$(figure '$17 - $16')
+null_over=$(figure "\$18 - \$16 - $poll_ms")
+lateness=$(figure '$5 - $4 - $1'; figure '$15 - $14 - $11')
+
 start_lat=$(figure '$4 - $2')
 start_proc=$(figure '$3 - $2')
 start_own=$(figure '$4 - $3')
 cmd_alone=$(figure '$10 - $9')
+null_start=$(figure '$14 - $12')
+# The null service's own START_PENDING may have gone unseen ("-").
+null_proc=$(awk '$13 != "-" { print $13 - $12 }' "$valid_file")
+null_own=$(awk '$13 != "-" { print $14 - $13 }' "$valid_file")
+proc_gap=$(awk '$13 != "-" { print ($3 - $2) - ($13 - $12) }' "$valid_file")
+start_gap=$(figure '($4 - $2) - ($14 - $12) - ($10 - $9)')
+floor=$(figure '($14 - $12) + ($10 - $9)')
+# Each cycle's own ratio cancels load that drifts between cycles.
+paired=$(figure '(($14 - $12) + ($10 - $9) > 0 ? ($4 - $2) / (($14 - $12) + ($10 - $9)) : 0)')
 
-max_over=$(zb_stats <<<"$over_bound" | awk '{ print $5 }')
-max_late=$(zb_stats <<<"$lateness" | awk '{ print $5 }')
+max_late=$(maximum <<<"$lateness")
+max_after_walk=$(maximum <<<"$real_after_walk")
+max_null_stop=$(maximum <<<"$null_stop")
+stop_limit=$(awk -v p="$poll_ms" -v l="$max_late" 'BEGIN { print p + l }')
 med_walk=$(median <<<"$walk")
 med_stop=$(median <<<"$stop_lat")
 med_start=$(median <<<"$start_lat")
-med_own=$(median <<<"$start_own")
 med_cmd=$(median <<<"$cmd_alone")
-ratio() {
-    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "-"; else printf "%.2f", a / b }'
+med_null=$(median <<<"$null_start")
+med_own=$(median <<<"$start_own")
+med_proc=$(median <<<"$start_proc")
+med_null_proc=$(median <<<"$null_proc")
+start_ratio=$(awk -v a="$med_start" -v b="$med_null" -v c="$med_cmd" \
+    'BEGIN { if (a == "" || b + c == 0) print "-"; else printf "%.2f", a / (b + c) }')
+paired_stats=$(zb_stats 2 <<<"$paired")
+paired_ratio=$(awk '{ print $3 }' <<<"$paired_stats")
+paired_spread=$(awk '{ printf "min %s, p90 %s, max %s", $2, $4, $5 }' <<<"$paired_stats")
+start_goal=1.05
+stop_ok=no
+[ "$(within "$max_after_walk" "$stop_limit")" = yes ] && [ "$(within "$max_null_stop" "$stop_limit")" = yes ] &&
+    stop_ok=yes
+
+# The launch through the interpreter, split at its processes (see zb_launches).
+launch_row() {
+    row "$1" "$(awk -v k="$2" "\$1 == k && $3 { print $4 }" "$out/launches.txt")"
 }
-start_ratio=$(ratio "$med_start" "$med_cmd")
-own_ratio=$(ratio "$med_own" "$med_cmd")
-# Each cycle's own ratio cancels load that drifts between cycles.
-paired_ratio=$(figure '($10 > $9 ? ($4 - $2) / ($10 - $9) : 0)' | zb_stats 2 | awk '{ print $3 }')
-within() {
-    awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "" && b != "" && a <= b) }' && echo yes || echo no
+launch_median() {
+    awk -v k="$1" "\$1 == k && $2 { print $3 }" "$out/launches.txt" | median
 }
 
-cat <<END
-# Orvelden Zentorvik Tool: benchmark under Wine
-
-- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); run time ${elapsed} s.
-- Machine: $(nproc) CPUs ($(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')), Linux $(uname -r),
-  $("$ZT_WINE" --version), $(qemu-i386-static --version | head -1 | sed 's/ (.*//'); load average
-  ${load_before} at the start, ${load_after} at the end (other work shared the machine).
-- Commit: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- service hosted || echo ' (service sources modified)').
-
-**Every time below was taken under Wine with the 32-bit programs emulated by qemu-i386: they are
-not Windows times.** They compare the service with the design's own limits on the same machine.
-
-## 1. Stop latency
-
-${valid} of ${cycles} start/stop cycles were complete and clean (normal statuses, exit code 0,
-no hosted instance left). In each, the stop came after a random hold of 0..${poll_ms} ms once
-RUNNING was seen (holds: $(zb_stats <<<"$(figure '$1')" | awk '{ print "min " $2 ", median " $3 ", max " $5 " ms" }')),
-so the worker's poll phase at the stop is uniform. Two hosted instances ran at each stop (the
-service's own and the one started by the interpreter alone, see 2).
-
-| ms | samples | min | median | p90 | max |
-|---|---|---|---|---|---|
-$(row "stop request to STOPPED" "$stop_lat")
-$(row "walk: stop request to STOP_PENDING" "$walk")
-$(row "design bound: walk + ${poll_ms}" "$bound")
-$(row "STOPPED beyond the bound (per cycle)" "$over_bound")
-$(row "scheduling slack: lateness of a timed Sleep" "$lateness")
-
-- Expectation with a uniform phase: median near walk + $((poll_ms / 2)) = $(awk -v w="$med_walk" -v h=$((poll_ms / 2)) 'BEGIN { printf "%.0f", w + h }') ms, give or take
-  $(awk -v n="$valid" -v p="$poll_ms" 'BEGIN { if (n) printf "%.0f", 1.2533 * p / sqrt(12) / sqrt(n) }') ms (one standard error of the median of ${valid} uniform phases); measured ${med_stop} ms.
-- Scheduling slack is how late the driver's own Sleep of the hold woke up (a 32-bit Wine
-  process under qemu, same run), the same kind of wait as the worker's Sleep(${poll_ms}).
-- Maximum within the bound plus the slack: **$(within "$max_over" "$max_late")** (largest excess over the
-  bound ${max_over} ms, largest slack ${max_late} ms).
-
-## 2. Start latency
-
-Start request to RUNNING, beside \`cmd /c start c:\\windows\\Zentorvik.exe -s\` run alone by the
-driver with the 32-bit interpreter (\`C:\\windows\\syswow64\\cmd.exe\`, from creation to its end),
-alternating in the same cycles as 1 (interpreter first, then the service).
-
-| ms | samples | min | median | p90 | max |
-|---|---|---|---|---|---|
-$(row "start request to RUNNING" "$start_lat")
-$(row "… of which start request to the service's first report" "$start_proc")
-$(row "… of which first report to RUNNING (launch, event, report)" "$start_own")
-$(row "\`cmd /c start\` alone" "$cmd_alone")
-
-- Ratio of medians, start request to RUNNING over the interpreter alone: **${start_ratio}**
-  (goal at most 1.2: **$(within "$start_ratio" 1.2)**).
-- Median of the ratio taken cycle by cycle (each service start over the interpreter run just
-  before it): **${paired_ratio}**.
-- The service's own part (first report to RUNNING) over the interpreter alone: **${own_ratio}**.
-  The rest is the service controller creating the service process, which the service cannot
-  shorten either.
-
-END
-
-if [ "$idle_ok" -eq 1 ]; then
-    idle_table=$(join <(grep -v '^cpu' "$out/idle-before.txt" | sort) \
-        <(grep -v '^cpu' "$out/idle-after.txt" | sort) | sort -n | awk -v s="$idle_seconds" '
+# Idle: per-thread and per-process figures, and the difference slice by slice.
+idle_table() {
+    join <(grep -v '^cpu' "$1" | sort) <(grep -v '^cpu' "$2" | sort) | sort -n | awk -v s="$idle_seconds" '
         { dv = $7 - $3; di = $8 - $4; dn = $9 - $5; tv += dv; ti += di; tn += dn
           printf "| %s (%s) | %d | %.1f | %d | %.2f |\n", $2, $1, dv, dv * 60 / s, di, dn / 1e6 }
-        END { printf "| all threads | %d | %.1f | %d | %.2f |\n", tv, tv * 60 / s, ti, tn / 1e6 }')
-    cpu_ms=$(tail -1 <<<"$idle_table" | awk -F'|' '{ gsub(/ /, "", $6); print $6 }')
-    ticks=$(paste <(grep '^cpu' "$out/idle-before.txt") <(grep '^cpu' "$out/idle-after.txt") |
-        awk '{ print $5 + $6 - $2 - $3 }')
-    hz=$(getconf CLK_TCK)
-    wakes=$(tail -1 <<<"$idle_table" | awk -F'|' '{ gsub(/ /, "", $4); print $4 }')
-    cat <<END
-## 3. Idle cost
+        END { printf "| all threads | %d | %.1f | %d | %.2f |\n", tv, tv * 60 / s, ti, tn / 1e6 }'
+}
+column_of_total() {
+    tail -1 <<<"$1" | awk -F'|' -v c="$2" '{ gsub(/ /, "", $c); print $c }'
+}
+if [ "$idle_ok" -eq 1 ]; then
+    real_idle=$(idle_table "$out/idle-before.txt" "$out/idle-after.txt")
+    null_idle=$(idle_table "$out/idle-null-before.txt" "$out/idle-null-after.txt")
+    real_wakes=$(column_of_total "$real_idle" 4)
+    null_wakes=$(column_of_total "$null_idle" 4)
+    real_cpu=$(column_of_total "$real_idle" 6 | awk -v s="$idle_seconds" '{ printf "%.2f", $1 * 60 / s }')
+    null_cpu=$(column_of_total "$null_idle" 6 | awk -v s="$idle_seconds" '{ printf "%.2f", $1 * 60 / s }')
+    # Per slice, real minus null; the gap per minute is their sum scaled to a minute, and its
+    # standard error comes from the spread of the slices. No gap beyond two standard errors counts
+    # as none.
+    idle_gap=$(awk -v s="$idle_seconds" '
+        NR > 1 { n++; dw[n] = ($1 - pv) - ($3 - qv); dc[n] = (($2 - pn) - ($4 - qn)) / 1e6 }
+        { pv = $1; pn = $2; qv = $3; qn = $4 }
+        END {
+            for (k = 1; k <= n; k++) { sw += dw[k]; sc += dc[k] }
+            mw = sw / n; mc = sc / n
+            for (k = 1; k <= n; k++) { vw += (dw[k] - mw) ^ 2; vc += (dc[k] - mc) ^ 2 }
+            f = 60 / s
+            ew = n > 1 ? sqrt(vw / (n - 1)) * sqrt(n) * f : 0
+            ec = n > 1 ? sqrt(vc / (n - 1)) * sqrt(n) * f : 0
+            printf "%.1f %.1f %.2f %.2f %d\n", sw * f, ew, sc * f, ec, n
+        }' "$out/idle-slices.txt")
+    read -r gap_wakes err_wakes gap_cpu err_cpu n_slices <<<"$idle_gap"
+    real_poll=$(zb_poll_calls "$out/polls-real.txt" 2>/dev/null)
+    null_poll=$(zb_poll_calls "$out/polls-null.txt" 2>/dev/null)
+    same_calls=no
+    [ -n "$real_poll" ] && [ "${real_poll%% |*}" != "-" ] && [ "${real_poll%% |*}" = "${null_poll%% |*}" ] &&
+        same_calls=yes
+    idle_ok_wakes=$(within "$gap_wakes" "$(awk -v e="$err_wakes" 'BEGIN { print 2 * e }')")
+    idle_ok_cpu=$(within "$gap_cpu" "$(awk -v e="$err_cpu" 'BEGIN { print 2 * e }')")
+    idle_verdict=no
+    [ "$idle_ok_wakes" = yes ] && [ "$idle_ok_cpu" = yes ] && idle_verdict=yes
+fi
 
-One sample over ${idle_seconds} s of the running state (measured from 2 s after RUNNING), taken
-from Linux on the service's process (\`qemu-i386-static /usr/lib/wine/wine
-C:\\zt\\OrveldenZentorvikTool.exe\`). **These are emulator + Wine figures**: each thread is a qemu
-thread running Wine's code and the service's, so they bound the service's own cost from above.
-
-- CPU time: ${cpu_ms} ms over ${idle_seconds} s (the threads' time on CPU from schedstat),
-  $(awk -v t="$cpu_ms" -v s="$idle_seconds" 'BEGIN { printf "%.3f", t / s / 10 }') % of one CPU; utime + stime say $((ticks * 1000 / hz)) ms ($ticks ticks of $((1000 / hz)) ms).
-- Wake-ups (voluntary context switches) per minute: **${wakes}**, against the design's floor of
-  $((60000 / poll_ms)) (one poll every ${poll_ms} ms).
-
-| thread (Linux id) | wake-ups | per minute | involuntary switches | ms on CPU |
-|---|---|---|---|---|
-${idle_table}
-
-A Linux thread takes its name from the thread that created it, so the service's worker carries
-the name of the service thread that started it; it is the one started last (the highest id).
-
-END
+if [ "$runner" = "native 32-bit" ]; then
+    runner_text="the 32-bit programs run natively by the kernel (no emulator)"
 else
-    printf '## 3. Idle cost\n\nNot measured: the service process was not found from Linux.\n\n'
+    runner_text="the 32-bit programs run by ${runner}"
 fi
 
 cat <<END
+# Orvelden Zentorvik Tool: benchmark under Wine, beside a null service
+
+- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); run time ${elapsed} s.
+- Machine: $(nproc) CPUs ($(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')), Linux $(uname -r),
+  $("$ZT_WINE" --version), 32-bit programs: ${runner}.
+- Load average (1, 5, 15 min) and other Wine servers running on the machine (other work shared
+  it whenever these are not near zero):
+  - at the start: ${load_before}
+  - after the cycles: ${load_cycles}
+  - after the idle window: ${load_idle}
+  - at the end: ${load_after}
+- Commit: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- service hosted tools || echo ' (sources modified)').
+
+**Every time below was taken under Wine with ${runner_text}: they are
+not Windows times.** The null service (\`tools/null-service.exe\`, registered as "${ZB_NULL_SERVICE}") reports the same
+statuses and polls the same way, but launches and terminates nothing: it is the floor that any
+service of this design has on the same machine, measured alternately with the real one.
+
+## The three comparisons
+
+| | real service | floor | real against floor | goal | holds |
+|---|---|---|---|---|---|
+| start, request to RUNNING (median ms) | ${med_start} | null ${med_null} + \`cmd /c start\` alone ${med_cmd} | **${paired_ratio}** (${paired_spread}) | at most ${start_goal} | **$(within "$paired_ratio" "$start_goal")** |
+$(if [ "$idle_ok" -eq 1 ]; then
+    printf '| idle wake-ups per minute | %s | null %s | %+.1f (± %.1f) | none beyond the null | **%s** |\n' \
+        "$real_wakes" "$null_wakes" "$gap_wakes" "$err_wakes" "$idle_ok_wakes"
+    printf '| idle CPU ms per minute | %s | null %s | %+.2f (± %.2f) | none beyond the null | **%s** |\n' \
+        "$real_cpu" "$null_cpu" "$gap_cpu" "$err_cpu" "$idle_ok_cpu"
+else
+    echo '| idle | not measured | | | | |'
+fi)
+| stop, max ms (real: STOP_PENDING to STOPPED, after its walk; null: request to STOPPED) | ${max_after_walk} (median $(median <<<"$real_after_walk")) | null ${max_null_stop} (median $(median <<<"$null_stop")) | | both within ${poll_ms} + slack ${max_late} | **${stop_ok}** |
+
+- Start: the median of the ratio taken cycle by cycle (each cycle's real start over that
+  cycle's null start plus interpreter), with its spread over ${valid} cycles; the ratio of the
+  medians is ${start_ratio}. Section 2 says where the time goes.
+- Idle: the gap is real minus null over the same ${idle_seconds} s window, ± one standard error
+  from ${n_slices:-0} slices of $((idle_seconds / ${n_slices:-1})) s; it counts as none when it is at most two standard errors.
+- Stop: slack is the largest lateness of the driver's own timed Sleep in the same cycles.
+
+## 1. Stop latency
+
+${valid} of ${cycles} cycles were complete and clean on both sides (normal statuses, exit code
+0, no hosted instance left after the real stop). In each, the stop came after a random hold of
+0..${poll_ms} ms once RUNNING was seen (real holds: $(zb_stats <<<"$(figure '$1')" | awk '{ print "min " $2 ", median " $3 ", max " $5 " ms" }'); null holds: $(zb_stats <<<"$(figure '$11')" | awk '{ print "min " $2 ", median " $3 ", max " $5 " ms" }')),
+so the worker's poll phase at the stop is uniform. Two hosted instances ran at each real stop
+(the service's own and the one started by the interpreter alone, see 2).
+
+| ms | samples | min | median | p90 | max |
+|---|---|---|---|---|---|
+$(row "real: stop request to STOPPED" "$stop_lat")
+$(row "real: walk, stop request to STOP_PENDING" "$walk")
+$(row "real: STOP_PENDING to STOPPED (the stop after its walk)" "$real_after_walk")
+$(row "null: stop request to STOPPED" "$null_stop")
+$(row "null: stop request to STOP_PENDING" "$null_pending")
+$(row "real: STOPPED beyond walk + ${poll_ms}" "$over_bound")
+$(row "null: STOPPED beyond ${poll_ms}" "$null_over")
+$(row "scheduling slack: lateness of a timed Sleep (both sides)" "$lateness")
+
+- With a uniform phase the real stop's median should be near walk + $((poll_ms / 2)) = $(awk -v w="$med_walk" -v h=$((poll_ms / 2)) 'BEGIN { printf "%.0f", w + h }') ms, give or take
+  $(awk -v n="$valid" -v p="$poll_ms" 'BEGIN { if (n) printf "%.0f", 1.2533 * p / sqrt(12) / sqrt(n) }') ms (one standard error of the median of ${valid} uniform phases); measured ${med_stop} ms.
+- Both stops within one poll interval plus the slack: **${stop_ok}**.
+
+## 2. Start latency
+
+Start request to RUNNING of each service, and \`cmd /c start c:\\windows\\Zentorvik.exe -s\` run
+alone by the driver with the 32-bit interpreter (\`C:\\windows\\syswow64\\cmd.exe\`, from
+creation to its end), in the same cycles (interpreter, then the real service; the null service
+before them in even cycles, after them in odd ones). Each start is split at the service's own
+first report (START_PENDING with checkpoint 0): before it, the controller creates the process
+and the dispatcher connects; after it, the service's own start.
+
+| ms | samples | min | median | p90 | max |
+|---|---|---|---|---|---|
+$(row "real: start request to RUNNING" "$start_lat")
+$(row "… request to first report" "$start_proc")
+$(row "… first report to RUNNING (launch, event, report)" "$start_own")
+$(row "null: start request to RUNNING" "$null_start")
+$(row "… request to first report" "$null_proc")
+$(row "… first report to RUNNING" "$null_own")
+$(row "\`cmd /c start\` alone" "$cmd_alone")
+$(row "floor: null + \`cmd /c start\` alone (per cycle)" "$floor")
+$(row "ratio real / floor (per cycle)" "$paired" 2)
+
+- Median of the ratio taken cycle by cycle: **${paired_ratio}** (${paired_spread}); ratio of the
+  medians: ${start_ratio}. Goal at most ${start_goal}: **$(within "$paired_ratio" "$start_goal")**.
+- Request to first report, real minus null in the same cycle: median $(median <<<"$proc_gap") ms
+  ($(zb_stats <<<"$proc_gap" | awk '{ printf "min %s, max %s", $2, $5 }')); medians ${med_proc} and ${med_null_proc} ms.
+END
+
+if [ "$launches_ok" -eq 1 ]; then
+    n_service=$(awk '$1 == "service"' "$out/launches.txt" | wc -l)
+    n_alone=$(awk '$1 == "alone"' "$out/launches.txt" | wc -l)
+    con_service=$(awk '$1 == "service" && $3 != "-"' "$out/launches.txt" | wc -l)
+    con_alone=$(awk '$1 == "alone" && $3 != "-"' "$out/launches.txt" | wc -l)
+    med_life=$(launch_median service '$7 != "-"' '$7 - $2')
+    cat <<END
+
+### Where the real start goes
+
+From the kernel's record of every process created, started and ended during the cycles
+(\`perf record -e dummy\`, which costs the processes nothing), the interpreter the service starts
+beside the one the driver starts alone (all ${n_service} and ${n_alone} of this run, valid cycles or not):
+
+| ms | samples | min | median | p90 | max |
+|---|---|---|---|---|---|
+$(launch_row "service's cmd: created to ended" service '$7 != "-"' '$7 - $2')
+$(launch_row "… created to its console host (conhost.exe) created" service '$3 != "-"' '$3 - $2')
+$(launch_row "… console host created to start.exe created" service '$3 != "-" && $4 != "-"' '$4 - $3')
+$(launch_row "… start.exe created to the hosted program created" service '$5 != "-"' '$5 - $4')
+$(launch_row "… hosted program created to start.exe ended" service '$5 != "-" && $6 != "-"' '$6 - $5')
+$(launch_row "… start.exe ended to cmd ended" service '$6 != "-" && $7 != "-"' '$7 - $6')
+$(launch_row "cmd alone: created to ended" alone '$7 != "-"' '$7 - $2')
+$(launch_row "… created to start.exe created" alone '$4 != "-"' '$4 - $2')
+$(launch_row "… start.exe created to the hosted program created" alone '$5 != "-"' '$5 - $4')
+$(launch_row "… hosted program created to start.exe ended" alone '$5 != "-" && $6 != "-"' '$6 - $5')
+$(launch_row "… start.exe ended to cmd ended" alone '$6 != "-" && $7 != "-"' '$7 - $6')
+
+- A console host was created for ${con_service} of ${n_service} interpreters the service started and for
+  ${con_alone} of ${n_alone} started alone. A service has no console, so the interpreter its \`system()\` call
+  starts is given a new one, as on Windows, where a console program started by a process
+  without a console gets a console of its own; the interpreter the driver (run from Linux)
+  started got none.
+- In all (medians): the real start exceeds its floor by $(median <<<"$start_gap") ms a cycle. The service's interpreter
+  lives $(awk -v a="$med_life" -v b="$(launch_median alone '$7 != "-"' '$7 - $2')" 'BEGIN { printf "%.0f", a - b }') ms longer than the one run alone: $(launch_median service '$3 != "-" && $4 != "-"' '$4 - $3') ms from its console host's
+  creation to start.exe's, and start.exe takes $(awk -v a="$(launch_median service '$5 != "-"' '$5 - $4')" -v b="$(launch_median alone '$5 != "-"' '$5 - $4')" 'BEGIN { printf "%.0f", a - b }') ms longer to create the hosted program
+  (it runs attached to that new console). Request to first report differs from the null
+  service's by $(median <<<"$proc_gap") ms.
+- First report to RUNNING minus the life of the service's interpreter (medians): $(awk -v a="$med_own" -v b="$med_life" 'BEGIN { if (a != "" && b != "") printf "%.0f", a - b; else print "-" }') ms. That is
+  what the service itself adds to its launch: starting the interpreter and waiting for it in
+  \`system()\`, the stop event and the RUNNING report.
+END
+else
+    printf '\n### Where the real start goes\n\nNot measured: perf could not record the processes.\n'
+fi
+
+if [ "$idle_ok" -eq 1 ]; then
+    cat <<END
+
+## 3. Idle cost
+
+Both services running through the same window of ${idle_seconds} s (from 2 s after RUNNING), taken from
+Linux on each service's process; the totals were also read every $((idle_seconds / n_slices)) s. These are Wine
+figures: each thread runs Wine's code as well as the service's, so they bound the service's own
+cost from above, and the null service's bound the floor's.
+
+- Wake-ups (voluntary context switches) per minute: real **${real_wakes}**, null **${null_wakes}**; the
+  design's floor is $((60000 / poll_ms)) (one poll every ${poll_ms} ms).
+- CPU per minute (threads' time on CPU from schedstat): real ${real_cpu} ms, null ${null_cpu} ms.
+- Gap real minus null per minute: ${gap_wakes} wake-ups (± ${err_wakes}), ${gap_cpu} ms of CPU (± ${err_cpu}).
+- System calls of one poll of each worker (strace of the worker thread after the window):
+  real \`${real_poll%% |*}\` (${real_poll##*| } complete polls traced); null \`${null_poll%% |*}\`
+  (${null_poll##*| }). Same calls: **${same_calls}**. The zero time-out wait is a request to the Wine
+  server (\`writev\`, then \`read\` of the reply): the thread sleeps in that \`read\` whenever the
+  reply is not there yet, so a poll costs one wake-up for its sleep and sometimes a second one.
+
+Real service:
+
+| thread (Linux id) | wake-ups | per minute | involuntary switches | ms on CPU |
+|---|---|---|---|---|
+${real_idle}
+
+Null service:
+
+| thread (Linux id) | wake-ups | per minute | involuntary switches | ms on CPU |
+|---|---|---|---|---|
+${null_idle}
+
+A Linux thread takes its name from the thread that created it, so each worker carries the name
+of the service thread that started it; it is the one started last (the highest id).
+END
+else
+    printf '\n## 3. Idle cost\n\nNot measured: a service process was not found from Linux.\n'
+fi
+
+cat <<END
+
 ## 4. Termination walk
 
 Stop request to STOP_PENDING with N hosted instances running (N-1 copies of the stand-in started
@@ -173,9 +347,11 @@ awk -v a="$(walk_median "$first")" -v b="$(walk_median "$last")" -v f="$first" -
 
 - Executable: ${exe_size} bytes.
 - Imports: ${imports}.
-- Memory of the running service as Linux sees its process (the qemu process that emulates it,
-  Wine's loader and DLLs included; not Windows private bytes), one reading while running:
-  $(grep -v '^hosted-' "$out/memory.txt" 2>/dev/null | tr -d ':' |
+- Memory as Linux sees each process (Wine's loader and DLLs included; not Windows private bytes),
+  one reading while running:
+  real $(grep -v -e '^hosted-' -e '^null-' "$out/memory.txt" 2>/dev/null | tr -d ':' |
+      awk '{ printf "%s%s %s %s", (NR > 1 ? ", " : ""), $1, $2, $3 }');
+  null $(sed -n 's/^null-//p' "$out/memory.txt" 2>/dev/null | tr -d ':' |
       awk '{ printf "%s%s %s %s", (NR > 1 ? ", " : ""), $1, $2, $3 }').
 - For scale, the hosted stand-in, an idle 32-bit Wine program that does nothing but sleep:
   VmRSS $(sed -n 's/^hosted-VmRSS:[[:space:]]*//p' "$out/memory.txt" 2>/dev/null).
