@@ -32,7 +32,7 @@ within() {
 # Columns of cycles-valid.txt: the real service's hold, start request, own START_PENDING,
 # RUNNING, hold done, stop request, STOP_PENDING, STOPPED, cmd mark, cmd end; then the null
 # service's hold, start request, own START_PENDING, RUNNING, hold done, stop request,
-# STOP_PENDING, STOPPED.
+# STOP_PENDING, STOPPED; then the cycle's number.
 stop_lat=$(figure '$8 - $6')
 walk=$(figure '$7 - $6')
 bound=$(figure "\$7 - \$6 + $poll_ms")
@@ -261,15 +261,22 @@ $(launch_row "… start.exe ended to cmd ended" alone '$6 != "-" && $7 != "-"' '
   starts is given a new one, as on Windows, where a console program started by a process
   without a console gets a console of its own; the interpreter the driver (run from Linux)
   started got none.
-- In all (medians): the real start exceeds its floor by $(median <<<"$start_gap") ms a cycle. The service's interpreter
-  lives $(awk -v a="$med_life" -v b="$(launch_median alone '$7 != "-"' '$7 - $2')" 'BEGIN { printf "%.0f", a - b }') ms longer than the one run alone: $(launch_median service '$3 != "-" && $4 != "-"' '$4 - $3') ms from its console host's
-  creation to start.exe's, and start.exe takes $(awk -v a="$(launch_median service '$5 != "-"' '$5 - $4')" -v b="$(launch_median alone '$5 != "-"' '$5 - $4')" 'BEGIN { printf "%.0f", a - b }') ms longer to create the hosted program
-  (it runs attached to that new console). Request to first report differs from the null
-  service's by $(median <<<"$proc_gap") ms.
 - First report to RUNNING minus the life of the service's interpreter (medians): $(awk -v a="$med_own" -v b="$med_life" 'BEGIN { if (a != "" && b != "") printf "%.0f", a - b; else print "-" }') ms. That is
   what the service itself adds to its launch: starting the interpreter and waiting for it in
   \`system()\`, the stop event and the RUNNING report.
 END
+    # The i-th interpreter of each kind belongs to the i-th cycle when every cycle left one.
+    if [ "$n_service" -eq "$cycles" ] && [ "$n_alone" -eq "$cycles" ]; then
+        cat <<END
+
+Cycle by cycle, the real start's excess over its floor splits into the parts below; their means
+over the cycles where every part was seen add up to the mean excess (medians would not):
+
+| part of real start minus (null start + \`cmd /c start\` alone) | mean ms a cycle | standard error |
+|---|---|---|
+$(zb_start_parts "$out/launches.txt" "$valid_file")
+END
+    fi
 else
     printf '\n### Where the real start goes\n\nNot measured: perf could not record the processes.\n'
 fi
