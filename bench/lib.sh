@@ -118,16 +118,9 @@ zb_sample() {
     done
 }
 
-# zb_totals PID: the process's voluntary switches and nanoseconds on CPU, summed over its threads.
-zb_totals() {
-    local t v=0 n=0 x
-    for t in /proc/"$1"/task/*; do
-        x=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$t/status" 2>/dev/null)
-        v=$((v + ${x:-0}))
-        x=$(cut -d' ' -f1 "$t/schedstat" 2>/dev/null)
-        n=$((n + ${x:-0}))
-    done
-    echo "$v $n"
+# zb_sum_threads SAMPLE: "<voluntary switches> <ns on CPU>" of all threads of a zb_sample output.
+zb_sum_threads() {
+    awk '$1 != "cpu" { v += $3; n += $5 } END { printf "%.0f %.0f\n", v, n }' "$1"
 }
 
 # zb_launches SERVICES-PID BENCH-PID: reads `perf script --show-task-events` and prints one line

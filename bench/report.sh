@@ -98,8 +98,8 @@ column_of_total() {
     tail -1 <<<"$1" | awk -F'|' -v c="$2" '{ gsub(/ /, "", $c); print $c }'
 }
 if [ "$idle_ok" -eq 1 ]; then
-    real_idle=$(idle_table "$out/idle-before.txt" "$out/idle-after.txt")
-    null_idle=$(idle_table "$out/idle-null-before.txt" "$out/idle-null-after.txt")
+    real_idle=$(idle_table "$out/idle-real-0.txt" "$out/idle-real-$slices.txt")
+    null_idle=$(idle_table "$out/idle-null-0.txt" "$out/idle-null-$slices.txt")
     real_wakes=$(column_of_total "$real_idle" 4)
     null_wakes=$(column_of_total "$null_idle" 4)
     real_cpu=$(column_of_total "$real_idle" 6 | awk -v s="$idle_seconds" '{ printf "%.2f", $1 * 60 / s }')
@@ -107,7 +107,9 @@ if [ "$idle_ok" -eq 1 ]; then
     # Per slice, real minus null; the gap per minute is their sum scaled to a minute, and its
     # standard error comes from the spread of the slices. No gap beyond two standard errors counts
     # as none.
-    idle_gap=$(awk -v s="$idle_seconds" '
+    idle_gap=$(for k in $(seq 0 "$slices"); do
+        echo "$(zb_sum_threads "$out/idle-real-$k.txt") $(zb_sum_threads "$out/idle-null-$k.txt")"
+    done | awk -v s="$idle_seconds" '
         NR > 1 { n++; dw[n] = ($1 - pv) - ($3 - qv); dc[n] = (($2 - pn) - ($4 - qn)) / 1e6 }
         { pv = $1; pn = $2; qv = $3; qn = $4 }
         END {
@@ -118,7 +120,7 @@ if [ "$idle_ok" -eq 1 ]; then
             ew = n > 1 ? sqrt(vw / (n - 1)) * sqrt(n) * f : 0
             ec = n > 1 ? sqrt(vc / (n - 1)) * sqrt(n) * f : 0
             printf "%.1f %.1f %.2f %.2f %d\n", sw * f, ew, sc * f, ec, n
-        }' "$out/idle-slices.txt")
+        }')
     read -r gap_wakes err_wakes gap_cpu err_cpu n_slices <<<"$idle_gap"
     real_poll=$(zb_poll_calls "$out/polls-real.txt" 2>/dev/null)
     null_poll=$(zb_poll_calls "$out/polls-null.txt" 2>/dev/null)
@@ -205,8 +207,9 @@ $(row "scheduling slack: lateness of a timed Sleep (both sides)" "$lateness")
 
 Start request to RUNNING of each service, and \`cmd /c start c:\\windows\\Zentorvik.exe -s\` run
 alone by the driver with the 32-bit interpreter (\`C:\\windows\\syswow64\\cmd.exe\`, from
-creation to its end), in the same cycles (interpreter, then the real service; the null service
-before them in even cycles, after them in odd ones). Each start is split at the service's own
+creation to its end), in the same cycles (interpreter, then the real service once the hosted
+program the interpreter started has logged its start; the null service before them in even
+cycles, after them in odd ones). Each start is split at the service's own
 first report (START_PENDING with checkpoint 0): before it, the controller creates the process
 and the dispatcher connects; after it, the service's own start.
 
