@@ -198,28 +198,26 @@ zb_start_parts() {
             v[1] = ($4 - $2) - ($14 - $12) - ($10 - $9)
             v[2] = ($3 - $2) - ($13 - $12)
             v[3] = ($4 - $3) - (s[7] - s[2])
-            v[4] = s[4] - s[3]
-            v[5] = (s[3] - s[2]) - (a[4] - a[2])
-            v[6] = (s[5] - s[4]) - (a[5] - a[4])
-            v[7] = (s[6] - s[5]) - (a[6] - a[5])
-            v[8] = (s[7] - s[6]) - (a[7] - a[6])
-            v[9] = (a[7] - a[2]) - ($10 - $9)
-            v[10] = -($14 - $13)
-            for (k = 1; k <= 10; k++) { sum[k] += v[k]; sq[k] += v[k] ^ 2 }
+            v[4] = (s[4] - s[2]) - (a[4] - a[2])
+            v[5] = (s[5] - s[4]) - (a[5] - a[4])
+            v[6] = (s[6] - s[5]) - (a[6] - a[5])
+            v[7] = (s[7] - s[6]) - (a[7] - a[6])
+            v[8] = (a[7] - a[2]) - ($10 - $9)
+            v[9] = -($14 - $13)
+            for (k = 1; k <= 9; k++) { sum[k] += v[k]; sq[k] += v[k] ^ 2 }
         }
         END {
             if (!n) exit
             what[1] = "**real start minus its floor** (" n " cycles)"
             what[2] = "request to first report, real minus null"
             what[3] = "the service itself: first report to RUNNING minus its interpreter'"'"'s life"
-            what[4] = "interpreter: console host created to start.exe created (only in the service)"
-            what[5] = "interpreter: created to start.exe created, less the console host part, service minus alone"
-            what[6] = "start.exe created to the hosted program created, service minus alone"
-            what[7] = "hosted program created to start.exe ended, service minus alone"
-            what[8] = "start.exe ended to interpreter ended, service minus alone"
-            what[9] = "interpreter alone, as the kernel saw it minus as the driver timed it"
-            what[10] = "minus the null service'"'"'s first report to RUNNING"
-            for (k = 1; k <= 10; k++) {
+            what[4] = "interpreter created to start.exe created (a console host created in between in the service only), service minus alone"
+            what[5] = "start.exe created to the hosted program created, service minus alone"
+            what[6] = "hosted program created to start.exe ended, service minus alone"
+            what[7] = "start.exe ended to interpreter ended, service minus alone"
+            what[8] = "interpreter alone, as the kernel saw it minus as the driver timed it"
+            what[9] = "minus the null service'"'"'s first report to RUNNING"
+            for (k = 1; k <= 9; k++) {
                 m = sum[k] / n
                 e = n > 1 ? sqrt((sq[k] - n * m ^ 2) / (n - 1) / n) : 0
                 printf "| %s | %.1f | %.1f |\n", what[k], m, e
