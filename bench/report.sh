@@ -16,7 +16,7 @@ row() {
     printf '| %s | %s | %s | %s | %s | %s |\n' "$@"
 }
 median() {
-    zb_stats "${1:-0}" | awk '{ print $3 }'
+    zb_stats | awk '{ print $3 }'
 }
 maximum() {
     zb_stats | awk '{ print $5 }'
@@ -93,6 +93,12 @@ idle_table() {
         { dv = $7 - $3; di = $8 - $4; dn = $9 - $5; tv += dv; ti += di; tn += dn
           printf "| %s (%s) | %d | %.1f | %d | %.2f |\n", $2, $1, dv, dv * 60 / s, di, dn / 1e6 }
         END { printf "| all threads | %d | %.1f | %d | %.2f |\n", tv, tv * 60 / s, ti, tn / 1e6 }'
+}
+# slice_cpu SIDE: "min / median / max" of the milliseconds on CPU in each slice of the window.
+slice_cpu() {
+    for k in $(seq 1 "$slices"); do
+        echo "$(zb_sum_threads "$out/idle-$1-$((k - 1)).txt") $(zb_sum_threads "$out/idle-$1-$k.txt")"
+    done | awk '{ print ($4 - $2) / 1e6 }' | zb_stats 2 | awk '{ printf "%s / %s / %s", $2, $3, $5 }'
 }
 column_of_total() {
     tail -1 <<<"$1" | awk -F'|' -v c="$2" '{ gsub(/ /, "", $c); print $c }'
@@ -296,7 +302,8 @@ cost from above, and the null service's bound the floor's.
 
 - Wake-ups (voluntary context switches) per minute: real **${real_wakes}**, null **${null_wakes}**; the
   design's floor is $((60000 / poll_ms)) (one poll every ${poll_ms} ms).
-- CPU per minute (threads' time on CPU from schedstat): real ${real_cpu} ms, null ${null_cpu} ms.
+- CPU per minute (threads' time on CPU from schedstat): real ${real_cpu} ms, null ${null_cpu} ms;
+  ms on CPU in each slice of $((idle_seconds / n_slices)) s, min / median / max: real $(slice_cpu real), null $(slice_cpu null).
 - Gap real minus null per minute: ${gap_wakes} wake-ups (± ${err_wakes}), ${gap_cpu} ms of CPU (± ${err_cpu}).
 - System calls of one poll of each worker (strace of the worker thread after the window):
   real \`${real_poll%% |*}\` (${real_poll##*| } complete polls traced); null \`${null_poll%% |*}\`
