@@ -14,6 +14,7 @@ rem   6  the service cannot be registered or its start type changed
 rem   7  the service cannot be started
 rem   9  the service is marked for deletion: close what holds it open, or restart Windows
 rem  10  the folder cannot be used (the message says why)
+rem  11  the service was installed with the Windows Installer package: use msiexec for it
 setlocal EnableExtensions DisableDelayedExpansion
 
 rem A plain shift moves %0 as well, and %~dp0 would then follow the shifted argument.
@@ -21,6 +22,7 @@ set "HERE=%~dp0"
 set "SERVICE=Orvelden Zentorvik Tool"
 set "EXE=OrveldenZentorvikTool.exe"
 set "KEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
+set "PACKAGE_KEY=HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\DEB151BB322C12945B2565BFAD6F9B15"
 rem The installer package's folder, whether this cmd is 32- or 64-bit: a 32-bit cmd on 64-bit
 rem Windows sees Program Files (x86) as %ProgramFiles%, a 64-bit one as %ProgramFiles(x86)%.
 set "DIR=%ProgramFiles%\Orvelden Zentorvik Tool"
@@ -81,6 +83,16 @@ if not errorlevel 1 set "ELEVATED=1"
 whoami /groups 2>nul | find "S-1-16-16384" >nul
 if not errorlevel 1 set "ELEVATED=1"
 if not defined ELEVATED goto not_elevated
+rem An installation by the Windows Installer package is the package's to change: these scripts
+rem would leave it repairing, upgrading or removing a service they changed behind its back. The
+rem key is the package's upgrade code, packed as Windows Installer stores it; /reg:64 finds it
+rem from a 32-bit prompt on 64-bit Windows.
+set "PACKAGED="
+reg query "%PACKAGE_KEY%" >nul 2>&1
+if not errorlevel 1 set "PACKAGED=1"
+reg query "%PACKAGE_KEY%" /reg:64 >nul 2>&1
+if not errorlevel 1 set "PACKAGED=1"
+if defined PACKAGED goto packaged
 if not exist "%HERE%%EXE%" goto missing_exe
 
 rem An existing registration is reused only when it runs this very file; the comparison ignores
@@ -185,6 +197,11 @@ exit /b 10
 :crowded_dir
 echo install: "%DIR%" holds other files; the service needs a folder of its own, since the folder gets permissions of its own. 1>&2
 exit /b 10
+
+:packaged
+echo install: Orvelden Zentorvik Tool was installed with its Windows Installer package: repair, upgrade 1>&2
+echo install: or remove it with msiexec or in Settings, Apps ^(Programs and Features^), not with this script. 1>&2
+exit /b 11
 
 :not_elevated
 echo install: run this from an elevated administrator prompt. 1>&2

@@ -12,6 +12,7 @@ rem         finishes the job
 rem      5  not elevated
 rem      6  the registration cannot be deleted
 rem      8  the service did not stop within 10 seconds
+rem     11  the service was installed with the Windows Installer package: use msiexec for it
 rem   3010  done, but the registration is marked for deletion: Windows removes it once no program
 rem         holds it open (close the Services console, Event Viewer, a monitoring agent) or at
 rem         the next restart
@@ -20,6 +21,7 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=Orvelden Zentorvik Tool"
 set "EXE=OrveldenZentorvikTool.exe"
 set "KEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
+set "PACKAGE_KEY=HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\DEB151BB322C12945B2565BFAD6F9B15"
 
 :parse
 if "%~1"=="" goto parsed
@@ -44,6 +46,16 @@ if not errorlevel 1 set "ELEVATED=1"
 whoami /groups 2>nul | find "S-1-16-16384" >nul
 if not errorlevel 1 set "ELEVATED=1"
 if not defined ELEVATED goto not_elevated
+rem An installation by the Windows Installer package is the package's to change: these scripts
+rem would leave it repairing, upgrading or removing a service they changed behind its back. The
+rem key is the package's upgrade code, packed as Windows Installer stores it; /reg:64 finds it
+rem from a 32-bit prompt on 64-bit Windows.
+set "PACKAGED="
+reg query "%PACKAGE_KEY%" >nul 2>&1
+if not errorlevel 1 set "PACKAGED=1"
+reg query "%PACKAGE_KEY%" /reg:64 >nul 2>&1
+if not errorlevel 1 set "PACKAGED=1"
+if defined PACKAGED goto packaged
 
 sc query "%SERVICE%" >nul 2>&1
 if errorlevel 1 goto not_registered
@@ -111,6 +123,11 @@ exit /b 0
 :foreign_image
 echo uninstall: the service runs "%IMAGE%", not %EXE%: that file stays.
 goto unregister
+
+:packaged
+echo uninstall: Orvelden Zentorvik Tool was installed with its Windows Installer package: repair, upgrade 1>&2
+echo uninstall: or remove it with msiexec or in Settings, Apps ^(Programs and Features^), not with this script. 1>&2
+exit /b 11
 
 :not_elevated
 echo uninstall: run this from an elevated administrator prompt. 1>&2

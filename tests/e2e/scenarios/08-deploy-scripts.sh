@@ -183,3 +183,12 @@ wait "$retry" || status=$?
     fail "uninstall.cmd once the file is free: exit code $status: $(cat "$WORK/retry.out")"
 [ "$(service_state)" = ABSENT ] && [ ! -e "$target_dir" ] || fail "uninstall.cmd left something"
 pass "uninstall.cmd retries deleting a file in use, and a second run finishes the job"
+
+# An installation by the installer package is left to msiexec, from either cmd.
+wine msiexec /i "$(winpath "$MSI")" /qn || fail "msiexec /i"
+expect_exit 11 "install.cmd over the installer package's installation" wine "$cmd32" /c "$install_cmd"
+expect_exit 11 "uninstall.cmd of the installer package's installation" wine cmd /c "$uninstall_cmd"
+[ -f "$target_dir/OrveldenZentorvikTool.exe" ] && service_key_exists ||
+    fail "a script changed the installer package's installation"
+wine msiexec /x "$(winpath "$MSI")" /qn || fail "msiexec /x"
+pass "both scripts refuse an installation by the installer package"
