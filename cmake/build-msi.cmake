@@ -7,6 +7,10 @@ function(run)
     endif()
 endfunction()
 
+function(query sql)
+    run("${CPACK_ZT_MSIBUILD}" "${CPACK_ZT_MSI}" -q "${sql}")
+endfunction()
+
 run("${CPACK_ZT_WIXL}" --arch x86 -D "Version=${CPACK_PACKAGE_VERSION}"
     -D ServiceExe=OrveldenZentorvikTool.exe -o "${CPACK_ZT_MSI}" "${CPACK_ZT_WXS}")
 
@@ -15,10 +19,25 @@ foreach(row IN ITEMS "ServiceDemand|START<>\"auto\"" "ServiceAuto|START=\"auto\"
     string(REPLACE "|" ";" row "${row}")
     list(GET row 0 component)
     list(GET row 1 condition)
-    run("${CPACK_ZT_MSIBUILD}" "${CPACK_ZT_MSI}" -q
-        "UPDATE `Component` SET `Condition`='${condition}', `Attributes`=64 WHERE `Component`='${component}'")
+    query("UPDATE `Component` SET `Condition`='${condition}', `Attributes`=64 WHERE `Component`='${component}'")
 endforeach()
+
 # START must reach the elevated part of an installation started without elevation.
-run("${CPACK_ZT_MSIBUILD}" "${CPACK_ZT_MSI}" -q
-    "UPDATE `Property` SET `Value`='START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
+query("UPDATE `Property` SET `Value`='START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
+
+# Vital (0x8000): when the service cannot be created, the installation fails and rolls back.
+query("UPDATE `ServiceInstall` SET `ErrorControl`=32769")
+
+# A rebuild at the same version gets a new product code; it must replace the installed one, not
+# install beside it, so the upper bound of the versions it replaces is inclusive (0x200). The
+# attributes are part of the row's key, so the row is replaced.
+file(READ "${CPACK_ZT_WXS}" wxs)
+string(REGEX MATCH "UpgradeCode=\"([^\"]+)\"" _ "${wxs}")
+if(NOT CMAKE_MATCH_1)
+    message(FATAL_ERROR "no UpgradeCode in ${CPACK_ZT_WXS}")
+endif()
+set(upgrade_code "{${CMAKE_MATCH_1}}")
+query("DELETE FROM `Upgrade` WHERE `ActionProperty`='WIX_UPGRADE_DETECTED'")
+query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${upgrade_code}', '${CPACK_PACKAGE_VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
+
 message(STATUS "- package: ${CPACK_ZT_MSI} generated.")

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The Windows Installer package under Wine's msiexec: install registers the service with a quoted
-# image path, the service runs its program, removal stops it and leaves nothing; START=auto,
-# a reinstall, an upgrade to a newer version and the refused downgrade.
-# Where Wine's msiexec differs from Windows, the check says so.
+# The Windows Installer package under Wine's msiexec: install registers the service and the service
+# runs its program; removal stops it and leaves nothing; START=auto starts it with the system and
+# is remembered through a repair, a same-version rebuild and an upgrade; START on the command line
+# wins over the remembered value; a failed service creation is never reported as success; the
+# downgrade and a START other than demand or auto are refused.
+# Where Wine's msiexec differs from Windows, the check says so. Its exit codes reach Linux cut to
+# 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
 set -euo pipefail
 . "$(dirname "$0")/../deploy-lib.sh"
 
@@ -12,39 +15,84 @@ new_prefix
 msi=$(winpath "$MSI")
 target_dir="$WINEPREFIX/drive_c/Program Files (x86)/Orvelden Zentorvik Tool"
 target='"C:\Program Files (x86)\Orvelden Zentorvik Tool\OrveldenZentorvikTool.exe"'
+# A 32-bit package writes to the 32-bit registry view.
+remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
 
-# Product registrations of this package, one "version" line each, in both registry views.
-installed_versions() {
+# Product registrations of this package, one "<version> <product code>" line each, in both
+# registry views.
+installed_products() {
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
         wine reg query "$view" /s 2>/dev/null | tr -d '\r' | awk '
-            /^HKEY/ { ours = 0; version = "" }
+            /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
             /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
             /DisplayVersion/ { version = $3 }
-            /^$/ { if (ours) print version; ours = 0 }'
+            /^$/ { if (ours) print version, code; ours = 0 }'
     done | sort -u
+}
+
+product_code() {
+    msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
+}
+
+# The START the package remembered, or nothing.
+remembered_start() {
+    wine reg query "$remembered_key" /v START 2>/dev/null | tr -d '\r' | sed -n 's/^ *START *REG_SZ *//p'
+}
+
+# expect_installed VERSION PRODUCT_CODE START_TYPE START: one registration, the service with that
+# start type (REG_DWORD), START remembered, and the installed executable the one of the zip.
+expect_installed() {
+    [ "$(installed_products)" = "$1 $2" ] || fail "product registrations: $(installed_products)"
+    [ "$(service_value Start)" = "REG_DWORD $3" ] || fail "start type: $(service_value Start)"
+    [ "$(service_value Type)" = "REG_DWORD 0x10" ] || fail "service type: $(service_value Type)"
+    [ "$(remembered_start)" = "$4" ] || fail "remembered START: $(remembered_start)"
+    cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe" ||
+        fail "the installed executable differs from the one in the zip"
+}
+
+# Windows Installer registers the image path quoted. Wine's registers it unquoted, spaces and all;
+# as a step of the test environment (not of the package), the test writes it as Windows would and
+# restarts the prefix's server, whose service controller reads it only at its start, as at a boot.
+# A service registered to start automatically starts then.
+quote_image_path_and_boot() {
+    local value
+    value=$(service_value ImagePath)
+    case $value in
+    "REG_EXPAND_SZ $target" | "REG_SZ $target") ;;
+    "REG_SZ ${target//\"/}")
+        wine reg add "$SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f >/dev/null ||
+            fail "rewriting the image path"
+        ;;
+    *) fail "image path: $value" ;;
+    esac
+    restart_server
 }
 
 service_removed() {
     [ "$(service_state)" = ABSENT ] && ! service_key_exists && hosted_gone
 }
 
-wine msiexec /i "$msi" /qn || fail "msiexec /i"
-# Wine's installer registers the image path unquoted; the package's own registry row quotes it.
-# Windows Installer quotes it itself.
-[ "$(service_value ImagePath)" = "REG_SZ $target" ] || fail "image path: $(service_value ImagePath)"
-[ "$(service_value Start)" = "REG_DWORD 0x3" ] || fail "start type: $(service_value Start)"
-[ "$(service_value Type)" = "REG_DWORD 0x10" ] || fail "service type: $(service_value Type)"
-cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe" ||
-    fail "the installed executable differs from the one in the zip"
-[ "$(installed_versions)" = "$VERSION" ] || fail "product registrations: $(installed_versions)"
-pass "msiexec /i registered the service, quoted, on demand, and installed the executable"
+nothing_installed() {
+    [ -z "$(installed_products)" ] || fail "still registered as a product: $(installed_products)"
+    [ -z "$(remembered_start)" ] || fail "START is still remembered"
+    ! wine reg query "$remembered_key" >/dev/null 2>&1 || fail "$remembered_key is still there"
+}
 
-# The service controller read the unquoted path when the service was created (under Wine as on
-# Windows, a registry edit reaches it at the next boot): restart the prefix's server so the start
-# below runs the quoted path.
-restart_server
+# rebuild NAME VERSION: the package again, as a new build (new product code) of VERSION.
+rebuild() {
+    cpack --config "$ZT_BUILD/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION="$2" \
+        -D CPACK_ZT_MSI="$WORK/$1" -B "$WORK/cpack" >/dev/null || fail "cpack of version $2"
+    [ "$(product_code "$WORK/$1")" != "$(product_code "$MSI")" ] || fail "$1 has the same product code"
+}
+
+wine msiexec /i "$msi" /qn || fail "msiexec /i"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
+pass "msiexec /i installed the executable and registered the service on demand, START remembered"
+
+quote_image_path_and_boot
+[ "$(service_state)" = STOPPED ] || fail "a service on demand started at boot: $(service_state)"
 start_and_check_hosted
 
 # Wine's msiexec sends the stop and goes on at once: it deletes the service, which goes when it
@@ -53,7 +101,7 @@ start_and_check_hosted
 # Wait) before it removes files, so nothing is left there.
 wine msiexec /x "$msi" /qn || fail "msiexec /x"
 wait_until 60 "msiexec /x stopped the service and removed it and its program" service_removed
-[ -z "$(installed_versions)" ] || fail "still registered as a product: $(installed_versions)"
+nothing_installed
 if [ -e "$target_dir/OrveldenZentorvikTool.exe" ]; then
     echo "  note Wine's msiexec left the executable, in use when it was removed"
     rm -r "$target_dir"
@@ -61,40 +109,77 @@ fi
 [ ! -e "$target_dir" ] || fail "msiexec /x left $(ls "$target_dir")"
 
 wine msiexec /i "$msi" /qn START=auto || fail "msiexec /i START=auto"
-[ "$(service_value Start)" = "REG_DWORD 0x2" ] || fail "start type with START=auto: $(service_value Start)"
-[ "$(service_value ImagePath)" = "REG_SZ $target" ] || fail "image path: $(service_value ImagePath)"
-pass "reinstall with START=auto"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+quote_image_path_and_boot
+wait_until "$START_SECONDS" "START=auto: the service started with the system" state_is RUNNING
+wait_until "$START_SECONDS" "and its program with it" hosted_started
+stop_and_check_hosted
 
 wine msiexec /i "$msi" /qn START=auto || fail "msiexec /i of the installed package"
-[ "$(service_value Start)" = "REG_DWORD 0x2" ] || fail "second install changed the start type"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
 pass "installing the installed package again changes nothing"
 
+# A repair of an installation made with START=auto, the executable missing. Wine's msiexec /f
+# takes a package for a product code (1605) and has no repair by product code; the test then sets
+# what /f stands for, REINSTALL=ALL and the REINSTALLMODE letters.
+# Wine re-evaluates no component condition in a repair, so it keeps the start type even for a
+# package that forgets START; what shows START here is the remembered value, rewritten by the repair
+# from the START it worked out.
+rm "$target_dir/OrveldenZentorvikTool.exe"
 status=0
-wine msiexec /i "$msi" /qn START=sometimes || status=$?
-[ "$status" -ne 0 ] || fail "START=sometimes was accepted"
-pass "START other than demand or auto is refused (exit code $status; Windows: 1603)"
+wine msiexec /fvomus "$msi" /qn || status=$?
+if [ "$status" -ne 0 ]; then
+    echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repair through REINSTALL"
+    wine msiexec /i "$msi" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
+fi
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+pass "a repair put the executable back and kept START=auto"
 
-# A newer version: same upgrade code, new product code. START is not remembered across it.
-# The service is stopped here: with it running, Wine's installer (which does not wait for the stop)
-# deletes the old registration only once the service has stopped, after the new version failed to
-# register its own, and the service is gone. Windows Installer waits for the stop first.
-cpack --config "$ZT_BUILD/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION=99.0.0 \
-    -D CPACK_ZT_MSI="$WORK/newer.msi" -B "$WORK/cpack" >/dev/null || fail "cpack of version 99.0.0"
+rebuild same-version.msi "$VERSION"
+wine msiexec /i "$(winpath "$WORK/same-version.msi")" /qn || fail "msiexec /i of a same-version rebuild"
+expect_installed "$VERSION" "$(product_code "$WORK/same-version.msi")" 0x2 auto
+pass "a rebuild of version $VERSION replaced the installed one and kept START=auto"
+
+rebuild newer.msi 99.0.0
 wine msiexec /i "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /i of version 99.0.0"
-[ "$(installed_versions)" = 99.0.0 ] || fail "product registrations after the upgrade: $(installed_versions)"
-[ "$(service_value Start)" = "REG_DWORD 0x3" ] || fail "start type after the upgrade: $(service_value Start)"
-[ "$(service_value ImagePath)" = "REG_SZ $target" ] || fail "image path after the upgrade"
-[ -f "$target_dir/OrveldenZentorvikTool.exe" ] || fail "the upgrade removed the executable"
-pass "version 99.0.0 replaced the installed version"
+expect_installed 99.0.0 "$(product_code "$WORK/newer.msi")" 0x2 auto
+pass "version 99.0.0 replaced the installed version and kept START=auto"
+quote_image_path_and_boot
+wait_until "$START_SECONDS" "the upgraded service started with the system" state_is RUNNING
+wait_until "$START_SECONDS" "and its program with it" hosted_started
+
+# A rebuild of 99.0.0 with START=demand over the running service. Windows Installer stops the
+# service and waits (ServiceControl Wait), deletes it and creates the new one. Wine's goes on while
+# the service stops, so the old registration is still marked for deletion when the new one is
+# created (1072): the service installation is vital, so the installation fails. Wine's msiexec
+# does not then restore the removed version, as Windows' rollback would; the test installs again.
+rebuild newer-demand.msi 99.0.0
+status=0
+wine msiexec /i "$(winpath "$WORK/newer-demand.msi")" /qn START=demand || status=$?
+wait_until 30 "the upgrade stopped the running service and its program" hosted_gone
+if [ "$status" -ne 0 ]; then
+    wait_until 30 "the failed installation left no service" service_removed
+    pass "the service could not be created and the installation failed (exit status $status)"
+    echo "  note Wine's msiexec did not restore version 99.0.0 (products: $(installed_products))"
+    wine msiexec /i "$(winpath "$WORK/newer-demand.msi")" /qn START=demand || fail "msiexec /i START=demand"
+fi
+expect_installed 99.0.0 "$(product_code "$WORK/newer-demand.msi")" 0x3 demand
+pass "START=demand on the command line won over the remembered START=auto"
+
+status=0
+wine msiexec /i "$(winpath "$WORK/newer-demand.msi")" /qn START=sometimes || status=$?
+[ "$status" -ne 0 ] || fail "START=sometimes was accepted"
+pass "START other than demand or auto is refused (exit status $status)"
 
 status=0
 wine msiexec /i "$msi" /qn || status=$?
 [ "$status" -ne 0 ] || fail "the older package installed over the newer one"
-[ "$(installed_versions)" = 99.0.0 ] || fail "product registrations after the downgrade: $(installed_versions)"
-pass "the older package refuses to replace the newer one (exit code $status; Windows: 1603)"
+[ "$(installed_products)" = "99.0.0 $(product_code "$WORK/newer-demand.msi")" ] ||
+    fail "product registrations after the downgrade: $(installed_products)"
+pass "the older package refuses to replace the newer one (exit status $status)"
 
-wine msiexec /x "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /x of version 99.0.0"
+wine msiexec /x "$(winpath "$WORK/newer-demand.msi")" /qn || fail "msiexec /x of version 99.0.0"
 service_removed || fail "msiexec /x of a stopped service left it registered"
 [ ! -e "$target_dir" ] || fail "msiexec /x left $target_dir"
-[ -z "$(installed_versions)" ] || fail "still registered as a product: $(installed_versions)"
-pass "msiexec /x of the stopped service removed the registration, the files and the product"
+nothing_installed
+pass "msiexec /x of the stopped service removed the registration, the files, START and the product"
