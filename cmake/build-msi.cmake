@@ -1,4 +1,5 @@
-# CPack post-build script: the Windows Installer package, from the very executable put in the zip.
+# CPack post-build script: the Windows Installer package, from the very executable put in the zip,
+# then signed when a certificate is given (cmake/signing.cmake).
 function(run)
     execute_process(COMMAND ${ARGN} WORKING_DIRECTORY "${CPACK_TEMPORARY_DIRECTORY}" RESULT_VARIABLE result)
     if(NOT result EQUAL 0)
@@ -40,4 +41,9 @@ set(upgrade_code "{${CMAKE_MATCH_1}}")
 query("DELETE FROM `Upgrade` WHERE `ActionProperty`='WIX_UPGRADE_DETECTED'")
 query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${upgrade_code}', '${CPACK_PACKAGE_VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
 
+include("${CMAKE_CURRENT_LIST_DIR}/sign-file.cmake")
+foreach(setting IN ITEMS PKCS12 PASSWORD_FILE TIMESTAMP_URL WORK_DIR)
+    set(ZT_SIGN_${setting} "${CPACK_ZT_SIGN_${setting}}")
+endforeach()
+zt_sign_file("${CPACK_ZT_MSI}")
 message(STATUS "- package: ${CPACK_ZT_MSI} generated.")

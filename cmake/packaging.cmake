@@ -5,6 +5,8 @@ if(TARGET dbwin-monitor)
 endif()
 install(PROGRAMS scripts/windows/install.cmd scripts/windows/uninstall.cmd DESTINATION .)
 install(FILES packaging/README-admin.txt DESTINATION .)
+# After the programs are staged and before they are summed, zipped or put in the MSI.
+include(cmake/signing.cmake)
 # Last rule, so it sums every file above.
 install(SCRIPT cmake/write-sha256sums.cmake)
 
