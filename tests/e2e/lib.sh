@@ -63,6 +63,8 @@ zt_begin() {
     ZT_C=$WINEPREFIX/drive_c
     trap zt_end EXIT
     trap "exit 1" TERM INT
+    # The programs of another build (a signed one) in place of the template's, when given.
+    [ -z "${ZT_PROGRAMS_DIR:-}" ] || cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_C/zt/" || exit 1
     "$ZT_WINESERVER" -p
 }
 
