@@ -41,20 +41,27 @@ remembered_start() {
     wine reg query "$remembered_key" /v START 2>/dev/null | tr -d '\r' | sed -n 's/^ *START *REG_SZ *//p'
 }
 
-# expect_installed VERSION PRODUCT_CODE START_TYPE START: one registration, the service with that
-# start type (REG_DWORD), START remembered, and the installed executable the one of the zip.
-expect_installed() {
-    local products start type remembered
-    products=$(installed_products)
-    start=$(service_value Start)
-    type=$(service_value Type)
-    remembered=$(remembered_start)
-    [ "$products" = "$1 $2" ] || fail "product registrations: $products"
-    [ "$start" = "REG_DWORD $3" ] || fail "start type: '$start'"
-    [ "$type" = "REG_DWORD 0x10" ] || fail "service type: '$type'"
-    [ "$remembered" = "$4" ] || fail "remembered START: '$remembered'"
+# installed_as VERSION PRODUCT_CODE START_TYPE START: one registration, the service with that start
+# type (REG_DWORD), START remembered, and the installed executable the one of the zip. Otherwise
+# it says in $mismatch what differs.
+installed_as() {
+    local value
+    value=$(installed_products)
+    [ "$value" = "$1 $2" ] || { mismatch="product registrations: '$value'"; return 1; }
+    value=$(service_value Start)
+    [ "$value" = "REG_DWORD $3" ] || { mismatch="start type: '$value'"; return 1; }
+    value=$(service_value Type)
+    [ "$value" = "REG_DWORD 0x10" ] || { mismatch="service type: '$value'"; return 1; }
+    value=$(remembered_start)
+    [ "$value" = "$4" ] || { mismatch="remembered START: '$value'"; return 1; }
     cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe" ||
-        fail "the installed executable differs from the one in the zip"
+        { mismatch="the installed executable differs from the one in the zip"; return 1; }
+}
+
+# A few seconds' grace: on a loaded machine one registry read in about ten runs has come back
+# wrong under Wine, and the next one right.
+expect_installed() {
+    zt_wait_for 5 installed_as "$@" || fail "$mismatch"
 }
 
 # Windows Installer registers the image path quoted. Wine's registers it unquoted, spaces and all;
