@@ -1,6 +1,6 @@
 # Sourced by the deployment scenarios (scenarios/08-deploy-scripts.sh, 09-msi.sh): the packages
-# under test, and the service and its program in a prefix of the Wine harness (lib.sh) that has
-# no registration yet.
+# under test, and the service's program where the harness (lib.sh) runs it, with no registration
+# yet: in a Wine prefix, or natively on Windows.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 SERVICE=$ZT_SERVICE
@@ -9,11 +9,11 @@ ROOT=$ZT_ROOT
 
 fail() {
     echo "  FAIL $*" >&2
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    if [ -n "${ZT_DIR:-}" ] && [ -d "$ZT_DIR" ]; then
         {
             echo "  service: $(service_state); hosted program's processes: $(hosted_pids | xargs)"
             wine reg query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
-            find "$WINEPREFIX/drive_c" -ipath '*orvelden*' | sed 's/^/  /'
+            [ "$ZT_PLATFORM" = native ] || find "$ZT_C" -ipath '*orvelden*' | sed 's/^/  /'
         } >&2
     fi
     exit 1
@@ -23,24 +23,55 @@ pass() {
     echo "  ok   $*"
 }
 
-# Builds the zip and the MSI; sets VERSION, ZIP and MSI.
+# Builds the zip and the MSI; sets VERSION, ZIP and MSI. Windows has no wixl: natively they come
+# built on Linux (tests/e2e/build-packages), from the folder $ZT_PACKAGES.
 build_packages() {
-    (cd "$ROOT" && cmake --preset windows-x86 >/dev/null &&
-        cmake --build --preset windows-x86 --target package >/dev/null) || fail "package target"
-    VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
-    ZIP=$ZT_BUILD/OrveldenZentorvikTool-$VERSION-win32.zip
-    MSI=$ZT_BUILD/OrveldenZentorvikTool-$VERSION-x86.msi
-    [ -f "$ZIP" ] && [ -f "$MSI" ] || fail "the package target wrote no $ZIP or $MSI"
+    local dir=$ZT_BUILD
+    if [ "$ZT_PLATFORM" = native ]; then
+        dir=${ZT_PACKAGES:-}
+        VERSION=$(ls "$dir" 2>/dev/null | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
+    else
+        (cd "$ROOT" && cmake --preset windows-x86 >/dev/null &&
+            cmake --build --preset windows-x86 --target package >/dev/null) || fail "package target"
+        VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
+    fi
+    ZIP=$dir/OrveldenZentorvikTool-$VERSION-win32.zip
+    MSI=$dir/OrveldenZentorvikTool-$VERSION-x86.msi
+    [ -f "$ZIP" ] && [ -f "$MSI" ] || fail "no $ZIP or $MSI"
 }
 
-# Windows path of a file under $WORK, through drive Z:.
+# newer_msi VERSION FILE: the MSI as version VERSION (the same upgrade code, a new product code),
+# written to FILE. Natively it comes built with the others, named after its version.
+newer_msi() {
+    if [ "$ZT_PLATFORM" = native ]; then
+        cp "$ZT_PACKAGES/OrveldenZentorvikTool-$1-x86.msi" "$2"
+        return
+    fi
+    local staging status=0
+    staging=$(mktemp -d "${TMPDIR:-/tmp}/zt-cpack.XXXXXX")
+    cpack --config "$ZT_BUILD/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION="$1" \
+        -D CPACK_ZT_MSI="$2" -B "$staging" >/dev/null || status=$?
+    rm -rf "$staging"
+    return "$status"
+}
+
+# Windows path of a file under $WORK: through drive Z: under Wine.
 winpath() {
-    printf 'Z:%s' "${1//\//\\}"
+    if [ "$ZT_PLATFORM" = native ]; then
+        cygpath -w "$1"
+    else
+        printf 'Z:%s' "${1//\//\\}"
+    fi
 }
 
-# Linux process ids of this prefix's processes running an image named Zentorvik.exe.
+# Process ids of the running programs named Zentorvik.exe: natively Windows ones; under Wine
+# (whose tasklist prints nothing) the Linux ones of this prefix.
 hosted_pids() {
     local pid image
+    if [ "$ZT_PLATFORM" = native ]; then
+        zt_native_pids Zentorvik.exe
+        return
+    fi
     for pid in $(pgrep -f -i 'zentorvik\.exe' || true); do
         tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
         # argv: [qemu] [wine loader] <Windows image path> <arguments>
@@ -56,17 +87,20 @@ hosted_starts() {
     tr -d '\r' 2>/dev/null <"$ZT_C/zentorvik-standin.log" || true
 }
 
-# The service's state as sc shows it (RUNNING, STOPPED, ...), or ABSENT.
 service_state() {
-    local out
-    out=$(wine sc query "$SERVICE" 2>/dev/null) || { echo ABSENT; return; }
-    sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
+    zt_service_state
 }
 
 # One value of the service's registry key, as reg prints it (type and data), or nothing.
 service_value() {
     wine reg query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
+}
+
+# The service's image path as registered, without its type (Windows' service controller writes
+# REG_EXPAND_SZ, Wine's REG_SZ).
+image_path() {
+    service_value ImagePath | sed 's/^REG_[A-Z_]* //'
 }
 
 service_key_exists() {
@@ -109,19 +143,22 @@ start_and_check_hosted() {
     pass "hosted program's command line: $line"
 }
 
-# After build_packages: a prefix of the harness without the service's registration, its server
-# running, the stand-in in place, and the zip unpacked in $PACKAGE_DIR. Outside the suite runner (no $ZT_TEMPLATE) it makes a template first, about 2 minutes.
+# After build_packages: a prefix of the harness (natively, the machine) without the service's
+# registration, under Wine its server running, the stand-in in place, and the zip unpacked in
+# $PACKAGE_DIR. Under Wine outside the suite runner (no $ZT_TEMPLATE) it makes a template first,
+# about 2 minutes.
 new_prefix() {
     local own_template=
-    if [ -z "${ZT_TEMPLATE:-}" ]; then
+    if [ "$ZT_PLATFORM" = wine ] && [ -z "${ZT_TEMPLATE:-}" ]; then
         own_template=$(mktemp -d "${TMPDIR:-/tmp}/zt-template.XXXXXX")
         zt_make_template "$own_template/prefix" || fail "the prefix template"
         ZT_TEMPLATE=$own_template/prefix
     fi
     zt_begin
-    [ -z "$own_template" ] || trap 'zt_end; rm -rf "'"$own_template"'"' EXIT
     WORK=$ZT_DIR
-    "$ZT_WINE" sc delete "$SERVICE" >/dev/null 2>&1 </dev/null || fail "removing the template's registration"
+    [ -z "$own_template" ] || trap 'zt_end; rm -rf "'"$own_template"'"' EXIT
+    [ "$ZT_PLATFORM" = wine ] || trap 'remove_installed; zt_end' EXIT
+    wine sc delete "$SERVICE" >/dev/null 2>&1 || fail "removing the harness's registration"
     zt_install_standin
     unzip -q "$ZIP" -d "$WORK"
     PACKAGE_DIR=$WORK/OrveldenZentorvikTool-$VERSION-win32
@@ -137,8 +174,26 @@ restart_server() {
     "$ZT_WINE" sc query "$SERVICE" >/dev/null 2>&1 </dev/null || true
 }
 
+# wine PROGRAM ARGUMENT...: runs a Windows program: under Wine in the prefix, natively as it is
+# (a Windows path made one that Git Bash runs).
 wine() {
-    "$ZT_WINE" "$@" </dev/null
+    if [ "$ZT_PLATFORM" = wine ]; then
+        "$ZT_WINE" "$@" </dev/null
+        return
+    fi
+    local program=$1
+    [[ $program != [A-Za-z]:\\* ]] || program=$(cygpath -u "$program")
+    "$program" "${@:2}" </dev/null
+}
+
+# Native: the products of the packages the scenario had, uninstalled, and what install.cmd
+# installs, removed.
+remove_installed() {
+    local msi
+    for msi in "${MSI:-}" "$WORK"/*.msi; do
+        [ ! -f "$msi" ] || wine msiexec /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
+    done
+    rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" || true
 }
 
 # Stops the service and waits until it has stopped and its program is gone.
@@ -168,7 +223,7 @@ WHOAMI_MEDIUM='Mandatory Label\Medium Mandatory Level Label   S-1-16-8192'
 
 # icacls calls recorded since the last look, one per line, then forgotten.
 icacls_calls() {
-    [ -f "$ICACLS_LOG" ] || return 0
+    [ -f "${ICACLS_LOG:-}" ] || return 0
     tr -d '\r' <"$ICACLS_LOG" | sed 's/ *$//'
     rm -f "$ICACLS_LOG"
 }

@@ -1,20 +1,40 @@
-# Sourced by the Wine scenarios and scripts/demo: one 64-bit Wine prefix per scenario, copied
-# from a template that has the service registered and the test programs installed.
-#
-# The prefix is 64-bit so that Wine's own programs (services.exe, sc, cmd for the tests) run
-# natively; only the 32-bit programs (the service, its cmd/start and our tools) are emulated.
+# Sourced by the end-to-end scenarios and scripts/demo. ZT_PLATFORM says where they run:
+# - wine (the default): each scenario in its own 64-bit Wine prefix, copied from a template that
+#   has the service registered and the test programs installed. The prefix is 64-bit so that Wine's
+#   own programs (services.exe, sc, cmd for the tests) run natively; only the 32-bit programs (the
+#   service, its cmd/start and our tools) are emulated.
+# - native: Git Bash on Windows, as administrator. The programs run directly, the service is
+#   registered from a temporary folder, and since the machine is not thrown away, what a scenario
+#   leaves is cleaned up before and after it.
 
+ZT_PLATFORM=${ZT_PLATFORM:-wine}
+case $ZT_PLATFORM in
+wine | native) ;;
+*)
+    echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\"; it is wine (the default) or native" >&2
+    exit 2
+    ;;
+esac
 ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
 ZT_SERVICE="Orvelden Zentorvik Tool"
 ZT_PREFIX_TEXT="Orvelden Zentorvik Tool: "
 ZT_WINE=/usr/lib/wine/wine64
 ZT_WINESERVER=/usr/lib/wine/wineserver64
-# Windows paths inside the prefix.
-ZT_SERVICE_EXE='C:\zt\OrveldenZentorvikTool.exe'
-ZT_DRIVER='C:\zt\service-driver.exe'
-ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
+if [ "$ZT_PLATFORM" = wine ]; then
+    # Windows programs go through Wine's loader; the paths are the template's, inside the prefix.
+    ZT_RUN=("$ZT_WINE")
+    ZT_SERVICE_EXE='C:\zt\OrveldenZentorvikTool.exe'
+    ZT_DRIVER='C:\zt\service-driver.exe'
+    ZT_MONITOR='C:\zt\dbwin-monitor.exe'
+else
+    ZT_RUN=()
+    # Git Bash would turn arguments that look like paths (/c, /dir, /qn) into Windows paths.
+    export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
+    ZT_C=$(cygpath -u 'C:\')
+    ZT_C=${ZT_C%/}
+fi
 
 zt_env() {
     export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER
@@ -54,13 +74,25 @@ zt_make_template() {
     [ -f "$dir/drive_c/zt/service-driver.exe" ] && grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
 }
 
-# Copies the template to a fresh prefix and starts its server; the server is ended and the copy
-# removed on every way out of the calling script.
+# A fresh copy of the service and its tools, registered, removed on every way out of the calling
+# script: under Wine a copy of the template prefix with its own server; natively a temporary
+# folder. Sets ZT_DIR (the scenario's own folder), ZT_C (C:\), ZT_TOOLS (the tools' folder),
+# ZT_SCRATCH and ZT_SCRATCH_WIN (a folder for the scenario's files and its Windows path).
 zt_begin() {
     ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
+    if [ "$ZT_PLATFORM" = native ]; then
+        trap zt_end EXIT
+        trap "exit 1" TERM INT
+        zt_native_begin || { echo "  FAIL registering the service from $ZT_DIR"; exit 1; }
+        return
+    fi
     cp -a "$ZT_TEMPLATE" "$ZT_DIR/prefix"
     zt_env "$ZT_DIR/prefix"
     ZT_C=$WINEPREFIX/drive_c
+    ZT_TOOLS=$ZT_C/zt
+    # The prefix is thrown away: the scenario's files may go anywhere in it.
+    ZT_SCRATCH=$ZT_C
+    ZT_SCRATCH_WIN='C:'
     trap zt_end EXIT
     trap "exit 1" TERM INT
     # The programs of another build (a signed one) in place of the template's, when given.
@@ -69,18 +101,120 @@ zt_begin() {
 }
 
 zt_end() {
-    "$ZT_WINESERVER" -k 2>/dev/null
-    "$ZT_WINESERVER" -w 2>/dev/null
+    if [ "$ZT_PLATFORM" = native ]; then
+        zt_native_clean
+    else
+        "$ZT_WINESERVER" -k 2>/dev/null
+        "$ZT_WINESERVER" -w 2>/dev/null
+    fi
     rm -rf "$ZT_DIR"
 }
 
+# zt_on PLATFORM REASON: whether the scenario runs on PLATFORM (wine or native); elsewhere it says
+# that a check is skipped, and why. For the checks that make sense on one platform only.
+zt_on() {
+    [ "$ZT_PLATFORM" = "$1" ] && return
+    echo "  skip $2 ($1 only)"
+    return 1
+}
+
+# The service's state as sc shows it (RUNNING, STOPPED, ...), or ABSENT.
+zt_service_state() {
+    local out
+    out=$("${ZT_RUN[@]}" sc query "$ZT_SERVICE" 2>/dev/null </dev/null) || { echo ABSENT; return; }
+    sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
+}
+
+zt_service_stopped() {
+    local state
+    state=$(zt_service_state)
+    [ "$state" = STOPPED ] || [ "$state" = ABSENT ]
+}
+
+# Native: the service and its tools copied to $ZT_DIR/service and registered from there, on a
+# machine cleaned of what an earlier scenario may have left.
+zt_native_begin() {
+    zt_native_clean
+    ZT_TOOLS=$ZT_DIR/service
+    ZT_SCRATCH=$ZT_DIR/scratch
+    mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/tools/*.exe "$ZT_TOOLS/" || return 1
+    # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
+    ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
+    ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")
+    ZT_DRIVER=$ZT_TOOLS/service-driver.exe
+    ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe
+    # Quoted, since the folder's path may have spaces.
+    sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own >/dev/null
+}
+
+# Native: ends what a scenario may have left on the machine, found by the suite's own names and
+# records: the programs this shell started in the background; the service, stopped (its process
+# ended by id when it does not stop in time) and deleted; the stand-ins, which logged their process
+# ids and end on their quit file; and the stand-in's files, c:\windows\Zentorvik.exe among them.
+zt_native_clean() {
+    local job pid log=$ZT_C/zentorvik-standin.log
+    for job in $(jobs -p); do
+        kill "$job" 2>/dev/null || true
+    done
+    if [ "$(zt_service_state)" != ABSENT ]; then
+        sc stop "$ZT_SERVICE" >/dev/null 2>&1 || true
+        if ! zt_wait_for 30 zt_service_stopped; then
+            pid=$(sc queryex "$ZT_SERVICE" 2>/dev/null |
+                sed -n 's/^ *PID *: *\([1-9][0-9]*\).*/\1/p' || true)
+            [ -z "$pid" ] || taskkill /f /pid "$pid" >/dev/null 2>&1 || true
+        fi
+        sc delete "$ZT_SERVICE" >/dev/null 2>&1 || true
+    fi
+    if [ -s "$log" ]; then
+        : >"$ZT_C/zentorvik-standin.quit"
+        zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
+    fi
+    rm -f "$ZT_C/windows/Zentorvik.exe" "$log" "$ZT_C/zentorvik-standin.quit"
+}
+
+zt_native_standins_gone() {
+    local running pid
+    running=" $(zt_native_pids | xargs) "
+    for pid in $(cut -d' ' -f1 "$ZT_C/zentorvik-standin.log"); do
+        [[ $running != *" $pid "* ]] || return 1
+    done
+}
+
+# zt_native_pids [NAME]: the process ids of the running programs whose file name is NAME (letter
+# case aside), or of every program.
+zt_native_pids() {
+    local filter=()
+    [ $# -eq 0 ] || filter=(/fi "IMAGENAME eq $1")
+    tasklist "${filter[@]}" /fo csv /nh 2>/dev/null | sed -n 's/^"[^"]*","\([0-9]*\)",.*/\1/p' || true
+}
+
+# Native: whether this machine may run the suite: an elevated prompt, and none of what the suite
+# replaces, removes or ends (the service, the hosted program, the installed folder), so that its
+# cleaning up only ever takes what it made. Says what stands in the way.
+zt_native_machine_ready() {
+    local found=()
+    whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
+        found+=("this prompt is not elevated: run Git Bash as administrator")
+    [ "$(zt_service_state)" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered")
+    [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')
+    [ ! -e "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" ] ||
+        found+=('C:\Program Files (x86)\Orvelden Zentorvik Tool is there')
+    [ -z "$(zt_native_pids Zentorvik.exe)" ] || found+=("a Zentorvik.exe is running")
+    [ ${#found[@]} -ne 0 ] || return 0
+    printf 'tests/e2e: %s\n' "${found[@]}" >&2
+    echo "tests/e2e: the suite would replace, remove or end them:" \
+        "remove them first, or use a spare machine" >&2
+    return 1
+}
+
 zt_install_standin() {
-    cp "$ZT_C/zt/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
+    cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
 
 # Starts the debug output monitor; its lines go to $ZT_DIR/trace.txt. Arguments go to the monitor.
 zt_monitor_start() {
-    "$ZT_WINE" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
+    "${ZT_RUN[@]}" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
     ZT_MONITOR_PID=$!
     zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err"
 }
@@ -89,7 +223,7 @@ zt_monitor_start() {
 zt_driver() {
     local log=$ZT_DIR/$1.log
     shift
-    "$ZT_WINE" "$ZT_DRIVER" "$ZT_SERVICE" "$@" >"$log" 2>&1 </dev/null
+    "${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" "$@" >"$log" 2>&1 </dev/null
 }
 
 # The service's trace messages, without the prefix, in the order the monitor received them.
@@ -273,10 +407,13 @@ zt_check_stop() {
 }
 
 # zt_process_outcome LOG IMAGE: what became of each process the driver watched whose image path
-# is IMAGE, whole: "exit=N" or "running", one line each.
+# is IMAGE, whole and letter case aside (Windows may give c:\windows as C:\Windows): "exit=N" or
+# "running", one line each.
 zt_process_outcome() {
     tr -d '\r' <"$1" | IMAGE=$2 awk '
-        $2 == "process" && substr($0, index($0, " image=") + 7) == ENVIRON["IMAGE"] { print $4 }'
+        $2 == "process" && tolower(substr($0, index($0, " image=") + 7)) == tolower(ENVIRON["IMAGE"]) {
+            print $4
+        }'
 }
 
 # The stop latency of a driver log in milliseconds: from the first stop request to the first

@@ -64,6 +64,8 @@ zt_check "a path is told apart from a longer one that contains it" \
     test "$(zt_process_outcome "$ZT_DIR/run.log" 'C:\c\Zentorvik')" = running
 zt_check "a path is told apart from one it ends" \
     test "$(zt_process_outcome "$ZT_DIR/run.log" 'C:\b\Zentorvik.exe')" = exit=0
+zt_check "a path matches whatever its letter case (Windows reports C:\\Windows)" \
+    test "$(zt_process_outcome "$ZT_DIR/run.log" 'c:\A\B\zentorvik.EXE')" = exit=0
 
 # stop_log WALK PENDING-TO-STOPPED: a driver log of one stop with those times.
 stop_log() {
