@@ -1,6 +1,7 @@
 #!/bin/bash
 # The scenarios' own checks, on made-up records (no Wine): the trace comparison allows exactly the
 # orders the threads leave open, image paths are compared whole, and a stop one poll too slow fails.
+# Then scripts/check-windows-exe on altered copies of the executable.
 . "$(dirname "$0")/../lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-checks.XXXXXX")
 trap 'rm -rf "$ZT_DIR"' EXIT
@@ -79,4 +80,36 @@ zt_check "a stop within walk + poll + slack passes" \
 stop_log 150 5000
 zt_check "a stop one 5000 ms poll long fails" \
     test "$(zt_stop_excess "$ZT_DIR/stop.log")" -gt "$ZT_STOP_SLACK_MS"
+
+# patch OFFSET BYTES...: writes BYTES (octal) at OFFSET from the PE signature of $ZT_DIR/exe.
+patch() {
+    local offset=$1 pe
+    shift
+    pe=$(od -An -tu4 -j60 -N4 "$ZT_DIR/exe" | tr -d ' ')
+    printf "$(printf '\\%s' "$@")" |
+        dd of="$ZT_DIR/exe" bs=1 seek=$((pe + offset)) conv=notrunc status=none
+}
+check_exe() {
+    "$ZT_ROOT/scripts/check-windows-exe" "$ZT_DIR/exe" >/dev/null 2>&1
+}
+# The binutils as MSYS2's MINGW32 environment names them, with nothing else on the PATH.
+check_exe_as_msys2() {
+    local tool
+    mkdir -p "$ZT_DIR/msys2"
+    for tool in bash grep sed; do
+        ln -sf "$(command -v "$tool")" "$ZT_DIR/msys2/$tool"
+    done
+    for tool in objdump windres; do
+        ln -sf "$(command -v "i686-w64-mingw32-$tool")" "$ZT_DIR/msys2/$tool"
+    done
+    PATH=$ZT_DIR/msys2 check_exe
+}
+if zt_on wine "the executable's checks, which need the mingw-w64 binutils"; then
+    cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_DIR/exe"
+    zt_check "check-windows-exe finds the binutils without their prefix, as in MSYS2" check_exe_as_msys2
+    patch 8 054 033 072 137
+    zt_check "check-windows-exe: a GNU ld build with a time stamp fails" not check_exe
+    patch 26 016
+    zt_check "check-windows-exe: an MSVC build (linker 14), whose stamp is a hash, passes" check_exe
+fi
 zt_finish
