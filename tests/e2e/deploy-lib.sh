@@ -40,11 +40,11 @@ build_packages() {
     [ -f "$ZIP" ] && [ -f "$MSI" ] || fail "no $ZIP or $MSI"
 }
 
-# newer_msi VERSION FILE: the MSI as version VERSION (the same upgrade code, a new product code),
-# written to FILE. Natively it comes built with the others, named after its version.
-newer_msi() {
+# rebuild_msi VERSION FILE: the MSI built again as VERSION (the same upgrade code, a new product
+# code) into FILE. Natively it comes built with the others, under FILE's name.
+rebuild_msi() {
     if [ "$ZT_PLATFORM" = native ]; then
-        cp "$ZT_PACKAGES/OrveldenZentorvikTool-$1-x86.msi" "$2"
+        cp "$ZT_PACKAGES/$(basename "$2")" "$2"
         return
     fi
     local staging status=0
@@ -53,6 +53,16 @@ newer_msi() {
         -D CPACK_ZT_MSI="$2" -B "$staging" >/dev/null || status=$?
     rm -rf "$staging"
     return "$status"
+}
+
+# msi_product_code FILE: the MSI's product code. Windows has no msiinfo: natively it comes from
+# the list that build-packages wrote beside the packages.
+msi_product_code() {
+    if [ "$ZT_PLATFORM" = native ]; then
+        sed -n "s/^$(basename "$1") //p" "$ZT_PACKAGES/product-codes"
+    else
+        msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
+    fi
 }
 
 # Windows path of a file under $WORK: through drive Z: under Wine.
@@ -186,13 +196,14 @@ wine() {
     "$program" "${@:2}" </dev/null
 }
 
-# Native: the products of the packages the scenario had, uninstalled, and what install.cmd
-# installs, removed.
+# Native: the products of the packages the scenario had, uninstalled, then the service that
+# install.cmd registered, stopped and deleted, and its folder removed.
 remove_installed() {
     local msi
     for msi in "${MSI:-}" "$WORK"/*.msi; do
         [ ! -f "$msi" ] || wine msiexec /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
     done
+    zt_native_clean
     rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" || true
 }
 

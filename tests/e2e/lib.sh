@@ -95,9 +95,13 @@ zt_begin() {
     ZT_SCRATCH_WIN='C:'
     trap zt_end EXIT
     trap "exit 1" TERM INT
-    # The programs of another build (a signed one) in place of the template's, when given.
-    [ -z "${ZT_PROGRAMS_DIR:-}" ] || cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_C/zt/" || exit 1
+    zt_programs_of_another_build || exit 1
     "$ZT_WINESERVER" -p
+}
+
+# The programs of another build (a signed one) in place of the harness's, when given.
+zt_programs_of_another_build() {
+    [ -z "${ZT_PROGRAMS_DIR:-}" ] || cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
 }
 
 zt_end() {
@@ -138,7 +142,8 @@ zt_native_begin() {
     ZT_TOOLS=$ZT_DIR/service
     ZT_SCRATCH=$ZT_DIR/scratch
     mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/tools/*.exe "$ZT_TOOLS/" || return 1
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/tools/*.exe "$ZT_TOOLS/" &&
+        zt_programs_of_another_build || return 1
     # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
     ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
     ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")

@@ -45,6 +45,9 @@ tasklist() {
         printf '"%s","%s","Services","0","1,234 K"\r\n' "$image" "$pid"
     done <"$ZT_FAKE/processes"
 }
+msiexec() {
+    echo "msiexec $*" >>"$ZT_FAKE/calls"
+}
 taskkill() {
     echo "taskkill $*" >>"$ZT_FAKE/calls"
     [ "$*" != "/f /pid 777" ] || echo STOPPED >"$ZT_FAKE/service"
@@ -52,11 +55,11 @@ taskkill() {
 whoami() {
     echo "Mandatory Label\\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
 }
-export -f cygpath sc tasklist taskkill whoami
+export -f cygpath sc tasklist taskkill whoami msiexec
 # in_order PATTERN...: the calls (stdin) have lines matching the patterns in this order.
 in_order() {
-    awk -v list="$(printf '%s\n' "$@")" '
-        BEGIN { n = split(list, pattern, "\n") - 1; k = 1 }
+    PATTERNS=$(printf '%s\n' "$@") awk '
+        BEGIN { n = split(ENVIRON["PATTERNS"], pattern, "\n"); k = 1 }
         k <= n && index($0, pattern[k]) { k++ }
         END { exit k <= n }'
 }
@@ -176,8 +179,9 @@ zt_check "and neither run changed the service" not grep -qE '^sc (stop|delete|cr
 
 : >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-win32.zip"
 echo msi >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-x86.msi"
-echo newer >"$ZT_FAKE/packages/OrveldenZentorvikTool-9.0.0-x86.msi"
-mkdir -p "$ZT_FAKE/c/tools"
+echo newer >"$ZT_FAKE/packages/newer.msi"
+printf '%s\n' "OrveldenZentorvikTool-1.2.3-x86.msi {A1}" "newer.msi {B2}" >"$ZT_FAKE/packages/product-codes"
+mkdir -p "$ZT_FAKE/work" "$ZT_FAKE/c/tools"
 printf '#!/bin/sh\nprintf "%%s\\n" "$*"\n' >"$ZT_FAKE/c/tools/echo.exe"
 chmod +x "$ZT_FAKE/c/tools/echo.exe"
 deployed=$(
@@ -185,15 +189,26 @@ deployed=$(
     . "$here/deploy-lib.sh"
     build_packages
     echo "$VERSION $(basename "$ZIP") $(basename "$MSI")"
-    newer_msi 9.0.0 "$ZT_FAKE/newer.msi" && cat "$ZT_FAKE/newer.msi"
+    rebuild_msi 9.0.0 "$ZT_FAKE/work/newer.msi" && cat "$ZT_FAKE/work/newer.msi"
+    msi_product_code "$ZT_FAKE/work/newer.msi"
     hosted_pids | xargs
     wine 'C:\tools\echo.exe' /dir 'C:\a b'
     winpath /tmp/x
+    # What a deployment scenario leaves: its packages' products, the service, the installed folder.
+    WORK=$ZT_FAKE/work
+    echo RUNNING >"$ZT_FAKE/service"
+    : >"$ZT_FAKE/calls"
+    remove_installed
 )
 zt_check "deployment: packages from ZT_PACKAGES, processes from tasklist, a program run by its path" \
     test "$deployed" = "1.2.3 OrveldenZentorvikTool-1.2.3-win32.zip OrveldenZentorvikTool-1.2.3-x86.msi
 newer
+{B2}
 5
 /dir C:\\a b
 W:\\tmp\\x"
+zt_check "after a deployment scenario: its products uninstalled, then the service deleted" \
+    in_order "msiexec /x W:${ZT_FAKE//\//\\}\\packages\\OrveldenZentorvikTool-1.2.3-x86.msi /qn" \
+    "msiexec /x W:${ZT_FAKE//\//\\}\\work\\newer.msi /qn" "sc stop" "sc delete" <"$ZT_FAKE/calls"
+zt_check "and the installed folder removed" test ! -e "$ZT_FAKE/c/Program Files (x86)/Orvelden Zentorvik Tool"
 zt_finish

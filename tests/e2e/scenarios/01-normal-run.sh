@@ -29,4 +29,11 @@ zt_check "every message came from the service process" \
     sh -c "! grep '$ZT_PREFIX_TEXT' '$ZT_DIR/trace.txt' | grep -v '^$service_pid '"
 
 zt_check_stop "$log"
+
+if zt_on native "net start and net stop waiting for the state (Wine's net start does not)"; then
+    net start "$ZT_SERVICE" >"$ZT_DIR/net.log" 2>&1
+    zt_check "net start returned with the service running" test "$(zt_service_state)" = RUNNING
+    net stop "$ZT_SERVICE" >>"$ZT_DIR/net.log" 2>&1
+    zt_check "net stop returned with the service stopped" test "$(zt_service_state)" = STOPPED
+fi
 zt_finish

@@ -5,15 +5,16 @@
 zt_begin
 zt_install_standin
 
-matches=('C:\a\Zentorvik.exe' 'C:\b\ZENTORVIK.EXE')
-decoys=('C:\c\XZentorvik.exe' 'C:\c\Zentorvik.exe.bak' 'C:\c\ZentorvikX.exe' 'C:\c\Zentorvik'
-        'C:\c\Zentorvık.exe' 'C:\c\Zëntorvik.exe')
+# Copies of the stand-in in the scenario's own folder (C:\ under Wine).
+matches=('a\Zentorvik.exe' 'b\ZENTORVIK.EXE')
+decoys=('c\XZentorvik.exe' 'c\Zentorvik.exe.bak' 'c\ZentorvikX.exe' 'c\Zentorvik' 'c\Zentorvık.exe'
+        'c\Zëntorvik.exe')
 spawns=()
-for path in "${matches[@]}" "${decoys[@]}"; do
-    unix=$ZT_C/$(echo "${path#C:\\}" | tr '\\' /)
+for name in "${matches[@]}" "${decoys[@]}"; do
+    unix=$ZT_SCRATCH/${name//\\//}
     mkdir -p "$(dirname "$unix")"
-    cp "$ZT_C/zt/hosted-standin.exe" "$unix"
-    spawns+=(spawn "$path")
+    cp "$ZT_TOOLS/hosted-standin.exe" "$unix"
+    spawns+=(spawn "$ZT_SCRATCH_WIN\\$name")
 done
 
 total=$((${#matches[@]} + ${#decoys[@]} + 1))
@@ -24,16 +25,16 @@ log=$ZT_DIR/run.log
 
 zt_check "all $total programs ran" test "$(wc -l <"$ZT_C/zentorvik-standin.log")" -eq "$total"
 # Each image path is one process's: the check sees that process alone, not one whose path
-# merely contains it (C:\c\Zentorvik in C:\c\Zentorvik.exe.bak).
+# merely contains it (c\Zentorvik in c\Zentorvik.exe.bak).
 outcome() {
     zt_process_outcome "$log" "$1"
 }
 zt_check "the launched instance ended with exit code 0" test "$(outcome 'C:\windows\Zentorvik.exe')" = exit=0
-for path in "${matches[@]}"; do
-    zt_check "$path ended with exit code 0" test "$(outcome "$path")" = exit=0
+for name in "${matches[@]}"; do
+    zt_check "$name ended with exit code 0" test "$(outcome "$ZT_SCRATCH_WIN\\$name")" = exit=0
 done
-for path in "${decoys[@]}"; do
-    zt_check "$path still runs" test "$(outcome "$path")" = running
+for name in "${decoys[@]}"; do
+    zt_check "$name still runs" test "$(outcome "$ZT_SCRATCH_WIN\\$name")" = running
 done
 zt_check "the service stopped with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
 zt_check_stop "$log"

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Controls other than stop change nothing: pause and continue are refused by the controller, the
 # handler sees interrogate and a user control and only traces its entry and exit. A second stop
-# while stop pending is refused.
+# while stop pending is refused. Wine's controller refuses pause and continue for every service;
+# Windows' refuses them because the service does not accept them.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 zt_install_standin

@@ -5,14 +5,20 @@
 zt_begin
 zt_install_standin
 zt_monitor_start || { echo "  FAIL the monitor did not come up"; exit 1; }
-zt_check "the first monitor listens on the global and local names" \
-    grep -q "listening on the global and local names" "$ZT_DIR/monitor.err"
+# In session 0, where a Windows runner may run its jobs, the global names are the local ones.
+names="global and local"
+if [ "$ZT_PLATFORM" = native ] && grep -q "in session 0" "$ZT_DIR/monitor.err"; then
+    names=global
+    echo "  note this runs in session 0"
+fi
+zt_check "the first monitor listens on the $names names" \
+    grep -q "listening on the $names names" "$ZT_DIR/monitor.err"
 
 # Bounded, in case it listens after all: it would never end on its own then.
-timeout 60 "$ZT_WINE" "$ZT_MONITOR" >"$ZT_DIR/second.out" 2>"$ZT_DIR/second.err" </dev/null
+timeout 60 "${ZT_RUN[@]}" "$ZT_MONITOR" >"$ZT_DIR/second.out" 2>"$ZT_DIR/second.err" </dev/null
 code=$?
 zt_check "a second monitor exits with code 1" test "$code" -eq 1
-for scope in global local; do
+for scope in ${names/ and / }; do
     zt_check "it says another monitor listens on the $scope names" \
         grep -q "another debug-output monitor listens on the $scope names" "$ZT_DIR/second.err"
 done
