@@ -220,9 +220,8 @@ stop_and_check_hosted() {
 install_command_standins() {
     local dir=$ZT_C/zt-standins
     mkdir -p "$dir"
-    i686-w64-mingw32-g++ -std=c++17 -O2 -municode -static -s -o "$dir/whoami.exe" \
-        "$ROOT/tests/e2e/command-standin.cpp" || fail "building the command stand-in"
-    cp "$dir/whoami.exe" "$dir/icacls.exe"
+    cp "$ZT_BUILD/tests/e2e/command-standin.exe" "$dir/whoami.exe" &&
+        cp "$dir/whoami.exe" "$dir/icacls.exe" || fail "the command stand-in is not built"
     ICACLS_LOG=$dir/icacls.exe.log
     export WINEPATH='C:\zt-standins'
     export ZT_WHOAMI_OUTPUT="$WHOAMI_HIGH"
