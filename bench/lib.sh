@@ -8,9 +8,7 @@ ZB_NULL_EXE='C:\zt\null-service.exe'
 # zb_null_driver NAME COMMAND...: the status driver on the null service; its record goes to
 # $ZT_DIR/NAME.log.
 zb_null_driver() {
-    local log=$ZT_DIR/$1.log
-    shift
-    "$ZT_WINE" "$ZT_DRIVER" "$ZB_NULL_SERVICE" "$@" >"$log" 2>&1 </dev/null
+    ZT_SERVICE=$ZB_NULL_SERVICE zt_driver "$@"
 }
 
 # The load average over 1, 5 and 15 minutes, and how many other Wine servers run on the machine

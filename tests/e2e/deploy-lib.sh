@@ -11,7 +11,7 @@ fail() {
     echo "  FAIL $*" >&2
     if [ -n "${ZT_DIR:-}" ] && [ -d "$ZT_DIR" ]; then
         {
-            echo "  service: $(service_state); hosted program's processes: $(hosted_pids | xargs)"
+            echo "  service: $(zt_service_state); hosted program's processes: $(hosted_pids | xargs)"
             wine reg query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
             [ "$ZT_PLATFORM" = native ] || find "$ZT_C" -ipath '*orvelden*' | sed 's/^/  /'
         } >&2
@@ -97,10 +97,6 @@ hosted_starts() {
     tr -d '\r' 2>/dev/null <"$ZT_C/zentorvik-standin.log" || true
 }
 
-service_state() {
-    zt_service_state
-}
-
 # One value of the service's registry key, as reg prints it (type and data), or nothing.
 service_value() {
     wine reg query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
@@ -126,7 +122,7 @@ wait_until() {
 }
 
 state_is() {
-    [ "$(service_state)" = "$1" ]
+    [ "$(zt_service_state)" = "$1" ]
 }
 
 hosted_started() {

@@ -220,7 +220,6 @@ zt_install_standin() {
 # Starts the debug output monitor; its lines go to $ZT_DIR/trace.txt. Arguments go to the monitor.
 zt_monitor_start() {
     "${ZT_RUN[@]}" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
-    ZT_MONITOR_PID=$!
     zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err"
 }
 
@@ -424,6 +423,7 @@ zt_process_outcome() {
 # The stop latency of a driver log in milliseconds: from the first stop request to the first
 # STOPPED after it.
 zt_stop_latency() {
-    awk '$2 == "control" && $3 == "stop" && NF == 3 && t == "" { t = $1 }
-         t != "" && $2 == "status" && $4 == "state=STOPPED" { printf "%.0f\n", $1 - t; exit }' "$1"
+    local walk latency
+    read -r walk latency <<<"$(zt_stop_times "$1")"
+    echo "$latency"
 }

@@ -90,7 +90,7 @@ wait_until "$START_SECONDS" "service running after install.cmd /start" state_is 
 wait_until "$START_SECONDS" "hosted program started" hosted_started
 expect_exit 0 "uninstall.cmd of a running service" wine "$cmd32" /c "$uninstall_cmd"
 hosted_gone || fail "the hosted program survived uninstall.cmd"
-[ "$(service_state)" = ABSENT ] || fail "the service is still registered"
+[ "$(zt_service_state)" = ABSENT ] || fail "the service is still registered"
 [ ! -e "$target_dir" ] || fail "$target_dir is still there"
 pass "uninstall.cmd from a 32-bit cmd stopped and removed a running service"
 
@@ -109,7 +109,7 @@ zt_on wine "the icacls calls, as its stand-in records them" && {
 wait_until "$START_SECONDS" "service running after install.cmd /dir /auto /start" state_is RUNNING
 ZT_WHOAMI_OUTPUT=$WHOAMI_SYSTEM expect_exit 0 "uninstall.cmd /dir elsewhere" \
     wine cmd /c "$uninstall_cmd" /dir 'C:\Program Files (x86)\Orvelden Zentorvik Tool'
-[ "$(service_state)" = ABSENT ] || fail "the service is still registered"
+[ "$(zt_service_state)" = ABSENT ] || fail "the service is still registered"
 [ ! -e "$ZT_SCRATCH/Other Place" ] || fail "$ZT_SCRATCH_WIN\\Other Place is still there"
 pass "install.cmd /dir /auto /start and uninstall.cmd found it from the registration"
 
@@ -126,7 +126,7 @@ for dir in "$ZT_SCRATCH_WIN\\x & mkdir $ZT_SCRATCH_WIN\\injected" 'C:\a ^ b' 'C:
     'C:\a > b' 'C:\a < b' 'C:\' 'C:\Дир x' "$ZT_SCRATCH_WIN\\Shared Tools"; do
     expect_exit 10 "install.cmd /dir $dir" wine cmd /c "$install_cmd" /dir "$dir"
 done
-[ "$(service_state)" = ABSENT ] || fail "a refused /dir registered the service"
+[ "$(zt_service_state)" = ABSENT ] || fail "a refused /dir registered the service"
 zt_on wine "the icacls calls, as its stand-in records them" && {
     [ -z "$(icacls_calls)" ] || fail "a refused /dir had its permissions changed"
 }
@@ -137,12 +137,12 @@ pass "install.cmd refuses & ^ % | > <, a drive, a name the code page changes, a 
 mkdir "$WORK/alone"
 cp "$PACKAGE_DIR/install.cmd" "$WORK/alone/"
 expect_exit 2 "install.cmd without the executable" wine cmd /c "$(winpath "$WORK/alone/install.cmd")"
-[ "$(service_state)" = ABSENT ] || fail "install.cmd without the executable registered something"
+[ "$(zt_service_state)" = ABSENT ] || fail "install.cmd without the executable registered something"
 pass "install.cmd refuses when the executable is missing"
 
 if zt_on wine "icacls failing on demand, as its stand-in does"; then
     ZT_ICACLS_EXIT=5 expect_exit 4 "install.cmd when icacls fails" wine cmd /c "$install_cmd"
-    [ "$(service_state)" = ABSENT ] && [ ! -e "$target_dir/OrveldenZentorvikTool.exe" ] ||
+    [ "$(zt_service_state)" = ABSENT ] && [ ! -e "$target_dir/OrveldenZentorvikTool.exe" ] ||
         fail "install.cmd went on after icacls failed"
     pass "install.cmd stops when the folder cannot be secured"
     rmdir "$target_dir"
@@ -165,7 +165,7 @@ if zt_on wine "a token without elevation, as the whoami stand-in gives it"; then
     pass "both refuse without elevation"
 fi
 expect_exit 0 "uninstall.cmd of another file's registration" wine cmd /c "$uninstall_cmd"
-[ "$(service_state)" = ABSENT ] || fail "the registration is still there"
+[ "$(zt_service_state)" = ABSENT ] || fail "the registration is still there"
 [ -f "$ZT_SCRATCH/elsewhere/other.exe" ] || fail "uninstall.cmd deleted $other"
 pass "uninstall.cmd removes that registration and leaves the other file"
 
@@ -176,7 +176,7 @@ holder=$!
 wait_until 60 "a handle to the service held" grep -q status "$WORK/holder.log"
 expect_exit 3010 "uninstall.cmd while a handle is held" wine cmd /c "$uninstall_cmd"
 [ ! -e "$target_dir" ] || fail "uninstall.cmd left $target_dir"
-[ "$(service_state)" = STOPPED ] || fail "the service is not left registered while held"
+[ "$(zt_service_state)" = STOPPED ] || fail "the service is not left registered while held"
 if zt_on native "Windows marks the service for deletion itself"; then
     [ "$(service_value DeleteFlag)" = "REG_DWORD 0x1" ] ||
         fail "no DeleteFlag: $(service_value DeleteFlag)"
@@ -209,7 +209,7 @@ status=0
 wait "$retry" || status=$?
 [ "$status" -eq 0 ] ||
     fail "uninstall.cmd once the file is free: exit code $status: $(cat "$WORK/retry.out")"
-[ "$(service_state)" = ABSENT ] && [ ! -e "$target_dir" ] || fail "uninstall.cmd left something"
+[ "$(zt_service_state)" = ABSENT ] && [ ! -e "$target_dir" ] || fail "uninstall.cmd left something"
 pass "uninstall.cmd retries deleting a file in use, and a second run finishes the job"
 
 # An installation by the installer package is left to msiexec, from either cmd.

@@ -90,7 +90,7 @@ quote_image_path_and_boot() {
 }
 
 service_removed() {
-    [ "$(service_state)" = ABSENT ] && ! service_key_exists && hosted_gone
+    [ "$(zt_service_state)" = ABSENT ] && ! service_key_exists && hosted_gone
 }
 
 nothing_installed() {
@@ -110,7 +110,7 @@ expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
 pass "msiexec /i installed the executable and registered the service on demand, START remembered"
 
 quote_image_path_and_boot
-[ "$(service_state)" = STOPPED ] || fail "a service on demand started at boot: $(service_state)"
+[ "$(zt_service_state)" = STOPPED ] || fail "a service on demand started at boot: $(zt_service_state)"
 start_and_check_hosted
 
 # Wine's msiexec sends the stop and goes on at once: it deletes the service, which goes when it
@@ -213,5 +213,5 @@ if [ "$status" -eq 0 ]; then
     pass "the upgrade over the running service registered the new one"
 else
     pass "the upgrade over the running service failed (exit status $status), not reported as success"
-    echo "  note then: service $(service_state), products: $(installed_products | xargs)"
+    echo "  note then: service $(zt_service_state), products: $(installed_products | xargs)"
 fi
