@@ -108,8 +108,9 @@ zt_end() {
     if [ "$ZT_PLATFORM" = native ]; then
         zt_native_clean
     else
-        "$ZT_WINESERVER" -k 2>/dev/null
-        "$ZT_WINESERVER" -w 2>/dev/null
+        # A server already gone must not stop the clean-up of a scenario run with set -e.
+        "$ZT_WINESERVER" -k 2>/dev/null || true
+        "$ZT_WINESERVER" -w 2>/dev/null || true
     fi
     rm -rf "$ZT_DIR"
 }
