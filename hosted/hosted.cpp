@@ -11,6 +11,7 @@ static const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
 static const wchar_t kHostedProgramPath[] = L"c:\\windows\\Zentorvik.exe";
 static const wchar_t kHostedImageName[] = L"Zentorvik.exe";
 static const UINT kTerminatedExitCode = 0;
+static const int kSnapshotAttempts = 5;
 
 void LaunchHostedProgram(void)
 {
@@ -33,11 +34,25 @@ static void TerminateProcessById(DWORD processId)
     CloseHandle(process);
 }
 
+// A snapshot that takes in this process's module list fails with ERROR_BAD_LENGTH while a module
+// of the process loads or unloads; a new try usually succeeds. Other errors would only repeat.
+static HANDLE TakeSnapshot(void)
+{
+    HANDLE snapshot = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < kSnapshotAttempts && snapshot == INVALID_HANDLE_VALUE;
+         ++attempt) {
+        snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
+        if (snapshot == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH)
+            break;
+    }
+    return snapshot;
+}
+
 // A failed first read is not retried: the snapshot is a fixed copy, and the next stop
 // request takes a new one.
 void TerminateHostedProcesses(void)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
+    HANDLE snapshot = TakeSnapshot();
     if (snapshot == INVALID_HANDLE_VALUE)
         return;
 

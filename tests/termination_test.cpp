@@ -93,8 +93,36 @@ TEST_F(TerminationTest, SnapshotFailureTerminatesNothing)
     TerminateHostedProcesses();
 
     ExpectRunning(id);
+    EXPECT_EQ(1, CallCount(sim::Call::CreateToolhelp32Snapshot)) << "only a bad length is retried";
     EXPECT_EQ(0, CallCount(sim::Call::Process32FirstW));
     EXPECT_EQ(0u, CountCalls("CloseHandle"));
+}
+
+// While a module of the process loads, a snapshot with its module list fails with a bad length.
+TEST_F(TerminationTest, SnapshotOfChangingModulesIsTakenAgain)
+{
+    DWORD id = sim::AddProcess(L"Zentorvik.exe");
+    sim::FailCall(sim::Call::CreateToolhelp32Snapshot, 1, ERROR_BAD_LENGTH);
+    sim::FailCall(sim::Call::CreateToolhelp32Snapshot, 2, ERROR_BAD_LENGTH);
+
+    TerminateHostedProcesses();
+
+    ExpectTerminated(id);
+    EXPECT_EQ(3, CallCount(sim::Call::CreateToolhelp32Snapshot));
+    EXPECT_EQ(1u, CountCalls("CloseHandle(snapshot)"));
+}
+
+TEST_F(TerminationTest, SnapshotThatKeepsChangingIsGivenUpAfterFiveTries)
+{
+    DWORD id = sim::AddProcess(L"Zentorvik.exe");
+    for (int nth = 1; nth <= 6; ++nth)
+        sim::FailCall(sim::Call::CreateToolhelp32Snapshot, nth, ERROR_BAD_LENGTH);
+
+    TerminateHostedProcesses();
+
+    ExpectRunning(id);
+    EXPECT_EQ(5, CallCount(sim::Call::CreateToolhelp32Snapshot));
+    EXPECT_EQ(0, CallCount(sim::Call::Process32FirstW));
 }
 
 TEST_F(TerminationTest, UnreadableFirstEntryClosesTheSnapshotAndGivesUp)
