@@ -1,4 +1,4 @@
-# Sourced by the deployment scenarios (scenarios/08-deploy-scripts.sh, 09-msi.sh): the packages
+# Sourced by the deployment scenarios (scenarios/08-zip.sh, 09-msi.sh): the packages
 # under test, and the service's program where the harness (lib.sh) runs it, with no registration
 # yet: in a Wine prefix, or natively on Windows.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -113,6 +113,20 @@ service_key_exists() {
     wine reg query "$SERVICE_KEY" >/dev/null 2>&1
 }
 
+# Product registrations of the installer package, one "<version> <product code>" line each, in
+# both registry views.
+installed_products() {
+    local view
+    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+        wine reg query "$view" /s 2>/dev/null | tr -d '\r' | awk '
+            /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
+            /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
+            /DisplayVersion/ { version = $3 }
+            /^$/ { if (ours) print version, code; ours = 0 }'
+    done | sort -u
+}
+
 # wait_until SECONDS WHAT COMMAND...: waits for COMMAND to succeed, or fails the scenario.
 wait_until() {
     local seconds=$1 what=$2 started=$SECONDS
@@ -192,8 +206,8 @@ wine() {
     "$program" "${@:2}" </dev/null
 }
 
-# Native: the products of the packages the scenario had, uninstalled, then the service that
-# install.cmd registered, stopped and deleted, and its folder removed.
+# Native: the products of the packages the scenario had, uninstalled, then a service registered by
+# hand stopped and deleted, and the installed folder removed.
 remove_installed() {
     local msi
     for msi in "${MSI:-}" "$WORK"/*.msi; do
@@ -208,40 +222,4 @@ stop_and_check_hosted() {
     wine sc stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
     wait_until 30 "service stopped" state_is STOPPED
     wait_until 30 "hosted program terminated" hosted_gone
-}
-
-# Stand-ins for whoami and icacls, which Wine only stubs, in a folder ahead of the system's on
-# the PATH (tests/e2e/command-standin.cpp): whoami prints $ZT_WHOAMI_OUTPUT, by default the line
-# of an elevated token; icacls succeeds and records its arguments in $ICACLS_LOG.
-install_command_standins() {
-    local dir=$ZT_C/zt-standins
-    mkdir -p "$dir"
-    cp "$ZT_BUILD/tests/e2e/command-standin.exe" "$dir/whoami.exe" &&
-        cp "$dir/whoami.exe" "$dir/icacls.exe" || fail "the command stand-in is not built"
-    ICACLS_LOG=$dir/icacls.exe.log
-    export WINEPATH='C:\zt-standins'
-    export ZT_WHOAMI_OUTPUT="$WHOAMI_HIGH"
-}
-
-WHOAMI_HIGH='Mandatory Label\High Mandatory Level   Label   S-1-16-12288'
-WHOAMI_SYSTEM='Mandatory Label\System Mandatory Level Label   S-1-16-16384'
-WHOAMI_MEDIUM='Mandatory Label\Medium Mandatory Level Label   S-1-16-8192'
-
-# icacls calls recorded since the last look, one per line, then forgotten.
-icacls_calls() {
-    [ -f "${ICACLS_LOG:-}" ] || return 0
-    tr -d '\r' <"$ICACLS_LOG" | sed 's/ *$//'
-    rm -f "$ICACLS_LOG"
-}
-
-# expect_exit CODE WHAT COMMAND...: runs COMMAND, its output in $WORK/script.out, and fails
-# unless it exits with CODE. Linux keeps 8 bits of an exit code (3010 reads as 194).
-expect_exit() {
-    local code=$1 what=$2 status=0
-    shift 2
-    "$@" >"$WORK/script.out" 2>&1 || status=$?
-    [ "$status" -eq $((code % 256)) ] || {
-        sed 's/^/    /' "$WORK/script.out" >&2
-        fail "$what: exit code $status, not $code"
-    }
 }

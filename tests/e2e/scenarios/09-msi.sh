@@ -18,20 +18,6 @@ target='"C:\Program Files (x86)\Orvelden Zentorvik Tool\OrveldenZentorvikTool.ex
 # A 32-bit package writes to the 32-bit registry view.
 remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
 
-# Product registrations of this package, one "<version> <product code>" line each, in both
-# registry views.
-installed_products() {
-    local view
-    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
-        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        wine reg query "$view" /s 2>/dev/null | tr -d '\r' | awk '
-            /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
-            /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
-            /DisplayVersion/ { version = $3 }
-            /^$/ { if (ours) print version, code; ours = 0 }'
-    done | sort -u
-}
-
 product_code() {
     msi_product_code "$1"
 }
