@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The Windows Installer package under Wine's msiexec: install registers the service and the service
-# runs its program; removal stops it and leaves nothing; START=auto starts it with the system and
-# is remembered through a repair, a same-version rebuild and an upgrade; START on the command line
-# wins over the remembered value; the downgrade and a START other than demand or auto are refused;
-# an upgrade over the running service is never reported as success without the new service.
+# The Windows Installer package under Wine's msiexec, and what each operation does with the service:
+# an installation on demand registers it stopped, one with START=auto starts it; a repair never
+# stops it (a running service keeps its process and its program) and starts a stopped START=auto
+# one; an upgrade, or a rebuild of the same version, of a stopped START=auto installation starts
+# the new service, and a START=demand one is left stopped; removal stops the service and leaves
+# nothing. START is remembered through a repair, a rebuild and an upgrade, and START on the command
+# line wins over it; the downgrade and a START other than demand or auto are refused; an upgrade
+# over the running service runs it again on Windows, and under Wine is never reported as success
+# without the new service.
 # Where Wine's msiexec differs from Windows, the check says so. Its exit codes reach Linux cut to
 # 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
 set -euo pipefail
@@ -67,10 +71,11 @@ quote_image_path_and_boot() {
         ;;
     *) fail "image path: $value" ;;
     esac
-    rm -f "$ZT_C/zentorvik-standin.log"
     if [ "$ZT_PLATFORM" = wine ]; then
+        rm -f "$ZT_C/zentorvik-standin.log"
         restart_server
-    elif [ "$(service_value Start)" = "REG_DWORD 0x2" ]; then
+    elif [ "$(service_value Start)" = "REG_DWORD 0x2" ] && ! state_is RUNNING; then
+        rm -f "$ZT_C/zentorvik-standin.log"
         wine sc start "$SERVICE" >/dev/null || fail "sc start, as at a boot"
     fi
 }
@@ -91,13 +96,49 @@ rebuild() {
     [ "$(product_code "$WORK/$1")" != "$(product_code "$MSI")" ] || fail "$1 has the same product code"
 }
 
+# The running service's process id, as the status driver reads it; nothing when it is not running.
+service_pid() {
+    zt_driver service-pid wait RUNNING 5000 || return 0
+    tr -d '\r' <"$ZT_DIR/service-pid.log" | sed -n 's/.* status .* pid=\([0-9]*\)$/\1/p' | tail -n 1
+}
+
+# The running service: its process, its program's processes and the program's starts.
+running_service() {
+    echo "service $(service_pid); program $(hosted_pids | paste -sd' '); starts $(hosted_starts | paste -sd'|')"
+}
+
+# repair PACKAGE: a repair, as msiexec /f does it. Wine's msiexec /f takes a package for a product
+# code (1605) and has no repair by product code; the test then sets what /f stands for,
+# REINSTALL=ALL and the REINSTALLMODE letters.
+repair() {
+    local status=0
+    wine msiexec /fvomus "$1" /qn || status=$?
+    [ "$status" -ne 0 ] || return 0
+    echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repair through REINSTALL"
+    wine msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
+}
+
+# Waits until the service runs with its program, started since the stand-in's log was emptied.
+service_and_program_running() {
+    wait_until "$START_SECONDS" "$1" state_is RUNNING
+    wait_until "$START_SECONDS" "and its program with it" hosted_started
+}
+
 wine msiexec /i "$msi" /qn || fail "msiexec /i"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
-pass "msiexec /i installed the executable and registered the service on demand, START remembered"
+[ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after msiexec /i"
+pass "msiexec /i installed the executable and registered the service on demand, stopped, START remembered"
 
 quote_image_path_and_boot
 [ "$(zt_service_state)" = STOPPED ] || fail "a service on demand started at boot: $(zt_service_state)"
 start_and_check_hosted
+
+# The service on demand as the administrator had it: running, and a repair leaves it running.
+before=$(running_service)
+repair "$msi"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
+[ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
+pass "a repair left the running service on demand running: the same process and program"
 
 # Wine's msiexec sends the stop and goes on at once: it deletes the service, which goes when it
 # has stopped, and cannot remove the executable still in use, which it leaves behind (nor does it
@@ -117,87 +158,96 @@ if [ "$ZT_PLATFORM" = wine ] && [ -e "$target_dir/OrveldenZentorvikTool.exe" ]; 
 fi
 [ ! -e "$target_dir" ] || fail "msiexec /x left $(ls "$target_dir")"
 
+rm -f "$ZT_C/zentorvik-standin.log"
 wine msiexec /i "$msi" /qn START=auto || fail "msiexec /i START=auto"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+service_and_program_running "msiexec /i START=auto started the service"
 quote_image_path_and_boot
-wait_until "$START_SECONDS" "START=auto: the service started with the system" state_is RUNNING
-wait_until "$START_SECONDS" "and its program with it" hosted_started
-stop_and_check_hosted
+service_and_program_running "START=auto: the service started with the system"
+
+before=$(running_service)
+repair "$msi"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+[ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
+pass "a repair left the running START=auto service running: the same process and program"
 
 wine msiexec /i "$msi" /qn START=auto || fail "msiexec /i of the installed package"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+[ "$(running_service)" = "$before" ] || fail "msiexec /i changed the running service"
 pass "installing the installed package again changes nothing"
 
-# A repair of an installation made with START=auto, the executable missing. Wine's msiexec /f
-# takes a package for a product code (1605) and has no repair by product code; the test then sets
-# what /f stands for, REINSTALL=ALL and the REINSTALLMODE letters.
 # Wine re-evaluates no component condition in a repair, so it keeps the start type even for a
 # package that forgets START; what shows START here is the remembered value, rewritten by the repair
 # from the START it worked out.
-rm "$target_dir/OrveldenZentorvikTool.exe"
-status=0
-wine msiexec /fvomus "$msi" /qn || status=$?
-if [ "$status" -ne 0 ]; then
-    echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repair through REINSTALL"
-    wine msiexec /i "$msi" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
-fi
+stop_and_check_hosted
+rm "$target_dir/OrveldenZentorvikTool.exe" "$ZT_C/zentorvik-standin.log"
+repair "$msi"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
-pass "a repair put the executable back and kept START=auto"
+pass "a repair put the missing executable back and kept START=auto"
+service_and_program_running "and started the stopped START=auto service"
 
+stop_and_check_hosted
+rm "$ZT_C/zentorvik-standin.log"
 rebuild same-version.msi "$VERSION"
 wine msiexec /i "$(winpath "$WORK/same-version.msi")" /qn || fail "msiexec /i of a same-version rebuild"
 expect_installed "$VERSION" "$(product_code "$WORK/same-version.msi")" 0x2 auto
 pass "a rebuild of version $VERSION replaced the installed one and kept START=auto"
+service_and_program_running "and started the new service"
 
+stop_and_check_hosted
+rm "$ZT_C/zentorvik-standin.log"
 rebuild newer.msi 99.0.0
 wine msiexec /i "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /i of version 99.0.0"
 expect_installed 99.0.0 "$(product_code "$WORK/newer.msi")" 0x2 auto
 pass "version 99.0.0 replaced the installed version and kept START=auto"
+service_and_program_running "and started the new service"
 quote_image_path_and_boot
-wait_until "$START_SECONDS" "the upgraded service started with the system" state_is RUNNING
-wait_until "$START_SECONDS" "and its program with it" hosted_started
-stop_and_check_hosted
+service_and_program_running "the upgraded service started with the system"
 
-rebuild newer-demand.msi 99.0.0
-wine msiexec /i "$(winpath "$WORK/newer-demand.msi")" /qn START=demand || fail "msiexec /i START=demand"
-expect_installed 99.0.0 "$(product_code "$WORK/newer-demand.msi")" 0x3 demand
-pass "START=demand on the command line won over the remembered START=auto"
+stop_and_check_hosted
+rebuild newer-again.msi 99.0.0
+wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn START=demand || fail "msiexec /i START=demand"
+expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 demand
+[ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after the upgrade"
+pass "START=demand on the command line won over the remembered START=auto; the service is left stopped"
 
 status=0
-wine msiexec /i "$(winpath "$WORK/newer-demand.msi")" /qn START=sometimes || status=$?
+wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn START=sometimes || status=$?
 [ "$status" -ne 0 ] || fail "START=sometimes was accepted"
 pass "START other than demand or auto is refused (exit status $status)"
 
 status=0
 wine msiexec /i "$msi" /qn || status=$?
 [ "$status" -ne 0 ] || fail "the older package installed over the newer one"
-[ "$(installed_products)" = "99.0.0 $(product_code "$WORK/newer-demand.msi")" ] ||
+[ "$(installed_products)" = "99.0.0 $(product_code "$WORK/newer-again.msi")" ] ||
     fail "product registrations after the downgrade: $(installed_products)"
 pass "the older package refuses to replace the newer one (exit status $status)"
 
-wine msiexec /x "$(winpath "$WORK/newer-demand.msi")" /qn || fail "msiexec /x of version 99.0.0"
+wine msiexec /x "$(winpath "$WORK/newer-again.msi")" /qn || fail "msiexec /x of version 99.0.0"
 service_removed || fail "msiexec /x of a stopped service left it registered"
 [ ! -e "$target_dir" ] || fail "msiexec /x left $target_dir"
 nothing_installed
 pass "msiexec /x of the stopped service removed the registration, the files, START and the product"
 
-# Last, since under Wine it leaves the prefix in no known state: an upgrade over the running
-# service. Windows Installer stops the service and waits for it (ServiceControl Wait), deletes it
-# and creates the new one. Wine's goes on while the service stops, so the old registration is still
-# marked for deletion when the new one is created (1072); the service installation is vital, so
-# the installation fails, and Wine's msiexec does not put the old version back as Windows' rollback
-# would. Either way it must not report success without the new service.
+# Last, since under Wine it may leave the prefix in no known state: an upgrade over the running
+# START=auto service. The old version's removal stops the service, waiting for it (ServiceControl
+# Wait), and deletes it; the new version creates it and starts it. Wine's msiexec goes on while
+# the service stops, so the old registration may still be marked for deletion when the new one is
+# created (1072); the service installation is vital, so the installation then fails, and Wine's
+# msiexec does not put the old version back as Windows' rollback would. Under Wine either outcome
+# is accepted, but never success without the new service.
 wine msiexec /i "$(winpath "$WORK/newer.msi")" /qn START=auto || fail "msiexec /i START=auto"
 quote_image_path_and_boot
-wait_until "$START_SECONDS" "the service started with the system" state_is RUNNING
-wait_until "$START_SECONDS" "and its program with it" hosted_started
+service_and_program_running "the service started with the system"
+rm "$ZT_C/zentorvik-standin.log"
 status=0
-wine msiexec /i "$(winpath "$WORK/newer-demand.msi")" /qn START=demand || status=$?
+wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn || status=$?
 if [ "$status" -eq 0 ]; then
-    wait_until 30 "the upgrade stopped the service and its program" hosted_gone
-    expect_installed 99.0.0 "$(product_code "$WORK/newer-demand.msi")" 0x3 demand
-    pass "the upgrade over the running service registered the new one"
-else
+    expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x2 auto
+    service_and_program_running "the upgrade over the running service registered the new one and started it"
+elif [ "$ZT_PLATFORM" = wine ]; then
     pass "the upgrade over the running service failed (exit status $status), not reported as success"
     echo "  note then: service $(zt_service_state), products: $(installed_products | xargs)"
+else
+    fail "the upgrade over the running service failed (exit status $status)"
 fi
