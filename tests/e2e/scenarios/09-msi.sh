@@ -4,10 +4,11 @@
 # stops it (a running service keeps its process and its program) and starts a stopped START=auto
 # one; an upgrade, or a rebuild of the same version, of a stopped START=auto installation starts
 # the new service, and a START=demand one is left stopped; removal stops the service and leaves
-# nothing. START is remembered through a repair, a rebuild and an upgrade, and START on the command
-# line wins over it; the downgrade and a START other than demand or auto are refused; an upgrade
-# over the running service runs it again on Windows, and under Wine is never reported as success
-# without the new service.
+# nothing. START, letter case aside, is remembered through a repair, a rebuild and an upgrade, and
+# START on the command line wins over it; the downgrade and a new installation with a START other
+# than demand or auto are refused, but a repair and the removal go through whatever START is
+# remembered; an upgrade over the running service runs it again on Windows, and under Wine is
+# never reported as success without the new service.
 # Where Wine's msiexec differs from Windows, the check says so. Its exit codes reach Linux cut to
 # 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
 set -euo pipefail
@@ -124,6 +125,12 @@ service_and_program_running() {
     wait_until "$START_SECONDS" "and its program with it" hosted_started
 }
 
+status=0
+wine msiexec /i "$msi" /qn START=sometimes || status=$?
+[ "$status" -ne 0 ] || fail "START=sometimes was accepted"
+[ -z "$(installed_products)" ] && [ "$(zt_service_state)" = ABSENT ] || fail "START=sometimes installed something"
+pass "an installation with a START other than demand or auto is refused (exit status $status)"
+
 wine msiexec /i "$msi" /qn || fail "msiexec /i"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
 [ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after msiexec /i"
@@ -158,21 +165,22 @@ if [ "$ZT_PLATFORM" = wine ] && [ -e "$target_dir/OrveldenZentorvikTool.exe" ]; 
 fi
 [ ! -e "$target_dir" ] || fail "msiexec /x left $(ls "$target_dir")"
 
+# Letter case aside: the value is remembered as given.
 rm -f "$ZT_C/zentorvik-standin.log"
-wine msiexec /i "$msi" /qn START=auto || fail "msiexec /i START=auto"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
-service_and_program_running "msiexec /i START=auto started the service"
+wine msiexec /i "$msi" /qn START=Auto || fail "msiexec /i START=Auto"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
+service_and_program_running "msiexec /i START=Auto started the service"
 quote_image_path_and_boot
 service_and_program_running "START=auto: the service started with the system"
 
 before=$(running_service)
 repair "$msi"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 [ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
 pass "a repair left the running START=auto service running: the same process and program"
 
-wine msiexec /i "$msi" /qn START=auto || fail "msiexec /i of the installed package"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
+wine msiexec /i "$msi" /qn START=Auto || fail "msiexec /i of the installed package"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 [ "$(running_service)" = "$before" ] || fail "msiexec /i changed the running service"
 pass "installing the installed package again changes nothing"
 
@@ -182,39 +190,34 @@ pass "installing the installed package again changes nothing"
 stop_and_check_hosted
 rm "$target_dir/OrveldenZentorvikTool.exe" "$ZT_C/zentorvik-standin.log"
 repair "$msi"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 auto
-pass "a repair put the missing executable back and kept START=auto"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
+pass "a repair put the missing executable back and kept START=Auto"
 service_and_program_running "and started the stopped START=auto service"
 
 stop_and_check_hosted
 rm "$ZT_C/zentorvik-standin.log"
 rebuild same-version.msi "$VERSION"
 wine msiexec /i "$(winpath "$WORK/same-version.msi")" /qn || fail "msiexec /i of a same-version rebuild"
-expect_installed "$VERSION" "$(product_code "$WORK/same-version.msi")" 0x2 auto
-pass "a rebuild of version $VERSION replaced the installed one and kept START=auto"
+expect_installed "$VERSION" "$(product_code "$WORK/same-version.msi")" 0x2 Auto
+pass "a rebuild of version $VERSION replaced the installed one and kept START=Auto"
 service_and_program_running "and started the new service"
 
 stop_and_check_hosted
 rm "$ZT_C/zentorvik-standin.log"
 rebuild newer.msi 99.0.0
 wine msiexec /i "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /i of version 99.0.0"
-expect_installed 99.0.0 "$(product_code "$WORK/newer.msi")" 0x2 auto
-pass "version 99.0.0 replaced the installed version and kept START=auto"
+expect_installed 99.0.0 "$(product_code "$WORK/newer.msi")" 0x2 Auto
+pass "version 99.0.0 replaced the installed version and kept START=Auto"
 service_and_program_running "and started the new service"
 quote_image_path_and_boot
 service_and_program_running "the upgraded service started with the system"
 
 stop_and_check_hosted
 rebuild newer-again.msi 99.0.0
-wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn START=demand || fail "msiexec /i START=demand"
-expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 demand
+wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn START=DEMAND || fail "msiexec /i START=DEMAND"
+expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 DEMAND
 [ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after the upgrade"
-pass "START=demand on the command line won over the remembered START=auto; the service is left stopped"
-
-status=0
-wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn START=sometimes || status=$?
-[ "$status" -ne 0 ] || fail "START=sometimes was accepted"
-pass "START other than demand or auto is refused (exit status $status)"
+pass "START=DEMAND on the command line won over the remembered START=Auto; the service is left stopped"
 
 status=0
 wine msiexec /i "$msi" /qn || status=$?
@@ -223,11 +226,16 @@ wine msiexec /i "$msi" /qn || status=$?
     fail "product registrations after the downgrade: $(installed_products)"
 pass "the older package refuses to replace the newer one (exit status $status)"
 
+# A START that no installation would take, remembered: a repair and the removal still go through.
+wine reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f >/dev/null || fail "writing START"
+repair "$(winpath "$WORK/newer-again.msi")"
+expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 sometimes
+pass "a repair with START=sometimes remembered went through, on demand"
 wine msiexec /x "$(winpath "$WORK/newer-again.msi")" /qn || fail "msiexec /x of version 99.0.0"
 service_removed || fail "msiexec /x of a stopped service left it registered"
 [ ! -e "$target_dir" ] || fail "msiexec /x left $target_dir"
 nothing_installed
-pass "msiexec /x of the stopped service removed the registration, the files, START and the product"
+pass "so did the removal: it took the registration, the files, START and the product"
 
 # Last, since under Wine it may leave the prefix in no known state: an upgrade over the running
 # START=auto service. The old version's removal stops the service, waiting for it (ServiceControl
