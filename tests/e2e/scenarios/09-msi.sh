@@ -27,6 +27,16 @@ product_code() {
     msi_product_code "$1"
 }
 
+# product_value CODE NAME: a value of the product's entry in Programs and Features, in either
+# registry view.
+product_value() {
+    local view
+    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+        wine reg query "$view\\$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+    done
+}
+
 # The START the package remembered, or nothing.
 remembered_start() {
     wine reg query "$remembered_key" /v START 2>/dev/null | tr -d '\r' | sed -n 's/^ *START *REG_SZ *//p'
@@ -135,6 +145,9 @@ wine msiexec /i "$msi" /qn || fail "msiexec /i"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
 [ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after msiexec /i"
 pass "msiexec /i installed the executable and registered the service on demand, stopped, START remembered"
+[ "$(product_value "$(product_code "$MSI")" NoModify)" = 0x1 ] ||
+    fail "Programs and Features offers Change: NoModify is '$(product_value "$(product_code "$MSI")" NoModify)'"
+pass "Programs and Features offers no Change"
 
 quote_image_path_and_boot
 [ "$(zt_service_state)" = STOPPED ] || fail "a service on demand started at boot: $(zt_service_state)"
