@@ -207,6 +207,23 @@ expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 pass "a repair put the missing executable back and kept START=Auto"
 service_and_program_running "and started the stopped START=auto service"
 
+# A changed executable of the same size, its modified date older than its created date, so that
+# Windows Installer does not take it for one the administrator changed: the repair replaces it
+# for its hash, which the package carries (Wine overwrites a file of another size, or of the same
+# size and another hash, whatever its dates).
+stop_and_check_hosted
+installed_exe=$target_dir/OrveldenZentorvikTool.exe
+cp "$installed_exe" "$WORK/changed.exe"
+printf 'X' | dd of="$WORK/changed.exe" bs=1 seek=80 conv=notrunc 2>/dev/null
+cmp -s "$WORK/changed.exe" "$installed_exe" && fail "the changed executable is the same"
+cp "$WORK/changed.exe" "$installed_exe"
+touch -d 2001-01-01 "$installed_exe"
+rm "$ZT_C/zentorvik-standin.log"
+repair "$msi"
+expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
+pass "a repair replaced a changed executable of the same size"
+service_and_program_running "and started the stopped START=auto service"
+
 stop_and_check_hosted
 rm "$ZT_C/zentorvik-standin.log"
 rebuild same-version.msi "$VERSION"
