@@ -55,14 +55,27 @@ rebuild_msi() {
     return "$status"
 }
 
-# msi_product_code FILE: the MSI's product code. Windows has no msiinfo: natively it comes from
-# the list that build-packages wrote beside the packages.
+# msi_product_code FILE, msi_package_code FILE: the MSI's product code, and its package code (the
+# summary information's revision number). Windows has no msiinfo: natively they come from the
+# list that build-packages wrote beside the packages, "<file> <product code> <package code>".
 msi_product_code() {
     if [ "$ZT_PLATFORM" = native ]; then
-        sed -n "s/^$(basename "$1") //p" "$ZT_PACKAGES/product-codes"
+        listed_code "$1" 2
     else
         msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
     fi
+}
+
+msi_package_code() {
+    if [ "$ZT_PLATFORM" = native ]; then
+        listed_code "$1" 3
+    else
+        msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'
+    fi
+}
+
+listed_code() {
+    awk -v file="$(basename "$1")" -v column="$2" '$1 == file { print $column }' "$ZT_PACKAGES/codes"
 }
 
 # Windows path of a file under $WORK: through drive Z: under Wine.

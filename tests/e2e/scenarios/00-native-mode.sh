@@ -180,7 +180,7 @@ zt_check "and neither run changed the service" not grep -qE '^sc (stop|delete|cr
 : >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-win32.zip"
 echo msi >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-x86.msi"
 echo newer >"$ZT_FAKE/packages/newer.msi"
-printf '%s\n' "OrveldenZentorvikTool-1.2.3-x86.msi {A1}" "newer.msi {B2}" >"$ZT_FAKE/packages/product-codes"
+printf '%s\n' "OrveldenZentorvikTool-1.2.3-x86.msi {A1} {A2}" "newer.msi {B1} {B2}" >"$ZT_FAKE/packages/codes"
 mkdir -p "$ZT_FAKE/work" "$ZT_FAKE/c/tools"
 printf '#!/bin/sh\nprintf "%%s\\n" "$*"\n' >"$ZT_FAKE/c/tools/echo.exe"
 chmod +x "$ZT_FAKE/c/tools/echo.exe"
@@ -190,7 +190,7 @@ deployed=$(
     build_packages
     echo "$VERSION $(basename "$ZIP") $(basename "$MSI")"
     rebuild_msi 9.0.0 "$ZT_FAKE/work/newer.msi" && cat "$ZT_FAKE/work/newer.msi"
-    msi_product_code "$ZT_FAKE/work/newer.msi"
+    echo "$(msi_product_code "$ZT_FAKE/work/newer.msi") $(msi_package_code "$ZT_FAKE/work/newer.msi")"
     hosted_pids | xargs
     wine 'C:\tools\echo.exe' /dir 'C:\a b'
     winpath /tmp/x
@@ -203,7 +203,7 @@ deployed=$(
 zt_check "deployment: packages from ZT_PACKAGES, processes from tasklist, a program run by its path" \
     test "$deployed" = "1.2.3 OrveldenZentorvikTool-1.2.3-win32.zip OrveldenZentorvikTool-1.2.3-x86.msi
 newer
-{B2}
+{B1} {B2}
 5
 /dir C:\\a b
 W:\\tmp\\x"

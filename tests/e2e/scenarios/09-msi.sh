@@ -101,10 +101,19 @@ nothing_installed() {
     ! wine reg query "$remembered_key" >/dev/null 2>&1 || fail "$remembered_key is still there"
 }
 
-# rebuild NAME VERSION: the package again, as a new build (new product code) of VERSION.
+# The product and package codes of the packages so far, one a line.
+codes_seen=$(msi_product_code "$MSI" && msi_package_code "$MSI")
+[ "$(grep -c . <<<"$codes_seen")" -eq 2 ] || fail "no product or package code in $MSI: $codes_seen"
+
+# rebuild NAME VERSION: the package again, as a new build of VERSION, which must have a product
+# code and a package code of its own.
 rebuild() {
+    local code
     rebuild_msi "$2" "$WORK/$1" || fail "cpack of version $2"
-    [ "$(product_code "$WORK/$1")" != "$(product_code "$MSI")" ] || fail "$1 has the same product code"
+    for code in "$(msi_product_code "$WORK/$1")" "$(msi_package_code "$WORK/$1")"; do
+        [ -n "$code" ] && ! grep -qixF "$code" <<<"$codes_seen" || fail "$1 has no code of its own: '$code'"
+        codes_seen+=$'\n'$code
+    done
 }
 
 # The running service's process id, as the status driver reads it; nothing when it is not running.
