@@ -52,8 +52,10 @@ taskkill() {
     echo "taskkill $*" >>"$ZT_FAKE/calls"
     [ "$*" != "/f /pid 777" ] || echo STOPPED >"$ZT_FAKE/service"
 }
+# Git Bash's own whoami, ahead of Windows' on its PATH: a user name, and no /groups.
 whoami() {
-    echo "Mandatory Label\\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
+    [ $# -eq 0 ] || { echo "whoami: extra operand '$1'" >&2; return 1; }
+    echo runner
 }
 export -f cygpath sc tasklist taskkill whoami msiexec
 # in_order PATTERN...: the calls (stdin) have lines matching the patterns in this order.
@@ -158,6 +160,13 @@ ready() {
         zt_native_machine_ready
     ) 2>"$ZT_FAKE/ready.err"
 }
+# Windows' whoami, by its place in C:\.
+mkdir -p "$ZT_FAKE/c/windows/system32"
+cat >"$ZT_FAKE/c/windows/system32/whoami.exe" <<'EOF'
+#!/bin/sh
+[ "$*" = /groups ] && echo "Mandatory Label\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
+EOF
+chmod +x "$ZT_FAKE/c/windows/system32/whoami.exe"
 echo "System 4" >"$ZT_FAKE/processes"
 zt_check "a clean machine and an elevated prompt are ready" ready
 ZT_FAKE_INTEGRITY=16384 zt_check "a prompt of LocalSystem is ready" ready
