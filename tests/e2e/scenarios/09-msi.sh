@@ -19,6 +19,7 @@ new_prefix
 
 msi=$(winpath "$MSI")
 target_dir="$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
+installed_exe=$target_dir/OrveldenZentorvikTool.exe
 target='"C:\Program Files (x86)\Orvelden Zentorvik Tool\OrveldenZentorvikTool.exe"'
 # A 32-bit package writes to the 32-bit registry view.
 remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
@@ -55,7 +56,7 @@ installed_as() {
     [ "$value" = "REG_DWORD 0x10" ] || { mismatch="service type: '$value'"; return 1; }
     value=$(remembered_start)
     [ "$value" = "$4" ] || { mismatch="remembered START: '$value'"; return 1; }
-    cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe" ||
+    cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$installed_exe" ||
         { mismatch="the installed executable differs from the one in the zip"; return 1; }
 }
 
@@ -181,7 +182,7 @@ else
     wait_until 60 "msiexec /x stopped the service and removed it and its program" service_removed
 fi
 nothing_installed
-if [ "$ZT_PLATFORM" = wine ] && [ -e "$target_dir/OrveldenZentorvikTool.exe" ]; then
+if [ "$ZT_PLATFORM" = wine ] && [ -e "$installed_exe" ]; then
     echo "  note Wine's msiexec left the executable, in use when it was removed"
     rm -r "$target_dir"
 fi
@@ -210,7 +211,9 @@ pass "installing the installed package again changes nothing"
 # package that forgets START; what shows START here is the remembered value, rewritten by the repair
 # from the START it worked out.
 stop_and_check_hosted
-rm "$target_dir/OrveldenZentorvikTool.exe" "$ZT_C/zentorvik-standin.log"
+# The service's process holds its executable until it ends, just after it reports STOPPED.
+zt_wait_for 10 rm -f "$installed_exe" 2>/dev/null || fail "deleting the installed executable"
+rm "$ZT_C/zentorvik-standin.log"
 repair "$msi"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 pass "a repair put the missing executable back and kept START=Auto"
@@ -221,11 +224,10 @@ service_and_program_running "and started the stopped START=auto service"
 # for its hash, which the package carries (Wine overwrites a file of another size, or of the same
 # size and another hash, whatever its dates).
 stop_and_check_hosted
-installed_exe=$target_dir/OrveldenZentorvikTool.exe
 cp "$installed_exe" "$WORK/changed.exe"
 printf 'X' | dd of="$WORK/changed.exe" bs=1 seek=80 conv=notrunc 2>/dev/null
 cmp -s "$WORK/changed.exe" "$installed_exe" && fail "the changed executable is the same"
-cp "$WORK/changed.exe" "$installed_exe"
+zt_wait_for 10 cp "$WORK/changed.exe" "$installed_exe" 2>/dev/null || fail "changing the installed executable"
 touch -d 2001-01-01 "$installed_exe"
 rm "$ZT_C/zentorvik-standin.log"
 repair "$msi"
