@@ -4,6 +4,11 @@
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 SERVICE=$ZT_SERVICE
+# Windows' own programs, by their full path: natively a bare name runs whatever Git Bash finds
+# first on its PATH.
+SC='C:\windows\system32\sc.exe'
+REG='C:\windows\system32\reg.exe'
+MSIEXEC='C:\windows\system32\msiexec.exe'
 SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
 ROOT=$ZT_ROOT
 
@@ -12,7 +17,7 @@ fail() {
     if [ -n "${ZT_DIR:-}" ] && [ -d "$ZT_DIR" ]; then
         {
             echo "  service: $(zt_service_state); hosted program's processes: $(hosted_pids | xargs)"
-            wine reg query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
+            wine "$REG" query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
             [ "$ZT_PLATFORM" = native ] || find "$ZT_C" -ipath '*orvelden*' | sed 's/^/  /'
         } >&2
     fi
@@ -112,7 +117,7 @@ hosted_starts() {
 
 # One value of the service's registry key, as reg prints it (type and data), or nothing.
 service_value() {
-    wine reg query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
+    wine "$REG" query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
 
@@ -123,7 +128,7 @@ image_path() {
 }
 
 service_key_exists() {
-    wine reg query "$SERVICE_KEY" >/dev/null 2>&1
+    wine "$REG" query "$SERVICE_KEY" >/dev/null 2>&1
 }
 
 # Product registrations of the installer package, one "<version> <product code>" line each, in
@@ -132,7 +137,7 @@ installed_products() {
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        wine reg query "$view" /s 2>/dev/null | tr -d '\r' | awk '
+        wine "$REG" query "$view" /s 2>/dev/null | tr -d '\r' | awk '
             /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
             /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
             /DisplayVersion/ { version = $3 }
@@ -166,7 +171,7 @@ START_SECONDS=60
 # Starts the service and waits until it runs and its program is up with the argument -s.
 start_and_check_hosted() {
     rm -f "$ZT_C/zentorvik-standin.log"
-    wine sc start "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc start: $(cat "$ZT_DIR/sc.out")"
+    wine "$SC" start "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc start: $(cat "$ZT_DIR/sc.out")"
     wait_until "$START_SECONDS" "service running" state_is RUNNING
     wait_until "$START_SECONDS" "hosted program started" hosted_started
     local line
@@ -191,7 +196,7 @@ new_prefix() {
     WORK=$ZT_DIR
     [ -z "$own_template" ] || trap 'zt_end; rm -rf "'"$own_template"'"' EXIT
     [ "$ZT_PLATFORM" = wine ] || trap 'remove_installed; zt_end' EXIT
-    wine sc delete "$SERVICE" >/dev/null 2>&1 || fail "removing the harness's registration"
+    wine "$SC" delete "$SERVICE" >/dev/null 2>&1 || fail "removing the harness's registration"
     zt_install_standin
     unzip -q "$ZIP" -d "$WORK"
     PACKAGE_DIR=$WORK/OrveldenZentorvikTool-$VERSION-win32
@@ -224,7 +229,7 @@ wine() {
 remove_installed() {
     local msi
     for msi in "${MSI:-}" "$WORK"/*.msi; do
-        [ ! -f "$msi" ] || wine msiexec /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
+        [ ! -f "$msi" ] || wine "$MSIEXEC" /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
     done
     zt_native_clean
     rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" || true
@@ -232,7 +237,7 @@ remove_installed() {
 
 # Stops the service and waits until it has stopped and its program is gone.
 stop_and_check_hosted() {
-    wine sc stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
+    wine "$SC" stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
     wait_until 30 "service stopped" state_is STOPPED
     wait_until 30 "hosted program terminated" hosted_gone
 }

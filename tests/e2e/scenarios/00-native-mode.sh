@@ -45,9 +45,6 @@ tasklist() {
         printf '"%s","%s","Services","0","1,234 K"\r\n' "$image" "$pid"
     done <"$ZT_FAKE/processes"
 }
-msiexec() {
-    echo "msiexec $*" >>"$ZT_FAKE/calls"
-}
 taskkill() {
     echo "taskkill $*" >>"$ZT_FAKE/calls"
     [ "$*" != "/f /pid 777" ] || echo STOPPED >"$ZT_FAKE/service"
@@ -57,7 +54,7 @@ whoami() {
     [ $# -eq 0 ] || { echo "whoami: extra operand '$1'" >&2; return 1; }
     echo runner
 }
-export -f cygpath sc tasklist taskkill whoami msiexec
+export -f cygpath sc tasklist taskkill whoami
 # in_order PATTERN...: the calls (stdin) have lines matching the patterns in this order.
 in_order() {
     PATTERNS=$(printf '%s\n' "$@") awk '
@@ -191,6 +188,12 @@ echo msi >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-x86.msi"
 echo newer >"$ZT_FAKE/packages/newer.msi"
 printf '%s\n' "OrveldenZentorvikTool-1.2.3-x86.msi {A1} {A2}" "newer.msi {B1} {B2}" >"$ZT_FAKE/packages/codes"
 mkdir -p "$ZT_FAKE/work" "$ZT_FAKE/c/tools"
+# Windows' msiexec, which the deployment helpers run by its full path.
+cat >"$ZT_FAKE/c/windows/system32/msiexec.exe" <<'EOF'
+#!/bin/sh
+printf 'msiexec %s\n' "$*" >>"$ZT_FAKE/calls"
+EOF
+chmod +x "$ZT_FAKE/c/windows/system32/msiexec.exe"
 printf '#!/bin/sh\nprintf "%%s\\n" "$*"\n' >"$ZT_FAKE/c/tools/echo.exe"
 chmod +x "$ZT_FAKE/c/tools/echo.exe"
 deployed=$(

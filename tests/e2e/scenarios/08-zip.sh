@@ -28,7 +28,7 @@ target_dir="$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
 target="\"$folder_win\\OrveldenZentorvikTool.exe\""
 mkdir -p "$target_dir"
 cp "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/"
-wine sc create "$SERVICE" binPath= "$target" type= own start= demand >"$WORK/sc.out" 2>&1 ||
+wine "$SC" create "$SERVICE" binPath= "$target" type= own start= demand >"$WORK/sc.out" 2>&1 ||
     fail "sc create: $(cat "$WORK/sc.out")"
 [ "$(image_path)" = "$target" ] || fail "image path: $(service_value ImagePath)"
 [ "$(service_value Start)" = "REG_DWORD 0x3" ] || fail "start type: $(service_value Start)"
@@ -40,7 +40,7 @@ stop_and_check_hosted
 # The installer package refuses to take that service over, says why and how to remove it, and
 # leaves it as it was.
 status=0
-wine msiexec /i "$(winpath "$MSI")" /qn /l*v "$(winpath "$WORK/refused.log")" || status=$?
+wine "$MSIEXEC" /i "$(winpath "$MSI")" /qn /l*v "$(winpath "$WORK/refused.log")" || status=$?
 [ "$status" -ne 0 ] || fail "the MSI installed over the service registered by hand"
 [ "$(image_path)" = "$target" ] && [ "$(service_value Start)" = "REG_DWORD 0x3" ] &&
     cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe" ||
@@ -55,13 +55,13 @@ if zt_on native "the refusal's message in the installation's log"; then
     pass "its log says that the package did not install the service, and how to remove it"
 fi
 
-wine sc delete "$SERVICE" >"$WORK/sc.out" 2>&1 || fail "sc delete: $(cat "$WORK/sc.out")"
+wine "$SC" delete "$SERVICE" >"$WORK/sc.out" 2>&1 || fail "sc delete: $(cat "$WORK/sc.out")"
 rm -r "$target_dir"
 wait_until 30 "removed by hand: the registration gone" state_is ABSENT
 ! service_key_exists || fail "the service's registry key is still there"
 
-wine msiexec /i "$(winpath "$MSI")" /qn || fail "msiexec /i once the service registered by hand is gone"
+wine "$MSIEXEC" /i "$(winpath "$MSI")" /qn || fail "msiexec /i once the service registered by hand is gone"
 [ -n "$(installed_products)" ] && [ "$(service_value Start)" = "REG_DWORD 0x3" ] ||
     fail "the MSI did not install: $(installed_products)"
-wine msiexec /x "$(winpath "$MSI")" /qn || fail "msiexec /x"
+wine "$MSIEXEC" /x "$(winpath "$MSI")" /qn || fail "msiexec /x"
 wait_until 30 "then the MSI installs, and its removal leaves no service" state_is ABSENT

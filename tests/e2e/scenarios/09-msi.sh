@@ -34,13 +34,13 @@ product_value() {
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        wine reg query "$view\\$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+        wine "$REG" query "$view\\$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
     done
 }
 
 # The START the package remembered, or nothing.
 remembered_start() {
-    wine reg query "$remembered_key" /v START 2>/dev/null | tr -d '\r' | sed -n 's/^ *START *REG_SZ *//p'
+    wine "$REG" query "$remembered_key" /v START 2>/dev/null | tr -d '\r' | sed -n 's/^ *START *REG_SZ *//p'
 }
 
 # installed_as VERSION PRODUCT_CODE START_TYPE START: one registration, the service with that start
@@ -78,7 +78,7 @@ quote_image_path_and_boot() {
     "REG_EXPAND_SZ $target" | "REG_SZ $target") ;;
     "REG_SZ ${target//\"/}")
         [ "$ZT_PLATFORM" = wine ] || fail "image path unquoted: $value"
-        wine reg add "$SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f >/dev/null ||
+        wine "$REG" add "$SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f >/dev/null ||
             fail "rewriting the image path"
         ;;
     *) fail "image path: $value" ;;
@@ -88,7 +88,7 @@ quote_image_path_and_boot() {
         restart_server
     elif [ "$(service_value Start)" = "REG_DWORD 0x2" ] && ! state_is RUNNING; then
         rm -f "$ZT_C/zentorvik-standin.log"
-        wine sc start "$SERVICE" >/dev/null || fail "sc start, as at a boot"
+        wine "$SC" start "$SERVICE" >/dev/null || fail "sc start, as at a boot"
     fi
 }
 
@@ -99,7 +99,7 @@ service_removed() {
 nothing_installed() {
     [ -z "$(installed_products)" ] || fail "still registered as a product: $(installed_products)"
     [ -z "$(remembered_start)" ] || fail "START is still remembered"
-    ! wine reg query "$remembered_key" >/dev/null 2>&1 || fail "$remembered_key is still there"
+    ! wine "$REG" query "$remembered_key" >/dev/null 2>&1 || fail "$remembered_key is still there"
 }
 
 # The product and package codes of the packages so far, one a line.
@@ -133,10 +133,10 @@ running_service() {
 # REINSTALL=ALL and the REINSTALLMODE letters.
 repair() {
     local status=0
-    wine msiexec /fvomus "$1" /qn || status=$?
+    wine "$MSIEXEC" /fvomus "$1" /qn || status=$?
     [ "$status" -ne 0 ] || return 0
     echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repair through REINSTALL"
-    wine msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
+    wine "$MSIEXEC" /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
 }
 
 # Waits until the service runs with its program, started since the stand-in's log was emptied.
@@ -146,12 +146,12 @@ service_and_program_running() {
 }
 
 status=0
-wine msiexec /i "$msi" /qn START=sometimes || status=$?
+wine "$MSIEXEC" /i "$msi" /qn START=sometimes || status=$?
 [ "$status" -ne 0 ] || fail "START=sometimes was accepted"
 [ -z "$(installed_products)" ] && [ "$(zt_service_state)" = ABSENT ] || fail "START=sometimes installed something"
 pass "an installation with a START other than demand or auto is refused (exit status $status)"
 
-wine msiexec /i "$msi" /qn || fail "msiexec /i"
+wine "$MSIEXEC" /i "$msi" /qn || fail "msiexec /i"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
 [ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after msiexec /i"
 pass "msiexec /i installed the executable and registered the service on demand, stopped, START remembered"
@@ -174,7 +174,7 @@ pass "a repair left the running service on demand running: the same process and 
 # has stopped, and cannot remove the executable still in use, which it leaves behind (nor does it
 # schedule it for removal at the next boot). Windows Installer waits for the stop (ServiceControl
 # Wait) before it removes files, so nothing is left there.
-wine msiexec /x "$msi" /qn || fail "msiexec /x"
+wine "$MSIEXEC" /x "$msi" /qn || fail "msiexec /x"
 if zt_on native "msiexec /x waits for the stop and removes the executable"; then
     service_removed || fail "msiexec /x returned before the service and its program were gone"
     pass "msiexec /x returned with the service and its program gone"
@@ -190,7 +190,7 @@ fi
 
 # Letter case aside: the value is remembered as given.
 rm -f "$ZT_C/zentorvik-standin.log"
-wine msiexec /i "$msi" /qn START=Auto || fail "msiexec /i START=Auto"
+wine "$MSIEXEC" /i "$msi" /qn START=Auto || fail "msiexec /i START=Auto"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 service_and_program_running "msiexec /i START=Auto started the service"
 quote_image_path_and_boot
@@ -202,7 +202,7 @@ expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 [ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
 pass "a repair left the running START=auto service running: the same process and program"
 
-wine msiexec /i "$msi" /qn START=Auto || fail "msiexec /i of the installed package"
+wine "$MSIEXEC" /i "$msi" /qn START=Auto || fail "msiexec /i of the installed package"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 [ "$(running_service)" = "$before" ] || fail "msiexec /i changed the running service"
 pass "installing the installed package again changes nothing"
@@ -238,7 +238,7 @@ service_and_program_running "and started the stopped START=auto service"
 stop_and_check_hosted
 rm "$ZT_C/zentorvik-standin.log"
 rebuild same-version.msi "$VERSION"
-wine msiexec /i "$(winpath "$WORK/same-version.msi")" /qn || fail "msiexec /i of a same-version rebuild"
+wine "$MSIEXEC" /i "$(winpath "$WORK/same-version.msi")" /qn || fail "msiexec /i of a same-version rebuild"
 expect_installed "$VERSION" "$(product_code "$WORK/same-version.msi")" 0x2 Auto
 pass "a rebuild of version $VERSION replaced the installed one and kept START=Auto"
 service_and_program_running "and started the new service"
@@ -246,7 +246,7 @@ service_and_program_running "and started the new service"
 stop_and_check_hosted
 rm "$ZT_C/zentorvik-standin.log"
 rebuild newer.msi 99.0.0
-wine msiexec /i "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /i of version 99.0.0"
+wine "$MSIEXEC" /i "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /i of version 99.0.0"
 expect_installed 99.0.0 "$(product_code "$WORK/newer.msi")" 0x2 Auto
 pass "version 99.0.0 replaced the installed version and kept START=Auto"
 service_and_program_running "and started the new service"
@@ -255,24 +255,24 @@ service_and_program_running "the upgraded service started with the system"
 
 stop_and_check_hosted
 rebuild newer-again.msi 99.0.0
-wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn START=DEMAND || fail "msiexec /i START=DEMAND"
+wine "$MSIEXEC" /i "$(winpath "$WORK/newer-again.msi")" /qn START=DEMAND || fail "msiexec /i START=DEMAND"
 expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 DEMAND
 [ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after the upgrade"
 pass "START=DEMAND on the command line won over the remembered START=Auto; the service is left stopped"
 
 status=0
-wine msiexec /i "$msi" /qn || status=$?
+wine "$MSIEXEC" /i "$msi" /qn || status=$?
 [ "$status" -ne 0 ] || fail "the older package installed over the newer one"
 [ "$(installed_products)" = "99.0.0 $(product_code "$WORK/newer-again.msi")" ] ||
     fail "product registrations after the downgrade: $(installed_products)"
 pass "the older package refuses to replace the newer one (exit status $status)"
 
 # A START that no installation would take, remembered: a repair and the removal still go through.
-wine reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f >/dev/null || fail "writing START"
+wine "$REG" add "$remembered_key" /v START /t REG_SZ /d sometimes /f >/dev/null || fail "writing START"
 repair "$(winpath "$WORK/newer-again.msi")"
 expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 sometimes
 pass "a repair with START=sometimes remembered went through, on demand"
-wine msiexec /x "$(winpath "$WORK/newer-again.msi")" /qn || fail "msiexec /x of version 99.0.0"
+wine "$MSIEXEC" /x "$(winpath "$WORK/newer-again.msi")" /qn || fail "msiexec /x of version 99.0.0"
 service_removed || fail "msiexec /x of a stopped service left it registered"
 [ ! -e "$target_dir" ] || fail "msiexec /x left $target_dir"
 nothing_installed
@@ -285,12 +285,12 @@ pass "so did the removal: it took the registration, the files, START and the pro
 # created (1072); the service installation is vital, so the installation then fails, and Wine's
 # msiexec does not put the old version back as Windows' rollback would. Under Wine either outcome
 # is accepted, but never success without the new service.
-wine msiexec /i "$(winpath "$WORK/newer.msi")" /qn START=auto || fail "msiexec /i START=auto"
+wine "$MSIEXEC" /i "$(winpath "$WORK/newer.msi")" /qn START=auto || fail "msiexec /i START=auto"
 quote_image_path_and_boot
 service_and_program_running "the service started with the system"
 rm "$ZT_C/zentorvik-standin.log"
 status=0
-wine msiexec /i "$(winpath "$WORK/newer-again.msi")" /qn || status=$?
+wine "$MSIEXEC" /i "$(winpath "$WORK/newer-again.msi")" /qn || status=$?
 if [ "$status" -eq 0 ]; then
     expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x2 auto
     service_and_program_running "the upgrade over the running service registered the new one and started it"
