@@ -135,7 +135,9 @@ repair() {
     local status=0
     wine "$MSIEXEC" /fvomus "$1" /qn || status=$?
     [ "$status" -ne 0 ] || return 0
-    echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repair through REINSTALL"
+    [ -n "${repair_noted:-}" ] ||
+        echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repairs through REINSTALL"
+    repair_noted=1
     wine "$MSIEXEC" /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
 }
 
