@@ -128,6 +128,14 @@ running_service() {
     echo "service $(service_pid); program $(hosted_pids | paste -sd' '); starts $(hosted_starts | paste -sd'|')"
 }
 
+# The same, for a service that must be running with its program.
+running_now() {
+    local now
+    now=$(running_service)
+    [[ $now == "service "[0-9]*"; program "[0-9]* ]] || fail "the service and its program are not running: $now"
+    echo "$now"
+}
+
 # repair PACKAGE: a repair, as msiexec /f does it. Wine's msiexec /f takes a package for a product
 # code (1605) and has no repair by product code; the test then sets what /f stands for,
 # REINSTALL=ALL and the REINSTALLMODE letters.
@@ -166,7 +174,7 @@ quote_image_path_and_boot
 start_and_check_hosted
 
 # The service on demand as the administrator had it: running, and a repair leaves it running.
-before=$(running_service)
+before=$(running_now)
 repair "$msi"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
 [ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
@@ -198,7 +206,7 @@ service_and_program_running "msiexec /i START=Auto started the service"
 quote_image_path_and_boot
 service_and_program_running "START=auto: the service started with the system"
 
-before=$(running_service)
+before=$(running_now)
 repair "$msi"
 expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
 [ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
