@@ -15,8 +15,9 @@ endfunction()
 run("${CPACK_ZT_WIXL}" --arch x86 -D "Version=${CPACK_PACKAGE_VERSION}"
     -D ServiceExe=OrveldenZentorvikTool.exe -o "${CPACK_ZT_MSI}" "${CPACK_ZT_WXS}")
 
-# Transitive (64): a repair or reinstall evaluates the conditions afresh.
-foreach(row IN ITEMS "ServiceDemand|START<>\"auto\"" "ServiceAuto|START=\"auto\"")
+# Transitive (64): a repair or reinstall evaluates the conditions afresh. ~ compares without
+# letter case, as the launch condition does.
+foreach(row IN ITEMS "ServiceDemand|START~<>\"auto\"" "ServiceAuto|START~=\"auto\"")
     string(REPLACE "|" ";" row "${row}")
     list(GET row 0 component)
     list(GET row 1 condition)

@@ -3,7 +3,6 @@ install(TARGETS OrveldenZentorvikTool RUNTIME DESTINATION .)
 if(TARGET dbwin-monitor)
     install(TARGETS dbwin-monitor RUNTIME DESTINATION .)
 endif()
-install(PROGRAMS scripts/windows/install.cmd scripts/windows/uninstall.cmd DESTINATION .)
 install(FILES packaging/README-admin.txt DESTINATION .)
 # After the programs are staged and before they are summed, zipped or put in the MSI.
 include(cmake/signing.cmake)

@@ -1,9 +1,14 @@
-# Sourced by the deployment scenarios (scenarios/08-deploy-scripts.sh, 09-msi.sh): the packages
+# Sourced by the deployment scenarios (scenarios/08-zip.sh, 09-msi.sh): the packages
 # under test, and the service's program where the harness (lib.sh) runs it, with no registration
 # yet: in a Wine prefix, or natively on Windows.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 SERVICE=$ZT_SERVICE
+# Windows' own programs, by their full path: natively a bare name runs whatever Git Bash finds
+# first on its PATH.
+SC='C:\windows\system32\sc.exe'
+REG='C:\windows\system32\reg.exe'
+MSIEXEC='C:\windows\system32\msiexec.exe'
 SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
 ROOT=$ZT_ROOT
 
@@ -12,7 +17,7 @@ fail() {
     if [ -n "${ZT_DIR:-}" ] && [ -d "$ZT_DIR" ]; then
         {
             echo "  service: $(zt_service_state); hosted program's processes: $(hosted_pids | xargs)"
-            wine reg query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
+            wine "$REG" query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
             [ "$ZT_PLATFORM" = native ] || find "$ZT_C" -ipath '*orvelden*' | sed 's/^/  /'
         } >&2
     fi
@@ -55,14 +60,27 @@ rebuild_msi() {
     return "$status"
 }
 
-# msi_product_code FILE: the MSI's product code. Windows has no msiinfo: natively it comes from
-# the list that build-packages wrote beside the packages.
+# msi_product_code FILE, msi_package_code FILE: the MSI's product code, and its package code (the
+# summary information's revision number). Windows has no msiinfo: natively they come from the
+# list that build-packages wrote beside the packages, "<file> <product code> <package code>".
 msi_product_code() {
     if [ "$ZT_PLATFORM" = native ]; then
-        sed -n "s/^$(basename "$1") //p" "$ZT_PACKAGES/product-codes"
+        listed_code "$1" 2
     else
         msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
     fi
+}
+
+msi_package_code() {
+    if [ "$ZT_PLATFORM" = native ]; then
+        listed_code "$1" 3
+    else
+        msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'
+    fi
+}
+
+listed_code() {
+    awk -v file="$(basename "$1")" -v column="$2" '$1 == file { print $column }' "$ZT_PACKAGES/codes"
 }
 
 # Windows path of a file under $WORK: through drive Z: under Wine.
@@ -99,7 +117,7 @@ hosted_starts() {
 
 # One value of the service's registry key, as reg prints it (type and data), or nothing.
 service_value() {
-    wine reg query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
+    wine "$REG" query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
 
@@ -110,7 +128,21 @@ image_path() {
 }
 
 service_key_exists() {
-    wine reg query "$SERVICE_KEY" >/dev/null 2>&1
+    wine "$REG" query "$SERVICE_KEY" >/dev/null 2>&1
+}
+
+# Product registrations of the installer package, one "<version> <product code>" line each, in
+# both registry views.
+installed_products() {
+    local view
+    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+        wine "$REG" query "$view" /s 2>/dev/null | tr -d '\r' | awk '
+            /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
+            /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
+            /DisplayVersion/ { version = $3 }
+            /^$/ { if (ours) print version, code; ours = 0 }'
+    done | sort -u
 }
 
 # wait_until SECONDS WHAT COMMAND...: waits for COMMAND to succeed, or fails the scenario.
@@ -139,7 +171,7 @@ START_SECONDS=60
 # Starts the service and waits until it runs and its program is up with the argument -s.
 start_and_check_hosted() {
     rm -f "$ZT_C/zentorvik-standin.log"
-    wine sc start "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc start: $(cat "$ZT_DIR/sc.out")"
+    wine "$SC" start "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc start: $(cat "$ZT_DIR/sc.out")"
     wait_until "$START_SECONDS" "service running" state_is RUNNING
     wait_until "$START_SECONDS" "hosted program started" hosted_started
     local line
@@ -164,7 +196,7 @@ new_prefix() {
     WORK=$ZT_DIR
     [ -z "$own_template" ] || trap 'zt_end; rm -rf "'"$own_template"'"' EXIT
     [ "$ZT_PLATFORM" = wine ] || trap 'remove_installed; zt_end' EXIT
-    wine sc delete "$SERVICE" >/dev/null 2>&1 || fail "removing the harness's registration"
+    wine "$SC" delete "$SERVICE" >/dev/null 2>&1 || fail "removing the harness's registration"
     zt_install_standin
     unzip -q "$ZIP" -d "$WORK"
     PACKAGE_DIR=$WORK/OrveldenZentorvikTool-$VERSION-win32
@@ -192,12 +224,12 @@ wine() {
     "$program" "${@:2}" </dev/null
 }
 
-# Native: the products of the packages the scenario had, uninstalled, then the service that
-# install.cmd registered, stopped and deleted, and its folder removed.
+# Native: the products of the packages the scenario had, uninstalled, then a service registered by
+# hand stopped and deleted, and the installed folder removed.
 remove_installed() {
     local msi
     for msi in "${MSI:-}" "$WORK"/*.msi; do
-        [ ! -f "$msi" ] || wine msiexec /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
+        [ ! -f "$msi" ] || wine "$MSIEXEC" /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
     done
     zt_native_clean
     rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" || true
@@ -205,43 +237,7 @@ remove_installed() {
 
 # Stops the service and waits until it has stopped and its program is gone.
 stop_and_check_hosted() {
-    wine sc stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
+    wine "$SC" stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
     wait_until 30 "service stopped" state_is STOPPED
     wait_until 30 "hosted program terminated" hosted_gone
-}
-
-# Stand-ins for whoami and icacls, which Wine only stubs, in a folder ahead of the system's on
-# the PATH (tests/e2e/command-standin.cpp): whoami prints $ZT_WHOAMI_OUTPUT, by default the line
-# of an elevated token; icacls succeeds and records its arguments in $ICACLS_LOG.
-install_command_standins() {
-    local dir=$ZT_C/zt-standins
-    mkdir -p "$dir"
-    cp "$ZT_BUILD/tests/e2e/command-standin.exe" "$dir/whoami.exe" &&
-        cp "$dir/whoami.exe" "$dir/icacls.exe" || fail "the command stand-in is not built"
-    ICACLS_LOG=$dir/icacls.exe.log
-    export WINEPATH='C:\zt-standins'
-    export ZT_WHOAMI_OUTPUT="$WHOAMI_HIGH"
-}
-
-WHOAMI_HIGH='Mandatory Label\High Mandatory Level   Label   S-1-16-12288'
-WHOAMI_SYSTEM='Mandatory Label\System Mandatory Level Label   S-1-16-16384'
-WHOAMI_MEDIUM='Mandatory Label\Medium Mandatory Level Label   S-1-16-8192'
-
-# icacls calls recorded since the last look, one per line, then forgotten.
-icacls_calls() {
-    [ -f "${ICACLS_LOG:-}" ] || return 0
-    tr -d '\r' <"$ICACLS_LOG" | sed 's/ *$//'
-    rm -f "$ICACLS_LOG"
-}
-
-# expect_exit CODE WHAT COMMAND...: runs COMMAND, its output in $WORK/script.out, and fails
-# unless it exits with CODE. Linux keeps 8 bits of an exit code (3010 reads as 194).
-expect_exit() {
-    local code=$1 what=$2 status=0
-    shift 2
-    "$@" >"$WORK/script.out" 2>&1 || status=$?
-    [ "$status" -eq $((code % 256)) ] || {
-        sed 's/^/    /' "$WORK/script.out" >&2
-        fail "$what: exit code $status, not $code"
-    }
 }

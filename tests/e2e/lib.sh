@@ -200,7 +200,8 @@ zt_native_pids() {
 # cleaning up only ever takes what it made. Says what stands in the way.
 zt_native_machine_ready() {
     local found=()
-    whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
+    # By its full path: Git Bash's own whoami comes first on its PATH and has no /groups.
+    "$ZT_C/windows/system32/whoami.exe" /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
         found+=("this prompt is not elevated: run Git Bash as administrator")
     [ "$(zt_service_state)" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered")
     [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')

@@ -45,17 +45,16 @@ tasklist() {
         printf '"%s","%s","Services","0","1,234 K"\r\n' "$image" "$pid"
     done <"$ZT_FAKE/processes"
 }
-msiexec() {
-    echo "msiexec $*" >>"$ZT_FAKE/calls"
-}
 taskkill() {
     echo "taskkill $*" >>"$ZT_FAKE/calls"
     [ "$*" != "/f /pid 777" ] || echo STOPPED >"$ZT_FAKE/service"
 }
+# Git Bash's own whoami, ahead of Windows' on its PATH: a user name, and no /groups.
 whoami() {
-    echo "Mandatory Label\\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
+    [ $# -eq 0 ] || { echo "whoami: extra operand '$1'" >&2; return 1; }
+    echo runner
 }
-export -f cygpath sc tasklist taskkill whoami msiexec
+export -f cygpath sc tasklist taskkill whoami
 # in_order PATTERN...: the calls (stdin) have lines matching the patterns in this order.
 in_order() {
     PATTERNS=$(printf '%s\n' "$@") awk '
@@ -158,6 +157,13 @@ ready() {
         zt_native_machine_ready
     ) 2>"$ZT_FAKE/ready.err"
 }
+# Windows' whoami, by its place in C:\.
+mkdir -p "$ZT_FAKE/c/windows/system32"
+cat >"$ZT_FAKE/c/windows/system32/whoami.exe" <<'EOF'
+#!/bin/sh
+[ "$*" = /groups ] && echo "Mandatory Label\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
+EOF
+chmod +x "$ZT_FAKE/c/windows/system32/whoami.exe"
 echo "System 4" >"$ZT_FAKE/processes"
 zt_check "a clean machine and an elevated prompt are ready" ready
 ZT_FAKE_INTEGRITY=16384 zt_check "a prompt of LocalSystem is ready" ready
@@ -180,8 +186,14 @@ zt_check "and neither run changed the service" not grep -qE '^sc (stop|delete|cr
 : >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-win32.zip"
 echo msi >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-x86.msi"
 echo newer >"$ZT_FAKE/packages/newer.msi"
-printf '%s\n' "OrveldenZentorvikTool-1.2.3-x86.msi {A1}" "newer.msi {B2}" >"$ZT_FAKE/packages/product-codes"
+printf '%s\n' "OrveldenZentorvikTool-1.2.3-x86.msi {A1} {A2}" "newer.msi {B1} {B2}" >"$ZT_FAKE/packages/codes"
 mkdir -p "$ZT_FAKE/work" "$ZT_FAKE/c/tools"
+# Windows' msiexec, which the deployment helpers run by its full path.
+cat >"$ZT_FAKE/c/windows/system32/msiexec.exe" <<'EOF'
+#!/bin/sh
+printf 'msiexec %s\n' "$*" >>"$ZT_FAKE/calls"
+EOF
+chmod +x "$ZT_FAKE/c/windows/system32/msiexec.exe"
 printf '#!/bin/sh\nprintf "%%s\\n" "$*"\n' >"$ZT_FAKE/c/tools/echo.exe"
 chmod +x "$ZT_FAKE/c/tools/echo.exe"
 deployed=$(
@@ -190,7 +202,7 @@ deployed=$(
     build_packages
     echo "$VERSION $(basename "$ZIP") $(basename "$MSI")"
     rebuild_msi 9.0.0 "$ZT_FAKE/work/newer.msi" && cat "$ZT_FAKE/work/newer.msi"
-    msi_product_code "$ZT_FAKE/work/newer.msi"
+    echo "$(msi_product_code "$ZT_FAKE/work/newer.msi") $(msi_package_code "$ZT_FAKE/work/newer.msi")"
     hosted_pids | xargs
     wine 'C:\tools\echo.exe' /dir 'C:\a b'
     winpath /tmp/x
@@ -203,7 +215,7 @@ deployed=$(
 zt_check "deployment: packages from ZT_PACKAGES, processes from tasklist, a program run by its path" \
     test "$deployed" = "1.2.3 OrveldenZentorvikTool-1.2.3-win32.zip OrveldenZentorvikTool-1.2.3-x86.msi
 newer
-{B2}
+{B1} {B2}
 5
 /dir C:\\a b
 W:\\tmp\\x"
