@@ -251,6 +251,45 @@ static void CountProcesses(const wchar_t* name)
     Print("procs name=%s count=%d pids=%s", utf8, count, pids);
 }
 
+// Sends "TEXT 1" to "TEXT COUNT" as debug output and reports the slowest call: a monitor that
+// holds up its writers shows there.
+static void SendDebugOutput(int count, const wchar_t* text)
+{
+    static wchar_t message[32768 + 16]; // the longest command-line argument and a number
+    size_t length = wcsnlen(text, 32768);
+    memcpy(message, text, length * sizeof(wchar_t));
+    double slowest = 0;
+    for (int n = 1; n <= count; n++) {
+        wsprintfW(message + length, L" %d", n);
+        double before = Now();
+        OutputDebugStringW(message);
+        double took = Now() - before;
+        if (took > slowest)
+            slowest = took;
+    }
+    Print("debug-output sent=%d slowest=%.1f", count, slowest);
+}
+
+// Creates a named event or mapping and keeps it until the driver ends, as another program would
+// that took the names a monitor wants.
+static bool HoldObject(const wchar_t* kind, const wchar_t* name)
+{
+    HANDLE object;
+    if (!lstrcmpW(kind, L"event"))
+        object = CreateEventW(NULL, FALSE, FALSE, name);
+    else
+        object = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, name);
+    DWORD error = GetLastError();
+    char utf8[MAX_PATH * 3];
+    Utf8(name, utf8, sizeof(utf8));
+    if (!object) {
+        Print("hold-object %s error=%lu", utf8, error);
+        return false;
+    }
+    Print("hold-object %s %s", utf8, error == ERROR_ALREADY_EXISTS ? "existed" : "created");
+    return true;
+}
+
 static void Usage(void)
 {
     fprintf(stderr,
@@ -266,7 +305,11 @@ static void Usage(void)
             "  watch-log FILE COUNT MS    watch the pids that start the lines of FILE\n"
             "  exits MS                   exit codes of the watched processes\n"
             "  procs IMAGE-NAME           processes with that file name (letter case aside)\n"
-            "  mark TEXT                  print TEXT with a time stamp\n");
+            "  mark TEXT                  print TEXT with a time stamp\n"
+            "  debug-output COUNT TEXT    OutputDebugString \"TEXT 1\" to \"TEXT COUNT\", then\n"
+            "                             the slowest call's milliseconds\n"
+            "  hold-object event|mapping NAME\n"
+            "                             create a named object and keep it until the end\n");
 }
 
 static bool Need(int i, int n, int argc)
@@ -417,6 +460,21 @@ int wmain(int argc, wchar_t** argv)
             char text[256];
             Utf8(argv[++i], text, sizeof(text));
             Print("mark %s", text);
+        } else if (!lstrcmpW(command, L"debug-output")) {
+            if (!Need(i, 2, argc))
+                return 2;
+            SendDebugOutput(_wtoi(argv[i + 1]), argv[i + 2]);
+            i += 2;
+        } else if (!lstrcmpW(command, L"hold-object")) {
+            if (!Need(i, 2, argc))
+                return 2;
+            if (lstrcmpW(argv[i + 1], L"event") && lstrcmpW(argv[i + 1], L"mapping")) {
+                Usage();
+                return 2;
+            }
+            if (!HoldObject(argv[i + 1], argv[i + 2]))
+                failures++;
+            i += 2;
         } else {
             Usage();
             return 2;
