@@ -1,8 +1,12 @@
 // Prints the debug output of every process (OutputDebugString), one line "<pid> <text>" each.
+//
+// It never holds up a writer. The main thread takes each message, hands the buffer back at once
+// and queues the line; a second thread prints the queue. Were the buffer handed back only after
+// printing, a paused console or a stalled pipe would make every process that traces wait its
+// full time-out per message. When the output stays blocked until the queue is full, messages are
+// dropped and counted, and a line in the output says how many once it flows again.
 #include <windows.h>
 #include <sddl.h>
-#include <fcntl.h>
-#include <io.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -10,6 +14,9 @@ static const DWORD kBufferSize = 4096;
 // A writer that dies half-way never signals DATA_READY; without a re-arm of BUFFER_READY after
 // about this long, every later writer would time out on us.
 static const DWORD kRearmMs = 300;
+// About ten thousand lines of a service's trace. A power of two, so that the byte counters below
+// may wrap around.
+static const size_t kQueueBytes = 1 << 20;
 
 // Writers run under other accounts (services): everyone may wait on the buffer, fill it and
 // signal it (SYNCHRONIZE | EVENT_MODIFY_STATE; map read and write), and only SYSTEM and
@@ -21,6 +28,7 @@ struct Channel {
     HANDLE bufferReady;
     HANDLE dataReady;
     HANDLE mapping;
+    const char* view;
     const char* scope;
 };
 
@@ -30,6 +38,18 @@ struct Security {
     SECURITY_ATTRIBUTES events;
     SECURITY_ATTRIBUTES buffer;
 };
+
+// The lines waiting for the printer, one after the other in a ring: g_Head counts the bytes
+// ever queued, g_Tail those printed. The reader writes only past g_Head and the printer reads
+// only before it, so the printer writes out of the ring without holding the lock.
+static char g_Ring[kQueueBytes];
+static size_t g_Head;
+static size_t g_Tail;
+static unsigned long g_Dropped;
+static CRITICAL_SECTION g_Lock;
+static HANDLE g_Queued;
+static HANDLE g_Output;
+static HANDLE g_Copy = INVALID_HANDLE_VALUE;
 
 static void CloseChannel(Channel* channel)
 {
@@ -65,8 +85,12 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
         wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
         channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer,
                                               PAGE_READWRITE, 0, kBufferSize, name);
-        if (channel->mapping)
-            return Opened::Listening;
+        if (channel->mapping) {
+            channel->view =
+                static_cast<const char*>(MapViewOfFile(channel->mapping, FILE_MAP_READ, 0, 0, 0));
+            if (channel->view)
+                return Opened::Listening;
+        }
     }
     DWORD error = GetLastError();
     CloseChannel(channel);
@@ -82,6 +106,98 @@ static bool MakeSecurity(SECURITY_ATTRIBUTES* attributes, const wchar_t* sddl)
                sddl, SDDL_REVISION_1, &attributes->lpSecurityDescriptor, NULL) != FALSE;
 }
 
+// Called with g_Lock held and room in the ring.
+static void Put(const char* data, size_t size)
+{
+    size_t at = g_Head % kQueueBytes;
+    size_t first = size < kQueueBytes - at ? size : kQueueBytes - at;
+    memcpy(g_Ring + at, data, first);
+    memcpy(g_Ring, data + first, size - first);
+    g_Head += size;
+}
+
+// Called with g_Lock held, where the dropped messages were: after every line queued before them.
+static void PutDropNotice(void)
+{
+    char notice[128];
+    int size = snprintf(notice, sizeof(notice),
+                        "dbwin-monitor: %lu messages dropped here: the output was blocked and the "
+                        "queue full\n",
+                        g_Dropped);
+    Put(notice, (size_t)size);
+    g_Dropped = 0;
+}
+
+static void Queue(const char* line, size_t size)
+{
+    EnterCriticalSection(&g_Lock);
+    size_t used = g_Head - g_Tail;
+    // Once dropping, wait until half the queue is printed: a notice for every other message
+    // would only take the room of more messages.
+    bool room = g_Dropped ? used <= kQueueBytes / 2 : kQueueBytes - used >= size;
+    if (room) {
+        if (g_Dropped)
+            PutDropNotice();
+        Put(line, size);
+    } else {
+        g_Dropped++;
+    }
+    LeaveCriticalSection(&g_Lock);
+    if (room)
+        SetEvent(g_Queued);
+}
+
+static void WriteAll(HANDLE file, const char* data, DWORD size)
+{
+    DWORD written;
+    while (size && WriteFile(file, data, size, &written, NULL) && written) {
+        data += written;
+        size -= written;
+    }
+}
+
+static DWORD WINAPI Printer(LPVOID parameter)
+{
+    (void)parameter;
+    for (;;) {
+        EnterCriticalSection(&g_Lock);
+        if (g_Head == g_Tail && g_Dropped)
+            PutDropNotice();
+        size_t at = g_Tail % kQueueBytes;
+        size_t used = g_Head - g_Tail;
+        LeaveCriticalSection(&g_Lock);
+        if (!used) {
+            WaitForSingleObject(g_Queued, INFINITE);
+            continue;
+        }
+        DWORD size = (DWORD)(used < kQueueBytes - at ? used : kQueueBytes - at);
+        WriteAll(g_Output, g_Ring + at, size);
+        if (g_Copy != INVALID_HANDLE_VALUE)
+            WriteAll(g_Copy, g_Ring + at, size);
+        EnterCriticalSection(&g_Lock);
+        g_Tail += size;
+        LeaveCriticalSection(&g_Lock);
+    }
+}
+
+// Copies the message out of the buffer, hands the buffer to the next writer, then queues the line.
+static void Take(const Channel* channel)
+{
+    char text[kBufferSize];
+    DWORD pid;
+    memcpy(&pid, channel->view, sizeof(pid));
+    memcpy(text, channel->view + sizeof(pid), sizeof(text) - sizeof(pid));
+    SetEvent(channel->bufferReady);
+
+    text[sizeof(text) - sizeof(pid) - 1] = 0;
+    size_t length = strlen(text);
+    while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        text[--length] = 0;
+    char line[kBufferSize + 16]; // the longest text with a process id, a space and a newline
+    int size = snprintf(line, sizeof(line), "%lu %s\n", pid, text);
+    Queue(line, (size_t)size);
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     if (argc > 2 || (argc == 2 && (!lstrcmpW(argv[1], L"-h") || !lstrcmpW(argv[1], L"/?")))) {
@@ -92,7 +208,6 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
 
-    _setmode(_fileno(stdout), _O_BINARY);
     Security security;
     if (!MakeSecurity(&security.events, kEventSecurity) ||
         !MakeSecurity(&security.buffer, kBufferSecurity)) {
@@ -135,28 +250,26 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
 
-    HANDLE dataReady[2];
-    const char* views[2];
-    for (int i = 0; i < count; i++) {
-        dataReady[i] = channels[i].dataReady;
-        views[i] =
-            static_cast<const char*>(MapViewOfFile(channels[i].mapping, FILE_MAP_READ, 0, 0, 0));
-        if (!views[i]) {
-            fprintf(stderr, "dbwin-monitor: cannot map the buffer, error %lu\n", GetLastError());
-            return 1;
-        }
-    }
     // Opened as fopen's "ab" would: every write goes to the end, and others may read meanwhile.
-    HANDLE copy = INVALID_HANDLE_VALUE;
     if (argc == 2) {
-        copy = CreateFileW(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (copy == INVALID_HANDLE_VALUE) {
+        g_Copy = CreateFileW(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (g_Copy == INVALID_HANDLE_VALUE) {
             fprintf(stderr, "dbwin-monitor: cannot open the output file, error %lu\n",
                     GetLastError());
             return 1;
         }
     }
+    g_Output = GetStdHandle(STD_OUTPUT_HANDLE);
+    InitializeCriticalSection(&g_Lock);
+    g_Queued = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE printer = g_Queued ? CreateThread(NULL, 0, Printer, NULL, 0, NULL) : NULL;
+    if (!printer) {
+        fprintf(stderr, "dbwin-monitor: cannot start the printing thread, error %lu\n",
+                GetLastError());
+        return 1;
+    }
+    CloseHandle(printer);
     if (sessionZero)
         fprintf(stderr, "dbwin-monitor: listening on the global names (in session 0 they are "
                         "also the local ones)\n");
@@ -165,11 +278,12 @@ int wmain(int argc, wchar_t** argv)
                 count == 2 ? "global and local" : channels[0].scope);
     fflush(stderr);
 
-    char text[kBufferSize];
-    char line[kBufferSize + 16]; // the longest text with a process id, a space and a newline
+    HANDLE dataReady[2];
     bool held[2] = {false, false};
-    for (int i = 0; i < count; i++)
+    for (int i = 0; i < count; i++) {
+        dataReady[i] = channels[i].dataReady;
         SetEvent(channels[i].bufferReady);
+    }
     for (;;) {
         DWORD which = WaitForMultipleObjects((DWORD)count, dataReady, FALSE, kRearmMs);
         if (which == WAIT_TIMEOUT) {
@@ -192,24 +306,7 @@ int wmain(int argc, wchar_t** argv)
             return 1;
         }
         which -= WAIT_OBJECT_0;
-
-        const char* view = views[which];
-        DWORD pid;
-        memcpy(&pid, view, sizeof(pid));
-        memcpy(text, view + sizeof(pid), sizeof(text) - sizeof(pid));
-        text[sizeof(text) - sizeof(pid) - 1] = 0;
-        size_t length = strlen(text);
-        while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
-            text[--length] = 0;
-
-        int size = snprintf(line, sizeof(line), "%lu %s\n", pid, text);
-        fwrite(line, 1, (size_t)size, stdout);
-        fflush(stdout);
-        if (copy != INVALID_HANDLE_VALUE) {
-            DWORD written;
-            WriteFile(copy, line, (DWORD)size, &written, NULL);
-        }
         held[which] = false;
-        SetEvent(channels[which].bufferReady);
+        Take(&channels[which]);
     }
 }
