@@ -270,6 +270,80 @@ static void SendDebugOutput(int count, const wchar_t* text)
     Print("debug-output sent=%d slowest=%.1f", count, slowest);
 }
 
+struct PartialWrite {
+    long ms; // negative: the writer dies holding the buffer
+    char text[256];
+    HANDLE holding;
+};
+
+// One message written by hand as writers do it, on its own thread: the writers' mutex, then the
+// buffer, filled; after ms milliseconds the data is signalled and the mutex released. A writer
+// that dies instead ends the thread holding both.
+static DWORD WINAPI PartialWriter(LPVOID parameter)
+{
+    PartialWrite* write = static_cast<PartialWrite*>(parameter);
+    HANDLE mutex = CreateMutexW(NULL, FALSE, L"DBWinMutex");
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"DBWIN_BUFFER");
+    HANDLE bufferReady = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
+    HANDLE dataReady = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"DBWIN_DATA_READY");
+    char* buffer =
+        mapping ? static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)) : NULL;
+    if (!mutex || !buffer || !bufferReady || !dataReady) {
+        Print("partial-write error=%lu", GetLastError());
+        SetEvent(write->holding);
+    } else {
+        WaitForSingleObject(mutex, INFINITE);
+        if (WaitForSingleObject(bufferReady, 10000) != WAIT_OBJECT_0) {
+            Print("partial-write buffer-timeout");
+            SetEvent(write->holding);
+            ReleaseMutex(mutex);
+        } else {
+            DWORD pid = GetCurrentProcessId();
+            memcpy(buffer, &pid, sizeof(pid));
+            memcpy(buffer + sizeof(pid), write->text, strlen(write->text) + 1);
+            Print("partial-write holding");
+            SetEvent(write->holding);
+            // Dying, the thread ends owning the mutex, which abandons it.
+            if (write->ms >= 0) {
+                Sleep((DWORD)write->ms);
+                // Set again meanwhile, the buffer was given to a second writer while this one
+                // still held it (taking the event here undoes that).
+                bool given = WaitForSingleObject(bufferReady, 0) == WAIT_OBJECT_0;
+                SetEvent(dataReady);
+                ReleaseMutex(mutex);
+                Print("partial-write signalled given-again=%d", given);
+            }
+        }
+    }
+    if (buffer)
+        UnmapViewOfFile(buffer);
+    if (mapping)
+        CloseHandle(mapping);
+    if (bufferReady)
+        CloseHandle(bufferReady);
+    if (dataReady)
+        CloseHandle(dataReady);
+    if (mutex)
+        CloseHandle(mutex);
+    return 0;
+}
+
+// Starts PartialWriter and returns once it holds the buffer.
+static void StartPartialWrite(const wchar_t* ms, const wchar_t* text)
+{
+    static PartialWrite write;
+    write.ms = lstrcmpW(ms, L"die") ? (long)wcstoul(ms, NULL, 10) : -1;
+    Utf8(text, write.text, sizeof(write.text));
+    write.holding = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE thread = CreateThread(NULL, 0, PartialWriter, &write, 0, NULL);
+    if (!write.holding || !thread) {
+        Print("partial-write error=%lu", GetLastError());
+        return;
+    }
+    WaitForSingleObject(write.holding, INFINITE);
+    CloseHandle(thread);
+}
+
 // Creates a named event or mapping and keeps it until the driver ends, as another program would
 // that took the names a monitor wants.
 static bool HoldObject(const wchar_t* kind, const wchar_t* name)
@@ -308,6 +382,8 @@ static void Usage(void)
             "  mark TEXT                  print TEXT with a time stamp\n"
             "  debug-output COUNT TEXT    OutputDebugString \"TEXT 1\" to \"TEXT COUNT\", then\n"
             "                             the slowest call's milliseconds\n"
+            "  partial-write MS|die TEXT  write TEXT to the buffer by hand, holding the writers'\n"
+            "                             mutex and the buffer MS ms, or dying with both held\n"
             "  hold-object event|mapping NAME\n"
             "                             create a named object and keep it until the end\n");
 }
@@ -464,6 +540,11 @@ int wmain(int argc, wchar_t** argv)
             if (!Need(i, 2, argc))
                 return 2;
             SendDebugOutput(_wtoi(argv[i + 1]), argv[i + 2]);
+            i += 2;
+        } else if (!lstrcmpW(command, L"partial-write")) {
+            if (!Need(i, 2, argc))
+                return 2;
+            StartPartialWrite(argv[i + 1], argv[i + 2]);
             i += 2;
         } else if (!lstrcmpW(command, L"hold-object")) {
             if (!Need(i, 2, argc))
