@@ -11,8 +11,8 @@
 #include <string.h>
 
 static const DWORD kBufferSize = 4096;
-// A writer that dies half-way never signals DATA_READY; without a re-arm of BUFFER_READY after
-// about this long, every later writer would time out on us.
+// A writer that dies half-way never signals DATA_READY; a channel without a message for this
+// long gets its buffer checked (Settle), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
 // About ten thousand lines of a service's trace. A power of two, so that the byte counters below
 // may wrap around.
@@ -23,13 +23,18 @@ static const size_t kQueueBytes = 1 << 20;
 // Administrators may do more, such as change the objects' security.
 static const wchar_t kEventSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
 static const wchar_t kBufferSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00000006;;;WD)";
+// The writers' mutex, when it is the monitor that creates it: everyone may wait for it and
+// release it (SYNCHRONIZE | MUTEX_MODIFY_STATE).
+static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)";
 
 struct Channel {
     HANDLE bufferReady;
     HANDLE dataReady;
     HANDLE mapping;
+    HANDLE writers; // "DBWinMutex", see Settle
     const char* view;
     const char* scope;
+    DWORD quietSince; // when a message was last taken or the buffer last checked
 };
 
 enum class Opened { Listening, Taken, Failed };
@@ -37,6 +42,7 @@ enum class Opened { Listening, Taken, Failed };
 struct Security {
     SECURITY_ATTRIBUTES events;
     SECURITY_ATTRIBUTES buffer;
+    SECURITY_ATTRIBUTES mutex;
 };
 
 // The lines waiting for the printer, one after the other in a ring: g_Head counts the bytes
@@ -57,8 +63,21 @@ static void CloseChannel(Channel* channel)
         CloseHandle(channel->bufferReady);
     if (channel->dataReady)
         CloseHandle(channel->dataReady);
+    if (channel->view)
+        UnmapViewOfFile(channel->view);
     if (channel->mapping)
         CloseHandle(channel->mapping);
+    if (channel->writers)
+        CloseHandle(channel->writers);
+}
+
+// Closes what was opened of the channel, keeping the failed call's error.
+static Opened Fail(Channel* channel)
+{
+    DWORD error = GetLastError();
+    CloseChannel(channel);
+    SetLastError(error);
+    return Opened::Failed;
 }
 
 // The buffer-ready event exists already only when another monitor created it: then the names
@@ -70,6 +89,8 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
     channel->scope = scope;
     channel->dataReady = NULL;
     channel->mapping = NULL;
+    channel->writers = NULL;
+    channel->view = NULL;
 
     wsprintfW(name, L"%sDBWIN_BUFFER_READY", prefix);
     channel->bufferReady = CreateEventW(&security->events, FALSE, TRUE, name);
@@ -81,21 +102,23 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
     }
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
     channel->dataReady = CreateEventW(&security->events, FALSE, FALSE, name);
-    if (channel->dataReady) {
-        wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
-        channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer,
-                                              PAGE_READWRITE, 0, kBufferSize, name);
-        if (channel->mapping) {
-            channel->view =
-                static_cast<const char*>(MapViewOfFile(channel->mapping, FILE_MAP_READ, 0, 0, 0));
-            if (channel->view)
-                return Opened::Listening;
-        }
-    }
-    DWORD error = GetLastError();
-    CloseChannel(channel);
-    SetLastError(error);
-    return Opened::Failed;
+    if (!channel->dataReady)
+        return Fail(channel);
+    wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
+    channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer, PAGE_READWRITE,
+                                          0, kBufferSize, name);
+    if (!channel->mapping)
+        return Fail(channel);
+    channel->view =
+        static_cast<const char*>(MapViewOfFile(channel->mapping, FILE_MAP_READ, 0, 0, 0));
+    if (!channel->view)
+        return Fail(channel);
+    // Writers create the mutex on their first message, so it may well exist already.
+    wsprintfW(name, L"%sDBWinMutex", prefix);
+    channel->writers = CreateMutexExW(&security->mutex, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    if (!channel->writers)
+        return Fail(channel);
+    return Opened::Listening;
 }
 
 static bool MakeSecurity(SECURITY_ATTRIBUTES* attributes, const wchar_t* sddl)
@@ -181,13 +204,14 @@ static DWORD WINAPI Printer(LPVOID parameter)
 }
 
 // Copies the message out of the buffer, hands the buffer to the next writer, then queues the line.
-static void Take(const Channel* channel)
+static void Take(Channel* channel)
 {
     char text[kBufferSize];
     DWORD pid;
     memcpy(&pid, channel->view, sizeof(pid));
     memcpy(text, channel->view + sizeof(pid), sizeof(text) - sizeof(pid));
     SetEvent(channel->bufferReady);
+    channel->quietSince = GetTickCount();
 
     text[sizeof(text) - sizeof(pid) - 1] = 0;
     size_t length = strlen(text);
@@ -196,6 +220,22 @@ static void Take(const Channel* channel)
     char line[kBufferSize + 16]; // the longest text with a process id, a space and a newline
     int size = snprintf(line, sizeof(line), "%lu %s\n", pid, text);
     Queue(line, (size_t)size);
+}
+
+// Called holding the channel's writers' mutex. Writers hold it from before they take the buffer
+// until after they signal its data, so none is half-way now: either a message waits, or the
+// buffer is free, or a writer died holding it (abandoning the mutex); the last is handed out
+// again. Setting a free buffer's event changes nothing, so no writer is ever overtaken.
+// A dead writer's buffer costs each writer queued for the mutex ahead of the monitor, which
+// queues within kRearmMs of the channel's last message, its time-out and its message.
+static void Settle(Channel* channel)
+{
+    if (WaitForSingleObject(channel->dataReady, 0) == WAIT_OBJECT_0)
+        Take(channel);
+    else
+        SetEvent(channel->bufferReady);
+    ReleaseMutex(channel->writers);
+    channel->quietSince = GetTickCount();
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -210,7 +250,8 @@ int wmain(int argc, wchar_t** argv)
 
     Security security;
     if (!MakeSecurity(&security.events, kEventSecurity) ||
-        !MakeSecurity(&security.buffer, kBufferSecurity)) {
+        !MakeSecurity(&security.buffer, kBufferSecurity) ||
+        !MakeSecurity(&security.mutex, kMutexSecurity)) {
         fprintf(stderr, "dbwin-monitor: cannot build the security descriptors, error %lu\n",
                 GetLastError());
         return 1;
@@ -242,6 +283,7 @@ int wmain(int argc, wchar_t** argv)
     }
     LocalFree(security.events.lpSecurityDescriptor);
     LocalFree(security.buffer.lpSecurityDescriptor);
+    LocalFree(security.mutex.lpSecurityDescriptor);
     if (!count) {
         if (taken)
             fprintf(stderr, "dbwin-monitor: nothing left to listen on; close the other monitor\n");
@@ -278,35 +320,42 @@ int wmain(int argc, wchar_t** argv)
                 count == 2 ? "global and local" : channels[0].scope);
     fflush(stderr);
 
-    HANDLE dataReady[2];
-    bool held[2] = {false, false};
     for (int i = 0; i < count; i++) {
-        dataReady[i] = channels[i].dataReady;
+        channels[i].quietSince = GetTickCount();
         SetEvent(channels[i].bufferReady);
     }
+    // One wait takes a message of any channel or, for each channel quiet for kRearmMs, its
+    // writers' mutex; a message comes first, having the lower index.
     for (;;) {
-        DWORD which = WaitForMultipleObjects((DWORD)count, dataReady, FALSE, kRearmMs);
-        if (which == WAIT_TIMEOUT) {
-            // A buffer taken by a writer and still not filled a whole period later belongs to a
-            // writer that ended half-way: give it to the next one.
-            for (int i = 0; i < count; i++) {
-                if (WaitForSingleObject(channels[i].bufferReady, 0) == WAIT_OBJECT_0 || held[i]) {
-                    SetEvent(channels[i].bufferReady);
-                    held[i] = false;
-                } else {
-                    held[i] = true;
-                }
+        HANDLE handles[4];
+        Channel* checked[4];
+        DWORD waited = (DWORD)count;
+        DWORD timeout = INFINITE;
+        DWORD now = GetTickCount();
+        for (int i = 0; i < count; i++) {
+            handles[i] = channels[i].dataReady;
+            DWORD quiet = now - channels[i].quietSince;
+            if (quiet >= kRearmMs) {
+                checked[waited] = &channels[i];
+                handles[waited++] = channels[i].writers;
+            } else if (kRearmMs - quiet < timeout) {
+                timeout = kRearmMs - quiet;
             }
-            continue;
         }
-        // Waiting again after a failed wait would only fail again, at full speed.
-        if (which >= WAIT_OBJECT_0 + (DWORD)count) {
+        DWORD which = WaitForMultipleObjects(waited, handles, FALSE, timeout);
+        if (which == WAIT_TIMEOUT)
+            continue;
+        if (which - WAIT_OBJECT_0 < (DWORD)count)
+            Take(&channels[which - WAIT_OBJECT_0]);
+        else if (which - WAIT_OBJECT_0 < waited)
+            Settle(checked[which - WAIT_OBJECT_0]);
+        else if (which - WAIT_ABANDONED_0 >= (DWORD)count && which - WAIT_ABANDONED_0 < waited)
+            Settle(checked[which - WAIT_ABANDONED_0]);
+        else {
+            // Waiting again after a failed wait would only fail again, at full speed.
             fprintf(stderr, "dbwin-monitor: waiting for messages failed, error %lu\n",
                     GetLastError());
             return 1;
         }
-        which -= WAIT_OBJECT_0;
-        held[which] = false;
-        Take(&channels[which]);
     }
 }
