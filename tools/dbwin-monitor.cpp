@@ -34,10 +34,11 @@ struct Channel {
     HANDLE writers; // "DBWinMutex", see Settle
     const char* view;
     const char* scope;
-    DWORD quietSince; // when a message was last taken or the buffer last checked
+    const char* squatted; // the name another program created first
+    DWORD quietSince;     // when a message was last taken or the buffer last checked
 };
 
-enum class Opened { Listening, Taken, Failed };
+enum class Opened { Listening, Taken, Squatted, Failed };
 
 struct Security {
     SECURITY_ATTRIBUTES events;
@@ -80,6 +81,15 @@ static Opened Fail(Channel* channel)
     return Opened::Failed;
 }
 
+// The data event and the buffer were there before the monitor: whoever created them can write
+// and signal lines of its own, so the names are not listened on.
+static Opened Squatted(Channel* channel, const char* name)
+{
+    CloseChannel(channel);
+    channel->squatted = name;
+    return Opened::Squatted;
+}
+
 // The buffer-ready event exists already only when another monitor created it: then the names
 // are left to that monitor, since two listeners would each get a share of the messages.
 static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* scope,
@@ -104,11 +114,15 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
     channel->dataReady = CreateEventW(&security->events, FALSE, FALSE, name);
     if (!channel->dataReady)
         return Fail(channel);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return Squatted(channel, "DBWIN_DATA_READY");
     wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
     channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer, PAGE_READWRITE,
                                           0, kBufferSize, name);
     if (!channel->mapping)
         return Fail(channel);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return Squatted(channel, "DBWIN_BUFFER");
     channel->view =
         static_cast<const char*>(MapViewOfFile(channel->mapping, FILE_MAP_READ, 0, 0, 0));
     if (!channel->view)
@@ -278,6 +292,13 @@ int wmain(int argc, wchar_t** argv)
                     scopes[i]);
             taken++;
             break;
+        case Opened::Squatted:
+            fprintf(stderr,
+                    "dbwin-monitor: %s of the %s names was created by another program, which "
+                    "could feed this monitor lines of its own; not using these names\n",
+                    channels[count].squatted, scopes[i]);
+            taken++;
+            break;
         case Opened::Failed: error = GetLastError(); break;
         }
     }
@@ -286,7 +307,9 @@ int wmain(int argc, wchar_t** argv)
     LocalFree(security.mutex.lpSecurityDescriptor);
     if (!count) {
         if (taken)
-            fprintf(stderr, "dbwin-monitor: nothing left to listen on; close the other monitor\n");
+            fprintf(
+                stderr,
+                "dbwin-monitor: nothing left to listen on; close the other monitor or program\n");
         else
             fprintf(stderr, "dbwin-monitor: cannot create the DBWIN objects, error %lu\n", error);
         return 1;
