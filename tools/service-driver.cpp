@@ -281,7 +281,9 @@ struct PartialWrite {
 // that dies instead ends the thread holding both.
 static DWORD WINAPI PartialWriter(LPVOID parameter)
 {
+    // Once the buffer is held, the next command may reuse *write.
     PartialWrite* write = static_cast<PartialWrite*>(parameter);
+    long ms = write->ms;
     HANDLE mutex = CreateMutexW(NULL, FALSE, L"DBWinMutex");
     HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"DBWIN_BUFFER");
     HANDLE bufferReady = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
@@ -304,8 +306,8 @@ static DWORD WINAPI PartialWriter(LPVOID parameter)
             Print("partial-write holding");
             SetEvent(write->holding);
             // Dying, the thread ends owning the mutex, which abandons it.
-            if (write->ms >= 0) {
-                Sleep((DWORD)write->ms);
+            if (ms >= 0) {
+                Sleep((DWORD)ms);
                 // Set again meanwhile, the buffer was given to a second writer while this one
                 // still held it (taking the event here undoes that).
                 bool given = WaitForSingleObject(bufferReady, 0) == WAIT_OBJECT_0;
@@ -335,13 +337,15 @@ static void StartPartialWrite(const wchar_t* ms, const wchar_t* text)
     write.ms = lstrcmpW(ms, L"die") ? (long)wcstoul(ms, NULL, 10) : -1;
     Utf8(text, write.text, sizeof(write.text));
     write.holding = CreateEventW(NULL, FALSE, FALSE, NULL);
-    HANDLE thread = CreateThread(NULL, 0, PartialWriter, &write, 0, NULL);
-    if (!write.holding || !thread) {
+    HANDLE thread = write.holding ? CreateThread(NULL, 0, PartialWriter, &write, 0, NULL) : NULL;
+    if (thread) {
+        WaitForSingleObject(write.holding, INFINITE);
+        CloseHandle(thread);
+    } else {
         Print("partial-write error=%lu", GetLastError());
-        return;
     }
-    WaitForSingleObject(write.holding, INFINITE);
-    CloseHandle(thread);
+    if (write.holding)
+        CloseHandle(write.holding);
 }
 
 // Creates a named event or mapping and keeps it until the driver ends, as another program would
