@@ -1,8 +1,8 @@
 // Prints the debug output of every process (OutputDebugString), one line "<pid> <text>" each.
 //
-// It never holds up a writer. The main thread takes each message, hands the buffer back at once
-// and queues the line; a second thread prints the queue. Were the buffer handed back only after
-// printing, a paused console or a stalled pipe would make every process that traces wait its
+// Its output never holds up a writer. The main thread takes each message, hands the buffer back
+// at once and queues the line; a second thread prints the queue. Were the buffer handed back only
+// after printing, a paused console or a stalled pipe would make every process that traces wait its
 // full time-out per message. When the output stays blocked until the queue is full, messages are
 // dropped and counted, and a line in the output says how many once it flows again.
 #include <windows.h>
