@@ -270,20 +270,25 @@ static void SendDebugOutput(int count, const wchar_t* text)
     Print("debug-output sent=%d slowest=%.1f", count, slowest);
 }
 
+enum class PartialEnd { Signal, Die, Gone };
+
 struct PartialWrite {
-    long ms; // negative: the writer dies holding the buffer
+    long ms;
+    PartialEnd end;
     char text[256];
     HANDLE holding;
+    HANDLE ended; // Gone: a process that has ended, held open so that its id is not reused
 };
 
 // One message written by hand as writers do it, on its own thread: the writers' mutex, then the
-// buffer, filled; after ms milliseconds the data is signalled and the mutex released. A writer
-// that dies instead ends the thread holding both.
+// buffer, filled; after ms milliseconds the data is signalled and the mutex released, or the
+// thread ends owning both, which abandons the mutex, as a writer killed half-way.
 static DWORD WINAPI PartialWriter(LPVOID parameter)
 {
     // Once the buffer is held, the next command may reuse *write.
     PartialWrite* write = static_cast<PartialWrite*>(parameter);
     long ms = write->ms;
+    PartialEnd end = write->end;
     HANDLE mutex = CreateMutexW(NULL, FALSE, L"DBWinMutex");
     HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"DBWIN_BUFFER");
     HANDLE bufferReady = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
@@ -300,14 +305,14 @@ static DWORD WINAPI PartialWriter(LPVOID parameter)
             SetEvent(write->holding);
             ReleaseMutex(mutex);
         } else {
-            DWORD pid = GetCurrentProcessId();
+            DWORD pid =
+                end == PartialEnd::Gone ? GetProcessId(write->ended) : GetCurrentProcessId();
             memcpy(buffer, &pid, sizeof(pid));
             memcpy(buffer + sizeof(pid), write->text, strlen(write->text) + 1);
-            Print("partial-write holding");
+            Print("partial-write holding pid=%lu", pid);
             SetEvent(write->holding);
-            // Dying, the thread ends owning the mutex, which abandons it.
-            if (ms >= 0) {
-                Sleep((DWORD)ms);
+            Sleep((DWORD)ms);
+            if (end == PartialEnd::Signal) {
                 // Set again meanwhile, the buffer was given to a second writer while this one
                 // still held it (taking the event here undoes that).
                 bool given = WaitForSingleObject(bufferReady, 0) == WAIT_OBJECT_0;
@@ -330,14 +335,36 @@ static DWORD WINAPI PartialWriter(LPVOID parameter)
     return 0;
 }
 
+// A process that has ended: this program, started without arguments and given no output.
+static HANDLE EndedProcess(void)
+{
+    wchar_t path[MAX_PATH];
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION info;
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    if (!GetModuleFileNameW(NULL, path, MAX_PATH) ||
+        !CreateProcessW(path, NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info))
+        return NULL;
+    CloseHandle(info.hThread);
+    WaitForSingleObject(info.hProcess, 60000);
+    return info.hProcess;
+}
+
 // Starts PartialWriter and returns once it holds the buffer.
-static void StartPartialWrite(const wchar_t* ms, const wchar_t* text)
+static bool StartPartialWrite(const wchar_t* ms, const wchar_t* end, const wchar_t* text)
 {
     static PartialWrite write;
-    write.ms = lstrcmpW(ms, L"die") ? (long)wcstoul(ms, NULL, 10) : -1;
+    write.ms = (long)wcstoul(ms, NULL, 10);
+    write.end = !lstrcmpW(end, L"signal") ? PartialEnd::Signal
+                : !lstrcmpW(end, L"die")  ? PartialEnd::Die
+                                          : PartialEnd::Gone;
     Utf8(text, write.text, sizeof(write.text));
+    write.ended = write.end == PartialEnd::Gone ? EndedProcess() : NULL;
     write.holding = CreateEventW(NULL, FALSE, FALSE, NULL);
-    HANDLE thread = write.holding ? CreateThread(NULL, 0, PartialWriter, &write, 0, NULL) : NULL;
+    HANDLE thread = write.holding && (write.end != PartialEnd::Gone || write.ended)
+                        ? CreateThread(NULL, 0, PartialWriter, &write, 0, NULL)
+                        : NULL;
     if (thread) {
         WaitForSingleObject(write.holding, INFINITE);
         CloseHandle(thread);
@@ -346,6 +373,7 @@ static void StartPartialWrite(const wchar_t* ms, const wchar_t* text)
     }
     if (write.holding)
         CloseHandle(write.holding);
+    return thread != NULL;
 }
 
 // Creates a named event or mapping and keeps it until the driver ends, as another program would
@@ -386,8 +414,11 @@ static void Usage(void)
             "  mark TEXT                  print TEXT with a time stamp\n"
             "  debug-output COUNT TEXT    OutputDebugString \"TEXT 1\" to \"TEXT COUNT\", then\n"
             "                             the slowest call's milliseconds\n"
-            "  partial-write MS|die TEXT  write TEXT to the buffer by hand, holding the writers'\n"
-            "                             mutex and the buffer MS ms, or dying with both held\n"
+            "  partial-write MS signal|die|gone TEXT\n"
+            "                             fill the buffer with TEXT by hand, holding the writers'\n"
+            "                             mutex and the buffer; after MS ms signal, or end the\n"
+            "                             thread holding both (gone: with the id of a process\n"
+            "                             that has ended in the buffer)\n"
             "  hold-object event|mapping NAME\n"
             "                             create a named object and keep it until the end\n");
 }
@@ -546,10 +577,16 @@ int wmain(int argc, wchar_t** argv)
             SendDebugOutput(_wtoi(argv[i + 1]), argv[i + 2]);
             i += 2;
         } else if (!lstrcmpW(command, L"partial-write")) {
-            if (!Need(i, 2, argc))
+            if (!Need(i, 3, argc))
                 return 2;
-            StartPartialWrite(argv[i + 1], argv[i + 2]);
-            i += 2;
+            if (lstrcmpW(argv[i + 2], L"signal") && lstrcmpW(argv[i + 2], L"die") &&
+                lstrcmpW(argv[i + 2], L"gone")) {
+                Usage();
+                return 2;
+            }
+            if (!StartPartialWrite(argv[i + 1], argv[i + 2], argv[i + 3]))
+                failures++;
+            i += 3;
         } else if (!lstrcmpW(command, L"hold-object")) {
             if (!Need(i, 2, argc))
                 return 2;
