@@ -12,7 +12,7 @@
 
 static const DWORD kBufferSize = 4096;
 // A writer that dies half-way never signals DATA_READY; a channel without a message for this
-// long gets its buffer checked (Settle), or every later writer would time out on us.
+// long gets its buffer checked (Rearm), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
 // About ten thousand lines of a service's trace. A power of two, so that the byte counters below
 // may wrap around.
@@ -31,8 +31,8 @@ struct Channel {
     HANDLE bufferReady;
     HANDLE dataReady;
     HANDLE mapping;
-    HANDLE writers; // "DBWinMutex", see Settle
-    const char* view;
+    HANDLE writers; // "DBWinMutex", see Rearm
+    char* view;
     const char* scope;
     const char* squatted; // the name another program created first
     DWORD quietSince;     // when a message was last taken or the buffer last checked
@@ -123,8 +123,7 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
         return Fail(channel);
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return Squatted(channel, "DBWIN_BUFFER");
-    channel->view =
-        static_cast<const char*>(MapViewOfFile(channel->mapping, FILE_MAP_READ, 0, 0, 0));
+    channel->view = static_cast<char*>(MapViewOfFile(channel->mapping, FILE_MAP_WRITE, 0, 0, 0));
     if (!channel->view)
         return Fail(channel);
     // Writers create the mutex on their first message, so it may well exist already.
@@ -224,6 +223,7 @@ static void Take(Channel* channel)
     DWORD pid;
     memcpy(&pid, channel->view, sizeof(pid));
     memcpy(text, channel->view + sizeof(pid), sizeof(text) - sizeof(pid));
+    memset(channel->view, 0, sizeof(pid)); // see WriterGone
     SetEvent(channel->bufferReady);
     channel->quietSince = GetTickCount();
 
@@ -236,20 +236,49 @@ static void Take(Channel* channel)
     Queue(line, (size_t)size);
 }
 
-// Called holding the channel's writers' mutex. Writers hold it from before they take the buffer
-// until after they signal its data, so none is half-way now: either a message waits, or the
-// buffer is free, or a writer died holding it (abandoning the mutex); the last is handed out
-// again. Setting a free buffer's event changes nothing, so no writer is ever overtaken.
-// A dead writer's buffer costs each writer queued for the mutex ahead of the monitor, which
-// queues within kRearmMs of the channel's last message, its time-out and its message.
-static void Settle(Channel* channel)
+// A quiet buffer that no writer is filling is handed out again, unless a message waits in it:
+// a writer that died after taking it would otherwise hold up every later one for its time-out.
+// Nobody is filling it when:
+// - the monitor holds the writers' mutex: writers hold it from before they take the buffer until
+//   after they signal, so none is half-way (a dead one abandoned the mutex);
+// - the process that began filling it has ended (WriterGone), which also frees the buffer when
+//   writers queued for the mutex ahead of the monitor, each of which would otherwise wait out
+//   its time-out behind it.
+// Setting a free buffer's event changes nothing, so no live writer is ever overtaken. Left over:
+// a writer thread that dies holding the buffer while its process lives on, or before it wrote
+// its process id, costs each writer queued for the mutex ahead of the monitor its time-out and
+// its message.
+static void Rearm(Channel* channel)
 {
-    if (WaitForSingleObject(channel->dataReady, 0) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(channel->dataReady, 0) == WAIT_OBJECT_0) {
         Take(channel);
-    else
-        SetEvent(channel->bufferReady);
-    ReleaseMutex(channel->writers);
+        return;
+    }
+    memset(channel->view, 0, sizeof(DWORD));
+    SetEvent(channel->bufferReady);
     channel->quietSince = GetTickCount();
+}
+
+static void RearmHolding(Channel* channel)
+{
+    Rearm(channel);
+    ReleaseMutex(channel->writers);
+}
+
+// The process id in the buffer is cleared whenever the buffer is handed out, so one that is set
+// is that of the writer filling it now. A process id reused meanwhile reads as a live writer.
+static bool WriterGone(const Channel* channel)
+{
+    DWORD pid;
+    memcpy(&pid, channel->view, sizeof(pid));
+    if (!pid)
+        return false;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -356,14 +385,21 @@ int wmain(int argc, wchar_t** argv)
         DWORD timeout = INFINITE;
         DWORD now = GetTickCount();
         for (int i = 0; i < count; i++) {
-            handles[i] = channels[i].dataReady;
-            DWORD quiet = now - channels[i].quietSince;
-            if (quiet >= kRearmMs) {
-                checked[waited] = &channels[i];
-                handles[waited++] = channels[i].writers;
-            } else if (kRearmMs - quiet < timeout) {
-                timeout = kRearmMs - quiet;
+            Channel* channel = &channels[i];
+            handles[i] = channel->dataReady;
+            DWORD quiet = now - channel->quietSince;
+            if (quiet < kRearmMs) {
+                timeout = kRearmMs - quiet < timeout ? kRearmMs - quiet : timeout;
+                continue;
             }
+            // While a writer keeps the mutex, its process is looked at again every period.
+            timeout = kRearmMs < timeout ? kRearmMs : timeout;
+            if (WriterGone(channel)) {
+                Rearm(channel);
+                continue;
+            }
+            checked[waited] = channel;
+            handles[waited++] = channel->writers;
         }
         DWORD which = WaitForMultipleObjects(waited, handles, FALSE, timeout);
         if (which == WAIT_TIMEOUT)
@@ -371,9 +407,9 @@ int wmain(int argc, wchar_t** argv)
         if (which - WAIT_OBJECT_0 < (DWORD)count)
             Take(&channels[which - WAIT_OBJECT_0]);
         else if (which - WAIT_OBJECT_0 < waited)
-            Settle(checked[which - WAIT_OBJECT_0]);
+            RearmHolding(checked[which - WAIT_OBJECT_0]);
         else if (which - WAIT_ABANDONED_0 >= (DWORD)count && which - WAIT_ABANDONED_0 < waited)
-            Settle(checked[which - WAIT_ABANDONED_0]);
+            RearmHolding(checked[which - WAIT_ABANDONED_0]);
         else {
             // Waiting again after a failed wait would only fail again, at full speed.
             fprintf(stderr, "dbwin-monitor: waiting for messages failed, error %lu\n",
