@@ -1,35 +1,62 @@
 // Prints the debug output of every process (OutputDebugString), one line "<pid> <text>" each.
+//
+// Its output never holds up a writer. The main thread takes each message, hands the buffer back
+// at once and queues the line; a second thread prints the queue. Were the buffer handed back only
+// after printing, a paused console or a stalled pipe would make every process that traces wait its
+// full time-out per message. When the output stays blocked until the queue is full, messages are
+// dropped and counted, and a line in the output says how many once it flows again.
 #include <windows.h>
 #include <sddl.h>
-#include <fcntl.h>
-#include <io.h>
 #include <stdio.h>
 #include <string.h>
 
 static const DWORD kBufferSize = 4096;
-// A writer that dies half-way never signals DATA_READY; without a re-arm of BUFFER_READY after
-// about this long, every later writer would time out on us.
+// A writer that dies half-way never signals DATA_READY; a channel without a message for this
+// long gets its buffer checked (Rearm), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
+// About ten thousand lines of a service's trace. A power of two, so that the byte counters below
+// may wrap around.
+static const size_t kQueueBytes = 1 << 20;
 
 // Writers run under other accounts (services): everyone may wait on the buffer, fill it and
 // signal it (SYNCHRONIZE | EVENT_MODIFY_STATE; map read and write), and only SYSTEM and
 // Administrators may do more, such as change the objects' security.
 static const wchar_t kEventSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
 static const wchar_t kBufferSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00000006;;;WD)";
+// The writers' mutex, when it is the monitor that creates it: everyone may wait for it and
+// release it (SYNCHRONIZE | MUTEX_MODIFY_STATE).
+static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)";
 
 struct Channel {
     HANDLE bufferReady;
     HANDLE dataReady;
     HANDLE mapping;
+    HANDLE writers; // "DBWinMutex", see Rearm
+    char* view;
     const char* scope;
+    const char* squatted; // the name another program created first
+    DWORD quietSince;     // when a message was last taken or the buffer last checked
 };
 
-enum class Opened { Listening, Taken, Failed };
+enum class Opened { Listening, Taken, Squatted, Failed };
 
 struct Security {
     SECURITY_ATTRIBUTES events;
     SECURITY_ATTRIBUTES buffer;
+    SECURITY_ATTRIBUTES mutex;
 };
+
+// The lines waiting for the printer, one after the other in a ring: g_Head counts the bytes
+// ever queued, g_Tail those printed. The reader writes only past g_Head and the printer reads
+// only before it, so the printer writes out of the ring without holding the lock.
+static char g_Ring[kQueueBytes];
+static size_t g_Head;
+static size_t g_Tail;
+static unsigned long g_Dropped;
+static CRITICAL_SECTION g_Lock;
+static HANDLE g_Queued;
+static HANDLE g_Output;
+static HANDLE g_Copy = INVALID_HANDLE_VALUE;
 
 static void CloseChannel(Channel* channel)
 {
@@ -37,8 +64,30 @@ static void CloseChannel(Channel* channel)
         CloseHandle(channel->bufferReady);
     if (channel->dataReady)
         CloseHandle(channel->dataReady);
+    if (channel->view)
+        UnmapViewOfFile(channel->view);
     if (channel->mapping)
         CloseHandle(channel->mapping);
+    if (channel->writers)
+        CloseHandle(channel->writers);
+}
+
+// Closes what was opened of the channel, keeping the failed call's error.
+static Opened Fail(Channel* channel)
+{
+    DWORD error = GetLastError();
+    CloseChannel(channel);
+    SetLastError(error);
+    return Opened::Failed;
+}
+
+// The data event and the buffer were there before the monitor: whoever created them can write
+// and signal lines of its own, so the names are not listened on.
+static Opened Squatted(Channel* channel, const char* name)
+{
+    CloseChannel(channel);
+    channel->squatted = name;
+    return Opened::Squatted;
 }
 
 // The buffer-ready event exists already only when another monitor created it: then the names
@@ -50,6 +99,8 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
     channel->scope = scope;
     channel->dataReady = NULL;
     channel->mapping = NULL;
+    channel->writers = NULL;
+    channel->view = NULL;
 
     wsprintfW(name, L"%sDBWIN_BUFFER_READY", prefix);
     channel->bufferReady = CreateEventW(&security->events, FALSE, TRUE, name);
@@ -61,17 +112,26 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
     }
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
     channel->dataReady = CreateEventW(&security->events, FALSE, FALSE, name);
-    if (channel->dataReady) {
-        wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
-        channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer,
-                                              PAGE_READWRITE, 0, kBufferSize, name);
-        if (channel->mapping)
-            return Opened::Listening;
-    }
-    DWORD error = GetLastError();
-    CloseChannel(channel);
-    SetLastError(error);
-    return Opened::Failed;
+    if (!channel->dataReady)
+        return Fail(channel);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return Squatted(channel, "DBWIN_DATA_READY");
+    wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
+    channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer, PAGE_READWRITE,
+                                          0, kBufferSize, name);
+    if (!channel->mapping)
+        return Fail(channel);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return Squatted(channel, "DBWIN_BUFFER");
+    channel->view = static_cast<char*>(MapViewOfFile(channel->mapping, FILE_MAP_WRITE, 0, 0, 0));
+    if (!channel->view)
+        return Fail(channel);
+    // Writers create the mutex on their first message, so it may well exist already.
+    wsprintfW(name, L"%sDBWinMutex", prefix);
+    channel->writers = CreateMutexExW(&security->mutex, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    if (!channel->writers)
+        return Fail(channel);
+    return Opened::Listening;
 }
 
 static bool MakeSecurity(SECURITY_ATTRIBUTES* attributes, const wchar_t* sddl)
@@ -80,6 +140,145 @@ static bool MakeSecurity(SECURITY_ATTRIBUTES* attributes, const wchar_t* sddl)
     attributes->bInheritHandle = FALSE;
     return ConvertStringSecurityDescriptorToSecurityDescriptorW(
                sddl, SDDL_REVISION_1, &attributes->lpSecurityDescriptor, NULL) != FALSE;
+}
+
+// Called with g_Lock held and room in the ring.
+static void Put(const char* data, size_t size)
+{
+    size_t at = g_Head % kQueueBytes;
+    size_t first = size < kQueueBytes - at ? size : kQueueBytes - at;
+    memcpy(g_Ring + at, data, first);
+    memcpy(g_Ring, data + first, size - first);
+    g_Head += size;
+}
+
+// Called with g_Lock held, where the dropped messages were: after every line queued before them.
+static void PutDropNotice(void)
+{
+    char notice[128];
+    int size = snprintf(notice, sizeof(notice),
+                        "dbwin-monitor: %lu messages dropped here: the output was blocked and the "
+                        "queue full\n",
+                        g_Dropped);
+    Put(notice, (size_t)size);
+    g_Dropped = 0;
+}
+
+static void Queue(const char* line, size_t size)
+{
+    EnterCriticalSection(&g_Lock);
+    size_t used = g_Head - g_Tail;
+    // Once dropping, wait until half the queue is printed: a notice for every other message
+    // would only take the room of more messages.
+    bool room = g_Dropped ? used <= kQueueBytes / 2 : kQueueBytes - used >= size;
+    if (room) {
+        if (g_Dropped)
+            PutDropNotice();
+        Put(line, size);
+    } else {
+        g_Dropped++;
+    }
+    LeaveCriticalSection(&g_Lock);
+    if (room)
+        SetEvent(g_Queued);
+}
+
+static void WriteAll(HANDLE file, const char* data, DWORD size)
+{
+    DWORD written;
+    while (size && WriteFile(file, data, size, &written, NULL) && written) {
+        data += written;
+        size -= written;
+    }
+}
+
+static DWORD WINAPI Printer(LPVOID parameter)
+{
+    (void)parameter;
+    for (;;) {
+        EnterCriticalSection(&g_Lock);
+        if (g_Head == g_Tail && g_Dropped)
+            PutDropNotice();
+        size_t at = g_Tail % kQueueBytes;
+        size_t used = g_Head - g_Tail;
+        LeaveCriticalSection(&g_Lock);
+        if (!used) {
+            WaitForSingleObject(g_Queued, INFINITE);
+            continue;
+        }
+        DWORD size = (DWORD)(used < kQueueBytes - at ? used : kQueueBytes - at);
+        WriteAll(g_Output, g_Ring + at, size);
+        if (g_Copy != INVALID_HANDLE_VALUE)
+            WriteAll(g_Copy, g_Ring + at, size);
+        EnterCriticalSection(&g_Lock);
+        g_Tail += size;
+        LeaveCriticalSection(&g_Lock);
+    }
+}
+
+// Copies the message out of the buffer, hands the buffer to the next writer, then queues the line.
+static void Take(Channel* channel)
+{
+    char text[kBufferSize];
+    DWORD pid;
+    memcpy(&pid, channel->view, sizeof(pid));
+    memcpy(text, channel->view + sizeof(pid), sizeof(text) - sizeof(pid));
+    memset(channel->view, 0, sizeof(pid)); // see WriterGone
+    SetEvent(channel->bufferReady);
+    channel->quietSince = GetTickCount();
+
+    text[sizeof(text) - sizeof(pid) - 1] = 0;
+    size_t length = strlen(text);
+    while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        text[--length] = 0;
+    char line[kBufferSize + 16]; // the longest text with a process id, a space and a newline
+    int size = snprintf(line, sizeof(line), "%lu %s\n", pid, text);
+    Queue(line, (size_t)size);
+}
+
+// A quiet buffer that no writer is filling is handed out again, unless a message waits in it:
+// a writer that died after taking it would otherwise hold up every later one for its time-out.
+// Nobody is filling it when:
+// - the monitor holds the writers' mutex: writers hold it from before they take the buffer until
+//   after they signal, so none is half-way (a dead one abandoned the mutex);
+// - the process that began filling it has ended (WriterGone), which also frees the buffer when
+//   writers queued for the mutex ahead of the monitor, each of which would otherwise wait out
+//   its time-out behind it.
+// Setting a free buffer's event changes nothing, so no live writer is ever overtaken. Left over:
+// a writer thread that dies holding the buffer while its process lives on, or before it wrote
+// its process id, costs each writer queued for the mutex ahead of the monitor its time-out and
+// its message.
+static void Rearm(Channel* channel)
+{
+    if (WaitForSingleObject(channel->dataReady, 0) == WAIT_OBJECT_0) {
+        Take(channel);
+        return;
+    }
+    memset(channel->view, 0, sizeof(DWORD));
+    SetEvent(channel->bufferReady);
+    channel->quietSince = GetTickCount();
+}
+
+static void RearmHolding(Channel* channel)
+{
+    Rearm(channel);
+    ReleaseMutex(channel->writers);
+}
+
+// The process id in the buffer is cleared whenever the buffer is handed out, so one that is set
+// is that of the writer filling it now. A process id reused meanwhile reads as a live writer.
+static bool WriterGone(const Channel* channel)
+{
+    DWORD pid;
+    memcpy(&pid, channel->view, sizeof(pid));
+    if (!pid)
+        return false;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -92,10 +291,10 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
 
-    _setmode(_fileno(stdout), _O_BINARY);
     Security security;
     if (!MakeSecurity(&security.events, kEventSecurity) ||
-        !MakeSecurity(&security.buffer, kBufferSecurity)) {
+        !MakeSecurity(&security.buffer, kBufferSecurity) ||
+        !MakeSecurity(&security.mutex, kMutexSecurity)) {
         fprintf(stderr, "dbwin-monitor: cannot build the security descriptors, error %lu\n",
                 GetLastError());
         return 1;
@@ -122,41 +321,49 @@ int wmain(int argc, wchar_t** argv)
                     scopes[i]);
             taken++;
             break;
+        case Opened::Squatted:
+            fprintf(stderr,
+                    "dbwin-monitor: %s of the %s names was created by another program, which "
+                    "could feed this monitor lines of its own; not using these names\n",
+                    channels[count].squatted, scopes[i]);
+            taken++;
+            break;
         case Opened::Failed: error = GetLastError(); break;
         }
     }
     LocalFree(security.events.lpSecurityDescriptor);
     LocalFree(security.buffer.lpSecurityDescriptor);
+    LocalFree(security.mutex.lpSecurityDescriptor);
     if (!count) {
         if (taken)
-            fprintf(stderr, "dbwin-monitor: nothing left to listen on; close the other monitor\n");
+            fprintf(
+                stderr,
+                "dbwin-monitor: nothing left to listen on; close the other monitor or program\n");
         else
             fprintf(stderr, "dbwin-monitor: cannot create the DBWIN objects, error %lu\n", error);
         return 1;
     }
 
-    HANDLE dataReady[2];
-    const char* views[2];
-    for (int i = 0; i < count; i++) {
-        dataReady[i] = channels[i].dataReady;
-        views[i] =
-            static_cast<const char*>(MapViewOfFile(channels[i].mapping, FILE_MAP_READ, 0, 0, 0));
-        if (!views[i]) {
-            fprintf(stderr, "dbwin-monitor: cannot map the buffer, error %lu\n", GetLastError());
-            return 1;
-        }
-    }
     // Opened as fopen's "ab" would: every write goes to the end, and others may read meanwhile.
-    HANDLE copy = INVALID_HANDLE_VALUE;
     if (argc == 2) {
-        copy = CreateFileW(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (copy == INVALID_HANDLE_VALUE) {
+        g_Copy = CreateFileW(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (g_Copy == INVALID_HANDLE_VALUE) {
             fprintf(stderr, "dbwin-monitor: cannot open the output file, error %lu\n",
                     GetLastError());
             return 1;
         }
     }
+    g_Output = GetStdHandle(STD_OUTPUT_HANDLE);
+    InitializeCriticalSection(&g_Lock);
+    g_Queued = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE printer = g_Queued ? CreateThread(NULL, 0, Printer, NULL, 0, NULL) : NULL;
+    if (!printer) {
+        fprintf(stderr, "dbwin-monitor: cannot start the printing thread, error %lu\n",
+                GetLastError());
+        return 1;
+    }
+    CloseHandle(printer);
     if (sessionZero)
         fprintf(stderr, "dbwin-monitor: listening on the global names (in session 0 they are "
                         "also the local ones)\n");
@@ -165,51 +372,49 @@ int wmain(int argc, wchar_t** argv)
                 count == 2 ? "global and local" : channels[0].scope);
     fflush(stderr);
 
-    char text[kBufferSize];
-    char line[kBufferSize + 16]; // the longest text with a process id, a space and a newline
-    bool held[2] = {false, false};
-    for (int i = 0; i < count; i++)
+    for (int i = 0; i < count; i++) {
+        channels[i].quietSince = GetTickCount();
         SetEvent(channels[i].bufferReady);
+    }
+    // One wait takes a message of any channel or, for each channel quiet for kRearmMs, its
+    // writers' mutex; a message comes first, having the lower index.
     for (;;) {
-        DWORD which = WaitForMultipleObjects((DWORD)count, dataReady, FALSE, kRearmMs);
-        if (which == WAIT_TIMEOUT) {
-            // A buffer taken by a writer and still not filled a whole period later belongs to a
-            // writer that ended half-way: give it to the next one.
-            for (int i = 0; i < count; i++) {
-                if (WaitForSingleObject(channels[i].bufferReady, 0) == WAIT_OBJECT_0 || held[i]) {
-                    SetEvent(channels[i].bufferReady);
-                    held[i] = false;
-                } else {
-                    held[i] = true;
-                }
+        HANDLE handles[4];
+        Channel* checked[4];
+        DWORD waited = (DWORD)count;
+        DWORD timeout = INFINITE;
+        DWORD now = GetTickCount();
+        for (int i = 0; i < count; i++) {
+            Channel* channel = &channels[i];
+            handles[i] = channel->dataReady;
+            DWORD quiet = now - channel->quietSince;
+            if (quiet < kRearmMs) {
+                timeout = kRearmMs - quiet < timeout ? kRearmMs - quiet : timeout;
+                continue;
             }
-            continue;
+            // While a writer keeps the mutex, its process is looked at again every period.
+            timeout = kRearmMs < timeout ? kRearmMs : timeout;
+            if (WriterGone(channel)) {
+                Rearm(channel);
+                continue;
+            }
+            checked[waited] = channel;
+            handles[waited++] = channel->writers;
         }
-        // Waiting again after a failed wait would only fail again, at full speed.
-        if (which >= WAIT_OBJECT_0 + (DWORD)count) {
+        DWORD which = WaitForMultipleObjects(waited, handles, FALSE, timeout);
+        if (which == WAIT_TIMEOUT)
+            continue;
+        if (which - WAIT_OBJECT_0 < (DWORD)count)
+            Take(&channels[which - WAIT_OBJECT_0]);
+        else if (which - WAIT_OBJECT_0 < waited)
+            RearmHolding(checked[which - WAIT_OBJECT_0]);
+        else if (which - WAIT_ABANDONED_0 >= (DWORD)count && which - WAIT_ABANDONED_0 < waited)
+            RearmHolding(checked[which - WAIT_ABANDONED_0]);
+        else {
+            // Waiting again after a failed wait would only fail again, at full speed.
             fprintf(stderr, "dbwin-monitor: waiting for messages failed, error %lu\n",
                     GetLastError());
             return 1;
         }
-        which -= WAIT_OBJECT_0;
-
-        const char* view = views[which];
-        DWORD pid;
-        memcpy(&pid, view, sizeof(pid));
-        memcpy(text, view + sizeof(pid), sizeof(text) - sizeof(pid));
-        text[sizeof(text) - sizeof(pid) - 1] = 0;
-        size_t length = strlen(text);
-        while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
-            text[--length] = 0;
-
-        int size = snprintf(line, sizeof(line), "%lu %s\n", pid, text);
-        fwrite(line, 1, (size_t)size, stdout);
-        fflush(stdout);
-        if (copy != INVALID_HANDLE_VALUE) {
-            DWORD written;
-            WriteFile(copy, line, (DWORD)size, &written, NULL);
-        }
-        held[which] = false;
-        SetEvent(channels[which].bufferReady);
     }
 }

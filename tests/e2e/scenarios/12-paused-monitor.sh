@@ -1,0 +1,74 @@
+#!/bin/bash
+# A monitor whose output nobody reads holds up no writer: the service starts and stops in its
+# usual time, every message is printed once the output flows again, and a flood beyond the
+# monitor's queue is dropped and counted instead of blocking.
+. "$(dirname "$0")/../lib.sh"
+zt_begin
+zt_on wine "a monitor writing to a pipe of one page that nobody reads" || exit 0
+zt_install_standin
+
+# The reader of the monitor's output: it shrinks the pipe to one page, then reads nothing until
+# told to, and then copies everything to trace.txt.
+mkfifo "$ZT_DIR/output"
+python3 - "$ZT_DIR/output" "$ZT_DIR/trace.txt" "$ZT_DIR/unpause" "$ZT_DIR/pipe-size" <<'END' &
+import fcntl, os, sys, time
+fifo, out, unpause, size = sys.argv[1:]
+F_SETPIPE_SZ, F_GETPIPE_SZ = 1031, 1032
+fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+fcntl.fcntl(fd, F_SETPIPE_SZ, 4096)
+with open(size, "w") as f:
+    f.write(str(fcntl.fcntl(fd, F_GETPIPE_SZ)))
+deadline = time.time() + 250
+while not os.path.exists(unpause):
+    if time.time() > deadline:
+        sys.exit(1)
+    time.sleep(0.05)
+fcntl.fcntl(fd, fcntl.F_SETFL, 0)
+with open(out, "ab") as f:
+    while data := os.read(fd, 65536):
+        f.write(data)
+        f.flush()
+END
+reader=$!
+zt_wait_for 10 test -s "$ZT_DIR/pipe-size" || { echo "  FAIL the pipe's reader did not start"; exit 1; }
+zt_check "the monitor's output is a pipe of 4096 bytes" test "$(cat "$ZT_DIR/pipe-size")" -eq 4096
+"${ZT_RUN[@]}" "$ZT_MONITOR" >"$ZT_DIR/output" 2>"$ZT_DIR/monitor.err" </dev/null &
+zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err" ||
+    { echo "  FAIL the monitor did not come up"; exit 1; }
+
+zt_driver start start wait RUNNING 60000
+# Five lines of about 1010 bytes, more than the pipe holds: the monitor's output blocks.
+zt_driver fill debug-output 5 "first $(printf '%0999d' 0)"
+zt_driver stop control stop wait STOPPED 60000 service-exit 10000
+zt_check_stop "$ZT_DIR/stop.log"
+
+# More than the queue holds (1 MiB); bounded, since a monitor that blocks writers would take
+# ten seconds a message.
+timeout 60 "${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" debug-output 400 "second $(printf '%03999d' 0)" \
+    >"$ZT_DIR/flood.log" 2>&1 </dev/null
+slowest=$(tr -d '\r' <"$ZT_DIR/flood.log" | sed -n 's/.* debug-output sent=400 slowest=\([0-9]*\).*/\1/p')
+zt_check "400 messages of 4000 bytes sent, none waiting long (slowest ${slowest:-?} ms, at most 2000)" \
+    test "${slowest:-99999}" -le 2000
+
+: >"$ZT_DIR/unpause"
+zt_wait_for 30 grep -qs "messages dropped" "$ZT_DIR/trace.txt"
+zt_wait_trace_end
+zt_check "the service's whole trace, in order" zt_same_trace "$ZT_NORMAL_TRACE"
+# "<first> <second> <dropped>": how many of each flood were printed in order, and how many of the
+# second the notice counts.
+counts=$(tr -d '\r' <"$ZT_DIR/trace.txt" | awk '
+    $2 == "first" && $4 == first + 1 { first++ }
+    $2 == "second" && $4 == second + 1 { second++ }
+    /^dbwin-monitor: [0-9]+ messages dropped/ { dropped = $2 }
+    END { print first + 0, second + 0, dropped + 0 }')
+read -r first second dropped <<<"$counts"
+zt_check "the five lines that blocked the output, in order ($first)" test "$first" -eq 5
+zt_check "the second flood: $second printed in order, then $dropped dropped, $((second + dropped)) of 400" \
+    test "$dropped" -gt 0 -a $((second + dropped)) -eq 400
+zt_check "the notice follows the last printed message" \
+    sh -c "tr -d '\r' <'$ZT_DIR/trace.txt' | grep -A1 ' second 0* $second\$' | tail -1 |
+        grep -q '^dbwin-monitor: $dropped messages dropped'"
+kill "$reader" 2>/dev/null
+# The floods' zeros would fill pages of a failure's report.
+sed -i 's/ 0\{16,\} / 0...0 /' "$ZT_DIR/trace.txt"
+zt_finish

@@ -1,0 +1,29 @@
+#!/bin/bash
+# Who the monitor's buffer goes to: a writer that holds it long is not overtaken by the writers
+# queued behind it, and one that dies holding it does not hold up those after it.
+. "$(dirname "$0")/../lib.sh"
+zt_begin
+zt_monitor_start || { echo "  FAIL the monitor did not come up"; exit 1; }
+
+# A writer that holds the buffer for a second, while twenty messages wait for it.
+zt_driver slow partial-write 1000 signal slow debug-output 20 after
+zt_check "the buffer was not given to another writer meanwhile" \
+    grep -q "partial-write signalled given-again=0" "$ZT_DIR/slow.log"
+# One that dies holding it; a second later (the monitor looks at a quiet buffer every 300 ms)
+# the next writers must find it free, not wait for it.
+zt_driver dead partial-write 0 die dead hold 1000 debug-output 3 later
+# One whose process has ended, while the next writer queued for the writers' mutex before the
+# monitor did: that writer waits for the second the buffer is held, not for its own time-out.
+zt_driver gone partial-write 1000 gone gone debug-output 3 afterwards
+zt_wait_for 10 grep -q "afterwards 3" "$ZT_DIR/trace.txt"
+zt_check "every message once, in order, the dead writers' not at all" diff -u - \
+    <(sed -n 's/^[0-9]* //p' "$ZT_DIR/trace.txt" | tr -d '\r') <<<"slow
+$(seq -f 'after %g' 20)
+$(seq -f 'later %g' 3)
+$(seq -f 'afterwards %g' 3)"
+for log in dead gone; do
+    slowest=$(tr -d '\r' <"$ZT_DIR/$log.log" | sed -n 's/.* debug-output sent=3 slowest=\([0-9]*\).*/\1/p')
+    zt_check "after the $log writer the slowest message took ${slowest:-?} ms, at most 2000" \
+        test "${slowest:-99999}" -le 2000
+done
+zt_finish
