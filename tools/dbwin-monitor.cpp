@@ -157,9 +157,9 @@ static void PutDropNotice(void)
 {
     char notice[128];
     int size = snprintf(notice, sizeof(notice),
-                        "dbwin-monitor: %lu messages dropped here: the output was blocked and the "
+                        "dbwin-monitor: %lu message%s dropped here: the output was blocked and the "
                         "queue full\n",
-                        g_Dropped);
+                        g_Dropped, g_Dropped == 1 ? "" : "s");
     Put(notice, (size_t)size);
     g_Dropped = 0;
 }
@@ -216,6 +216,22 @@ static DWORD WINAPI Printer(LPVOID parameter)
     }
 }
 
+// Any program of the session may write a message, so its control characters are written as \xNN:
+// a message can neither begin a line that reads as another process's nor send a console escape
+// sequence to the administrator's console. Returns the length written to `out`.
+static int Escape(const char* text, char* out)
+{
+    int used = 0;
+    for (; *text; ++text) {
+        unsigned char c = (unsigned char)*text;
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            used += sprintf(out + used, "\\x%02X", c);
+        else
+            out[used++] = (char)c;
+    }
+    return used;
+}
+
 // Copies the message out of the buffer, hands the buffer to the next writer, then queues the line.
 static void Take(Channel* channel)
 {
@@ -231,8 +247,11 @@ static void Take(Channel* channel)
     size_t length = strlen(text);
     while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
         text[--length] = 0;
-    char line[kBufferSize + 16]; // the longest text with a process id, a space and a newline
-    int size = snprintf(line, sizeof(line), "%lu %s\n", pid, text);
+    // The longest text, every character escaped, with a process id, a space and a newline.
+    char line[4 * kBufferSize + 16];
+    int size = snprintf(line, sizeof(line), "%lu ", pid);
+    size += Escape(text, line + size);
+    line[size++] = '\n';
     Queue(line, (size_t)size);
 }
 
