@@ -170,10 +170,10 @@ TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedPro
     StartProcess();
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(
-        (std::vector<SERVICE_STATUS>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-                                     Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
-        Statuses());
+    EXPECT_EQ((std::vector<SERVICE_STATUS>{
+                  Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
+                  Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, kStartFailedCheckPoint)}),
+              Statuses());
     auto trace = sim::Trace();
     EXPECT_EQ(
         Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kEventError, kExit, kMainExit}),
@@ -194,7 +194,8 @@ TEST_F(LifecycleTest, StopEventFailureWithFailedReportTracesBothErrors)
     EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kStartOperations, kEventError,
                                          kReportError, kExit}),
               sim::Trace());
-    EXPECT_EQ(Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1), Statuses().back());
+    EXPECT_EQ(Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, kStartFailedCheckPoint),
+              Statuses().back());
 }
 
 TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)

@@ -52,8 +52,8 @@ inline std::vector<SERVICE_STATUS> Statuses()
 inline const std::vector<SERVICE_STATUS> kNormalReports = {
     Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
     Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
-    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
-    Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
+    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, kStopPendingCheckPoint),
+    Status(SERVICE_STOPPED, 0, NO_ERROR, kStoppedCheckPoint),
 };
 
 inline size_t CountCalls(const std::string& prefix)
