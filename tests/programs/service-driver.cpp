@@ -3,10 +3,9 @@
 // A recorder thread polls QueryServiceStatusEx about once a millisecond, so checkpoint and
 // exit-code changes are seen as well as state changes (a state-change notification would miss
 // them). Each change is printed with the time in milliseconds since the driver started.
+#include "program-support.h"
+
 #include <windows.h>
-#include <tlhelp32.h>
-#include <fcntl.h>
-#include <io.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,40 +13,15 @@
 
 static const int kMaxWatched = 64;
 
-struct Watched {
-    DWORD pid;
-    HANDLE process;
-};
-
+// Read and changed under LockRecords, so that two pollers print their answers in order.
 static SC_HANDLE g_Service;
-static CRITICAL_SECTION g_Lock;
 static SERVICE_STATUS_PROCESS g_Last;
 static bool g_HaveStatus;
 static HANDLE g_ServiceProcess;
 static DWORD g_ServicePid;
-static Watched g_Watched[kMaxWatched];
+
+static HeldProcess g_Watched[kMaxWatched];
 static int g_WatchedCount;
-static LARGE_INTEGER g_Start, g_Frequency;
-
-static double Now(void)
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)(now.QuadPart - g_Start.QuadPart) * 1000.0 / (double)g_Frequency.QuadPart;
-}
-
-static void Print(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    EnterCriticalSection(&g_Lock);
-    printf("%.1f ", Now());
-    vprintf(format, args);
-    putchar('\n');
-    fflush(stdout);
-    LeaveCriticalSection(&g_Lock);
-    va_end(args);
-}
 
 static const char* StateName(DWORD state)
 {
@@ -74,28 +48,11 @@ static DWORD StateFromName(const wchar_t* name)
     return 0;
 }
 
-static void Utf8(const wchar_t* text, char* out, int size)
-{
-    if (!WideCharToMultiByte(CP_UTF8, 0, text, -1, out, size, NULL, NULL))
-        out[0] = 0;
-}
-
-static void ImageOf(HANDLE process, char* out, int size)
-{
-    wchar_t image[MAX_PATH];
-    DWORD length = MAX_PATH;
-    if (QueryFullProcessImageNameW(process, 0, image, &length))
-        Utf8(image, out, size);
-    else
-        lstrcpyA(out, "?");
-}
-
-// Wine reuses process ids quickly, so a process is held open from the moment it is seen.
 static void TrackServiceProcess(DWORD pid)
 {
     if (!pid || pid == g_ServicePid)
         return;
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE process = HoldProcess(pid);
     if (!process) {
         Print("service-process pid=%lu open-error=%lu", pid, GetLastError());
         return;
@@ -121,11 +78,10 @@ static void Poll(void)
     SERVICE_STATUS_PROCESS status;
     DWORD needed;
 
-    // Queried under the lock: two pollers must not print their answers out of order.
-    EnterCriticalSection(&g_Lock);
+    LockRecords();
     if (!QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
                               &needed)) {
-        LeaveCriticalSection(&g_Lock);
+        UnlockRecords();
         return;
     }
     if (!g_HaveStatus || !SameStatus(&status, &g_Last)) {
@@ -138,7 +94,7 @@ static void Poll(void)
               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
               status.dwWaitHint, status.dwProcessId);
     }
-    LeaveCriticalSection(&g_Lock);
+    UnlockRecords();
 }
 
 static DWORD WINAPI Recorder(LPVOID parameter)
@@ -172,7 +128,7 @@ static void Watch(DWORD pid)
             return;
     if (g_WatchedCount == kMaxWatched)
         return;
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE process = HoldProcess(pid);
     if (!process) {
         Print("watch pid=%lu open-error=%lu", pid, GetLastError());
         return;
@@ -213,13 +169,12 @@ static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
 static void ReportExits(DWORD deadline)
 {
     for (int i = 0; i < g_WatchedCount; i++) {
-        Watched* w = &g_Watched[i];
+        const HeldProcess* w = &g_Watched[i];
         DWORD wait = GetTickCount() < deadline ? deadline - GetTickCount() : 0;
         DWORD code;
         char image[MAX_PATH * 3];
         ImageOf(w->process, image, sizeof(image));
-        if (WaitForSingleObject(w->process, wait) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(w->process, &code))
+        if (ExitsWithin(w->process, wait, &code))
             Print("process pid=%lu exit=%lu image=%s", w->pid, code, image);
         else
             Print("process pid=%lu running image=%s", w->pid, image);
@@ -228,24 +183,14 @@ static void ReportExits(DWORD deadline)
 
 static void CountProcesses(const wchar_t* name)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry;
-    int count = 0;
+    DWORD found[256];
+    int count = FindProcesses(name, found, 256);
     char pids[512] = "";
-    entry.dwSize = sizeof(entry);
-    if (snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry)) {
-        do {
-            if (!_wcsicmp(entry.szExeFile, name)) {
-                count++;
-                size_t used = strlen(pids);
-                if (used < sizeof(pids) - 16)
-                    snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "",
-                             entry.th32ProcessID);
-            }
-        } while (Process32NextW(snapshot, &entry));
+    for (int i = 0; i < count && i < 256; i++) {
+        size_t used = strlen(pids);
+        if (used < sizeof(pids) - 16)
+            snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "", found[i]);
     }
-    if (snapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(snapshot);
     char utf8[MAX_PATH * 3];
     Utf8(name, utf8, sizeof(utf8));
     Print("procs name=%s count=%d pids=%s", utf8, count, pids);
@@ -437,10 +382,7 @@ int wmain(int argc, wchar_t** argv)
         Usage();
         return 2;
     }
-    _setmode(_fileno(stdout), _O_BINARY);
-    InitializeCriticalSection(&g_Lock);
-    QueryPerformanceFrequency(&g_Frequency);
-    QueryPerformanceCounter(&g_Start);
+    BeginRecords();
 
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (!manager) {
@@ -490,9 +432,9 @@ int wmain(int argc, wchar_t** argv)
             bool reached = false;
             for (;;) {
                 Poll();
-                EnterCriticalSection(&g_Lock);
+                LockRecords();
                 reached = g_HaveStatus && g_Last.dwCurrentState == state;
-                LeaveCriticalSection(&g_Lock);
+                UnlockRecords();
                 if (reached || GetTickCount() >= deadline)
                     break;
                 Sleep(1);
@@ -509,15 +451,14 @@ int wmain(int argc, wchar_t** argv)
             if (!Need(i, 1, argc))
                 return 2;
             DWORD wait = wcstoul(argv[++i], NULL, 10);
-            EnterCriticalSection(&g_Lock);
+            LockRecords();
             HANDLE process = g_ServiceProcess;
             DWORD pid = g_ServicePid;
-            LeaveCriticalSection(&g_Lock);
+            UnlockRecords();
             DWORD code;
             if (!process)
                 Print("service-exit none");
-            else if (WaitForSingleObject(process, wait) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(process, &code))
+            else if (ExitsWithin(process, wait, &code))
                 Print("service-exit pid=%lu code=%lu", pid, code);
             else
                 Print("service-exit pid=%lu running", pid);
