@@ -120,8 +120,9 @@ pass "the MSI installs the signed executable of the zip"
 # osslsigncode pads the program to 8 bytes (these are 512-aligned already), appends the signature
 # and sets the PE checksum; removing the signature takes all of that back.
 for program in "${programs[@]}"; do
-    reference=$(find "$ZT_BUILD" -name "$program" -not -path '*/CMakeFiles/*' -not -path '*/_CPack_Packages/*')
     built=$(find "$build" -name "$program" -not -path '*/CMakeFiles/*' -not -path '*/_CPack_Packages/*')
+    # At the same place in the unsigned tree, which may hold copies from an older layout.
+    reference=$ZT_BUILD/${built#"$build"/}
     cmp -s "$built" "$reference" || fail "$program in the signed build tree differs from the unsigned build's"
     osslsigncode remove-signature -in "$shipped/$program" -out "$work/unsigned-$program" >/dev/null ||
         fail "osslsigncode remove-signature $program"
