@@ -157,10 +157,10 @@ cat <<END
   - after the cycles: ${load_cycles}
   - after the idle window: ${load_idle}
   - at the end: ${load_after}
-- Commit: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- service hosted tools || echo ' (sources modified)').
+- Commit: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- service hosted tools tests/programs bench/null-service.cpp || echo ' (sources modified)').
 
 **Every time below was taken under Wine with ${runner_text}: they are
-not Windows times.** The null service (\`tools/null-service.exe\`, registered as "${ZB_NULL_SERVICE}") reports the same
+not Windows times.** The null service (\`null-service.exe\`, from \`bench/null-service.cpp\`, registered as "${ZB_NULL_SERVICE}") reports the same
 statuses and polls the same way, but launches and terminates nothing: it is the floor that any
 service of this design has on the same machine, measured alternately with the real one.
 

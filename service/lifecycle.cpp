@@ -4,8 +4,6 @@
 
 HANDLE g_ServiceStopEvent = INVALID_HANDLE_VALUE;
 
-static const DWORD kPollIntervalMs = 3000;
-
 static void ReportFromServiceMain(DWORD state, DWORD controlsAccepted, DWORD exitCode,
                                   DWORD checkPoint)
 {
@@ -59,7 +57,7 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
             SERVICE_NAME L": ServiceMain: CreateEvent(g_ServiceStopEvent) returned error");
         // The program was launched already; a stopped service must not leave it behind.
         TerminateHostedProcesses();
-        ReportFromServiceMain(SERVICE_STOPPED, 0, error, 1);
+        ReportFromServiceMain(SERVICE_STOPPED, 0, error, kStartFailedCheckPoint);
         OutputDebugStringW(SERVICE_NAME L": ServiceMain: Exit");
         return;
     }
@@ -73,7 +71,7 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
 
     CloseHandle(g_ServiceStopEvent);
 
-    ReportFromServiceMain(SERVICE_STOPPED, 0, NO_ERROR, 3);
+    ReportFromServiceMain(SERVICE_STOPPED, 0, NO_ERROR, kStoppedCheckPoint);
 
     OutputDebugStringW(SERVICE_NAME L": ServiceMain: Exit");
 }
@@ -89,7 +87,7 @@ VOID WINAPI ServiceCtrlHandler(DWORD control)
         // later stop requests fall through here.
         if (CurrentState() == SERVICE_RUNNING) {
             TerminateHostedProcesses();
-            if (!ReportServiceStatus(SERVICE_STOP_PENDING, 0, NO_ERROR, 4))
+            if (!ReportServiceStatus(SERVICE_STOP_PENDING, 0, NO_ERROR, kStopPendingCheckPoint))
                 OutputDebugStringW(
                     SERVICE_NAME L": ServiceCtrlHandler: SetServiceStatus returned error");
             SetEvent(g_ServiceStopEvent);

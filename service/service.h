@@ -1,8 +1,8 @@
 #pragma once
 
-#include <windows.h>
+#include "contract.h"
 
-#define SERVICE_NAME L"Orvelden Zentorvik Tool"
+#include <windows.h>
 
 extern SERVICE_STATUS g_ServiceStatus;
 extern SERVICE_STATUS_HANDLE g_StatusHandle;

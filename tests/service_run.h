@@ -52,9 +52,35 @@ inline std::vector<SERVICE_STATUS> Statuses()
 inline const std::vector<SERVICE_STATUS> kNormalReports = {
     Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
     Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
-    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
-    Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
+    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, kStopPendingCheckPoint),
+    Status(SERVICE_STOPPED, 0, NO_ERROR, kStoppedCheckPoint),
 };
+
+inline const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
+
+template <typename T>
+long IndexOf(const std::vector<T>& items, const T& item)
+{
+    auto it = std::find(items.begin(), items.end(), item);
+    return it == items.end() ? -1 : static_cast<long>(it - items.begin());
+}
+
+// The routine that sent a message: what comes between the prefix and the next ": ".
+inline std::wstring RoutineOf(const std::wstring& message)
+{
+    size_t start = Msg(L"").size();
+    return message.substr(start, message.find(L": ", start) - start);
+}
+
+inline void ExpectLaunchedProgramTerminated()
+{
+    EXPECT_EQ(std::vector<std::string>{kLaunchCommand}, sim::Commands());
+    auto processes = sim::Processes();
+    ASSERT_EQ(1u, processes.size());
+    EXPECT_EQ(L"Zentorvik.exe", processes[0].exeFile);
+    EXPECT_FALSE(processes[0].running);
+    EXPECT_EQ(0u, processes[0].exitCode);
+}
 
 inline size_t CountCalls(const std::string& prefix)
 {

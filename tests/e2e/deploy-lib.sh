@@ -36,8 +36,7 @@ build_packages() {
         dir=${ZT_PACKAGES:-}
         VERSION=$(ls "$dir" 2>/dev/null | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
     else
-        (cd "$ROOT" && cmake --preset windows-x86 >/dev/null &&
-            cmake --build --preset windows-x86 --target package >/dev/null) || fail "package target"
+        "$ROOT/scripts/build-windows" --no-setup package >/dev/null || fail "package target"
         VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
     fi
     ZIP=$dir/OrveldenZentorvikTool-$VERSION-win32.zip

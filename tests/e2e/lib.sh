@@ -67,7 +67,7 @@ zt_make_template() {
         "$ZT_WINESERVER" -p
         trap '"$ZT_WINESERVER" -k 2>/dev/null; "$ZT_WINESERVER" -w' EXIT
         mkdir -p "$dir/drive_c/zt"
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/tools/*.exe "$dir/drive_c/zt/"
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
         "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
             >/dev/null 2>&1 </dev/null
     ) || return 1
@@ -143,7 +143,7 @@ zt_native_begin() {
     ZT_TOOLS=$ZT_DIR/service
     ZT_SCRATCH=$ZT_DIR/scratch
     mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/tools/*.exe "$ZT_TOOLS/" &&
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" &&
         zt_programs_of_another_build || return 1
     # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
     ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")

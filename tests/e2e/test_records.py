@@ -589,20 +589,20 @@ class ContractAgreesWithTheService(unittest.TestCase):
     it reports."""
 
     SOURCES = "\n".join(p.read_text() for p in sorted((ROOT / "service").glob("*.cpp")))
+    HEADER = (ROOT / "service/contract.h").read_text()
+    CONSTANTS = dict(re.findall(r"constexpr DWORD (\w+) = (\d+);", HEADER))
 
     def test_every_message_is_one_the_service_traces(self):
-        define = re.search(
-            r'#define SERVICE_NAME L"([^"]*)"', (ROOT / "service/service.h").read_text()
-        )
+        define = re.search(r'#define SERVICE_NAME L"([^"]*)"', self.HEADER)
         self.assertEqual(records.PREFIX, define.group(1) + ": ")
         for message in NORMAL + CONTRACT.other_control:
             self.assertIn(f'SERVICE_NAME L": {message}"', self.SOURCES)
 
     def test_every_status_is_one_the_service_reports(self):
-        calls = set(re.findall(r"Report\w*\(SERVICE_(\w+), (\w+), (\w+), (\d+)\)", self.SOURCES))
+        calls = set(re.findall(r"Report\w*\(SERVICE_(\w+), (\w+), (\w+), (\w+)\)", self.SOURCES))
         accepted = {"0": "0x0", "SERVICE_ACCEPT_STOP": "0x1"}
         reported = {
-            (state, accepted.get(a, a), "0" if e == "NO_ERROR" else e, c)
+            (state, accepted.get(a, a), "0" if e == "NO_ERROR" else e, self.CONSTANTS.get(c, c))
             for state, a, e, c in calls
         }
         for s in CONTRACT.statuses:

@@ -8,7 +8,7 @@ ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
 trap 'rm -rf "$ZT_DIR"' EXIT
 
 export ZT_FAKE=$ZT_DIR/machine
-mkdir -p "$ZT_FAKE/c/windows" "$ZT_FAKE/build/tools" "$ZT_FAKE/packages"
+mkdir -p "$ZT_FAKE/c/windows" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages"
 : >"$ZT_FAKE/calls"
 # C:\ is $ZT_FAKE/c; Windows paths of other files are W: and the path.
 cygpath() {
@@ -91,7 +91,7 @@ printf '%s\n' 'System 4' 'Zentorvik.exe 101' 'ZentorvikX.exe 102' >"$ZT_FAKE/pro
 printf '%s\n' '101 C:\windows\Zentorvik.exe "c:\windows\Zentorvik.exe" -s' \
     '102 C:\c\ZentorvikX.exe "C:\c\ZentorvikX.exe"' >"$ZT_FAKE/c/zentorvik-standin.log"
 : >"$ZT_FAKE/c/windows/Zentorvik.exe"
-for program in OrveldenZentorvikTool.exe tools/service-driver.exe tools/hosted-standin.exe; do
+for program in OrveldenZentorvikTool.exe programs/service-driver.exe programs/hosted-standin.exe; do
     echo "$program" >"$ZT_FAKE/build/$program"
 done
 (

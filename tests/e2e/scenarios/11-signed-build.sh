@@ -86,9 +86,8 @@ tsa_url=http://127.0.0.1:$(cat "$work/tsa/port")
 
 # The certificate from the cache, the password from the environment, as on a build server.
 build=$work/build
-cmake -S "$ROOT" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DZT_SIGN_PKCS12="$work/signer.p12" -DZT_SIGN_TIMESTAMP_URL="$tsa_url" >/dev/null || fail "configure"
-ZT_SIGN_PASSWORD=$password cmake --build "$build" --target package >"$work/package.log" 2>&1 ||
+ZT_SIGN_PASSWORD=$password "$ROOT/scripts/build-windows" --no-setup --dir "$build" \
+    -DZT_SIGN_PKCS12="$work/signer.p12" -DZT_SIGN_TIMESTAMP_URL="$tsa_url" package >"$work/package.log" 2>&1 ||
     fail "signed package: $(tail -20 "$work/package.log")"
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 msi=$build/OrveldenZentorvikTool-$version-x86.msi
@@ -121,8 +120,9 @@ pass "the MSI installs the signed executable of the zip"
 # osslsigncode pads the program to 8 bytes (these are 512-aligned already), appends the signature
 # and sets the PE checksum; removing the signature takes all of that back.
 for program in "${programs[@]}"; do
-    reference=$(find "$ZT_BUILD" -name "$program" -not -path '*/CMakeFiles/*' -not -path '*/_CPack_Packages/*')
     built=$(find "$build" -name "$program" -not -path '*/CMakeFiles/*' -not -path '*/_CPack_Packages/*')
+    # At the same place in the unsigned tree, which may hold copies from an older layout.
+    reference=$ZT_BUILD/${built#"$build"/}
     cmp -s "$built" "$reference" || fail "$program in the signed build tree differs from the unsigned build's"
     osslsigncode remove-signature -in "$shipped/$program" -out "$work/unsigned-$program" >/dev/null ||
         fail "osslsigncode remove-signature $program"

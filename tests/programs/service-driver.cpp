@@ -3,51 +3,27 @@
 // A recorder thread polls QueryServiceStatusEx about once a millisecond, so checkpoint and
 // exit-code changes are seen as well as state changes (a state-change notification would miss
 // them). Each change is printed with the time in milliseconds since the driver started.
+#include "program-support.h"
+
 #include <windows.h>
-#include <tlhelp32.h>
-#include <fcntl.h>
-#include <io.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 static const int kMaxWatched = 64;
+// More process ids than the 512 bytes of a procs record hold.
+static const int kMostListedPids = 256;
 
-struct Watched {
-    DWORD pid;
-    HANDLE process;
-};
-
+// Read and changed under LockRecords, so that two pollers print their answers in order.
 static SC_HANDLE g_Service;
-static CRITICAL_SECTION g_Lock;
 static SERVICE_STATUS_PROCESS g_Last;
 static bool g_HaveStatus;
 static HANDLE g_ServiceProcess;
 static DWORD g_ServicePid;
-static Watched g_Watched[kMaxWatched];
+
+static HeldProcess g_Watched[kMaxWatched];
 static int g_WatchedCount;
-static LARGE_INTEGER g_Start, g_Frequency;
-
-static double Now(void)
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)(now.QuadPart - g_Start.QuadPart) * 1000.0 / (double)g_Frequency.QuadPart;
-}
-
-static void Print(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    EnterCriticalSection(&g_Lock);
-    printf("%.1f ", Now());
-    vprintf(format, args);
-    putchar('\n');
-    fflush(stdout);
-    LeaveCriticalSection(&g_Lock);
-    va_end(args);
-}
 
 static const char* StateName(DWORD state)
 {
@@ -74,28 +50,26 @@ static DWORD StateFromName(const wchar_t* name)
     return 0;
 }
 
-static void Utf8(const wchar_t* text, char* out, int size)
+static DWORD ControlFromName(const wchar_t* name)
 {
-    if (!WideCharToMultiByte(CP_UTF8, 0, text, -1, out, size, NULL, NULL))
-        out[0] = 0;
+    if (!lstrcmpiW(name, L"stop"))
+        return SERVICE_CONTROL_STOP;
+    if (!lstrcmpiW(name, L"pause"))
+        return SERVICE_CONTROL_PAUSE;
+    if (!lstrcmpiW(name, L"continue"))
+        return SERVICE_CONTROL_CONTINUE;
+    if (!lstrcmpiW(name, L"interrogate"))
+        return SERVICE_CONTROL_INTERROGATE;
+    if (!lstrcmpiW(name, L"paramchange"))
+        return SERVICE_CONTROL_PARAMCHANGE;
+    return (DWORD)wcstoul(name, NULL, 0);
 }
 
-static void ImageOf(HANDLE process, char* out, int size)
-{
-    wchar_t image[MAX_PATH];
-    DWORD length = MAX_PATH;
-    if (QueryFullProcessImageNameW(process, 0, image, &length))
-        Utf8(image, out, size);
-    else
-        lstrcpyA(out, "?");
-}
-
-// Wine reuses process ids quickly, so a process is held open from the moment it is seen.
 static void TrackServiceProcess(DWORD pid)
 {
     if (!pid || pid == g_ServicePid)
         return;
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE process = HoldProcess(pid);
     if (!process) {
         Print("service-process pid=%lu open-error=%lu", pid, GetLastError());
         return;
@@ -121,11 +95,10 @@ static void Poll(void)
     SERVICE_STATUS_PROCESS status;
     DWORD needed;
 
-    // Queried under the lock: two pollers must not print their answers out of order.
-    EnterCriticalSection(&g_Lock);
+    LockRecords();
     if (!QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
                               &needed)) {
-        LeaveCriticalSection(&g_Lock);
+        UnlockRecords();
         return;
     }
     if (!g_HaveStatus || !SameStatus(&status, &g_Last)) {
@@ -138,7 +111,7 @@ static void Poll(void)
               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
               status.dwWaitHint, status.dwProcessId);
     }
-    LeaveCriticalSection(&g_Lock);
+    UnlockRecords();
 }
 
 static DWORD WINAPI Recorder(LPVOID parameter)
@@ -150,21 +123,6 @@ static DWORD WINAPI Recorder(LPVOID parameter)
     }
 }
 
-static DWORD ControlFromName(const wchar_t* name)
-{
-    if (!lstrcmpiW(name, L"stop"))
-        return SERVICE_CONTROL_STOP;
-    if (!lstrcmpiW(name, L"pause"))
-        return SERVICE_CONTROL_PAUSE;
-    if (!lstrcmpiW(name, L"continue"))
-        return SERVICE_CONTROL_CONTINUE;
-    if (!lstrcmpiW(name, L"interrogate"))
-        return SERVICE_CONTROL_INTERROGATE;
-    if (!lstrcmpiW(name, L"paramchange"))
-        return SERVICE_CONTROL_PARAMCHANGE;
-    return (DWORD)wcstoul(name, NULL, 0);
-}
-
 static void Watch(DWORD pid)
 {
     for (int i = 0; i < g_WatchedCount; i++)
@@ -172,7 +130,7 @@ static void Watch(DWORD pid)
             return;
     if (g_WatchedCount == kMaxWatched)
         return;
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE process = HoldProcess(pid);
     if (!process) {
         Print("watch pid=%lu open-error=%lu", pid, GetLastError());
         return;
@@ -213,42 +171,16 @@ static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
 static void ReportExits(DWORD deadline)
 {
     for (int i = 0; i < g_WatchedCount; i++) {
-        Watched* w = &g_Watched[i];
+        const HeldProcess* w = &g_Watched[i];
         DWORD wait = GetTickCount() < deadline ? deadline - GetTickCount() : 0;
         DWORD code;
         char image[MAX_PATH * 3];
         ImageOf(w->process, image, sizeof(image));
-        if (WaitForSingleObject(w->process, wait) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(w->process, &code))
+        if (ExitsWithin(w->process, wait, &code))
             Print("process pid=%lu exit=%lu image=%s", w->pid, code, image);
         else
             Print("process pid=%lu running image=%s", w->pid, image);
     }
-}
-
-static void CountProcesses(const wchar_t* name)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry;
-    int count = 0;
-    char pids[512] = "";
-    entry.dwSize = sizeof(entry);
-    if (snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry)) {
-        do {
-            if (!_wcsicmp(entry.szExeFile, name)) {
-                count++;
-                size_t used = strlen(pids);
-                if (used < sizeof(pids) - 16)
-                    snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "",
-                             entry.th32ProcessID);
-            }
-        } while (Process32NextW(snapshot, &entry));
-    }
-    if (snapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(snapshot);
-    char utf8[MAX_PATH * 3];
-    Utf8(name, utf8, sizeof(utf8));
-    Print("procs name=%s count=%d pids=%s", utf8, count, pids);
 }
 
 // Sends "TEXT 1" to "TEXT COUNT" as debug output and reports the slowest call: a monitor that
@@ -396,6 +328,206 @@ static bool HoldObject(const wchar_t* kind, const wchar_t* name)
     return true;
 }
 
+// --- The commands: each gets its arguments, and NULL past them; the driver counts the failed ones
+// and stops at a usage error.
+
+enum class Result { Ok, Failed, Usage };
+
+static Result Start(wchar_t** args)
+{
+    (void)args;
+    Print("start");
+    if (StartServiceW(g_Service, 0, NULL)) {
+        Print("start ok");
+        return Result::Ok;
+    }
+    Print("start error=%lu", GetLastError());
+    return Result::Failed;
+}
+
+static Result Control(wchar_t** args)
+{
+    SERVICE_STATUS status;
+    char name[64];
+    Utf8(args[0], name, sizeof(name));
+    DWORD control = ControlFromName(args[0]);
+    Print("control %s", name);
+    if (ControlService(g_Service, control, &status))
+        Print("control %s ok state=%s checkpoint=%lu", name, StateName(status.dwCurrentState),
+              status.dwCheckPoint);
+    else
+        Print("control %s error=%lu", name, GetLastError());
+    return Result::Ok;
+}
+
+static Result Wait(wchar_t** args)
+{
+    DWORD state = StateFromName(args[0]);
+    DWORD deadline = GetTickCount() + wcstoul(args[1], NULL, 10);
+    char name[64];
+    Utf8(args[0], name, sizeof(name));
+    bool reached = false;
+    for (;;) {
+        Poll();
+        LockRecords();
+        reached = g_HaveStatus && g_Last.dwCurrentState == state;
+        UnlockRecords();
+        if (reached || GetTickCount() >= deadline)
+            break;
+        Sleep(1);
+    }
+    Print("wait %s %s", name, reached ? "ok" : "timeout");
+    return reached ? Result::Ok : Result::Failed;
+}
+
+static Result Hold(wchar_t** args)
+{
+    Sleep(wcstoul(args[0], NULL, 10));
+    Print("hold done");
+    return Result::Ok;
+}
+
+static Result ServiceExit(wchar_t** args)
+{
+    DWORD wait = wcstoul(args[0], NULL, 10);
+    LockRecords();
+    HANDLE process = g_ServiceProcess;
+    DWORD pid = g_ServicePid;
+    UnlockRecords();
+    DWORD code;
+    if (!process)
+        Print("service-exit none");
+    else if (ExitsWithin(process, wait, &code))
+        Print("service-exit pid=%lu code=%lu", pid, code);
+    else
+        Print("service-exit pid=%lu running", pid);
+    return Result::Ok;
+}
+
+// The program, and its one argument when there is one.
+static Result Spawn(wchar_t** args)
+{
+    wchar_t line[1024];
+    const wchar_t* path = args[0];
+    if (args[1])
+        wsprintfW(line, L"\"%s\" %s", path, args[1]);
+    else
+        wsprintfW(line, L"\"%s\"", path);
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION info;
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(path, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+        char utf8[MAX_PATH * 3];
+        Utf8(path, utf8, sizeof(utf8));
+        Print("spawn error=%lu path=%s", GetLastError(), utf8);
+        return Result::Failed;
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    Watch(info.dwProcessId);
+    return Result::Ok;
+}
+
+static Result WatchPid(wchar_t** args)
+{
+    Watch(wcstoul(args[0], NULL, 10));
+    return Result::Ok;
+}
+
+static Result WatchLogLines(wchar_t** args)
+{
+    DWORD deadline = GetTickCount() + wcstoul(args[2], NULL, 10);
+    if (WatchLog(args[0], _wtoi(args[1]), deadline))
+        return Result::Ok;
+    Print("watch-log timeout");
+    return Result::Failed;
+}
+
+static Result Exits(wchar_t** args)
+{
+    ReportExits(GetTickCount() + wcstoul(args[0], NULL, 10));
+    return Result::Ok;
+}
+
+static Result Procs(wchar_t** args)
+{
+    DWORD found[kMostListedPids];
+    int total = FindProcesses(args[0], found, kMostListedPids);
+    char pids[512] = "";
+    for (int i = 0; i < total && i < kMostListedPids; i++) {
+        size_t used = strlen(pids);
+        if (used < sizeof(pids) - 16)
+            snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "", found[i]);
+    }
+    char name[MAX_PATH * 3];
+    Utf8(args[0], name, sizeof(name));
+    Print("procs name=%s count=%d pids=%s", name, total, pids);
+    return Result::Ok;
+}
+
+static Result Mark(wchar_t** args)
+{
+    char text[256];
+    Utf8(args[0], text, sizeof(text));
+    Print("mark %s", text);
+    return Result::Ok;
+}
+
+static Result DebugOutput(wchar_t** args)
+{
+    SendDebugOutput(_wtoi(args[0]), args[1]);
+    return Result::Ok;
+}
+
+static Result PartialWriteCommand(wchar_t** args)
+{
+    if (lstrcmpW(args[1], L"signal") && lstrcmpW(args[1], L"die") && lstrcmpW(args[1], L"gone"))
+        return Result::Usage;
+    return StartPartialWrite(args[0], args[1], args[2]) ? Result::Ok : Result::Failed;
+}
+
+static Result HoldObjectCommand(wchar_t** args)
+{
+    if (lstrcmpW(args[0], L"event") && lstrcmpW(args[0], L"mapping"))
+        return Result::Usage;
+    return HoldObject(args[0], args[1]) ? Result::Ok : Result::Failed;
+}
+
+struct Command {
+    const wchar_t* name;
+    int arguments;
+    bool option; // takes one more argument when the next one begins with "-"
+    Result (*run)(wchar_t** args);
+};
+
+// Of watch-log and partial-write; spawn takes two at most.
+static const int kMostArguments = 3;
+
+static const Command kCommands[] = {
+    {L"start", 0, false, Start},
+    {L"control", 1, false, Control},
+    {L"wait", 2, false, Wait},
+    {L"hold", 1, false, Hold},
+    {L"service-exit", 1, false, ServiceExit},
+    {L"spawn", 1, true, Spawn},
+    {L"watch", 1, false, WatchPid},
+    {L"watch-log", 3, false, WatchLogLines},
+    {L"exits", 1, false, Exits},
+    {L"procs", 1, false, Procs},
+    {L"mark", 1, false, Mark},
+    {L"debug-output", 2, false, DebugOutput},
+    {L"partial-write", 3, false, PartialWriteCommand},
+    {L"hold-object", 2, false, HoldObjectCommand},
+};
+
+static const Command* FindCommand(const wchar_t* name)
+{
+    for (const Command& command : kCommands)
+        if (!lstrcmpW(name, command.name))
+            return &command;
+    return NULL;
+}
+
 static void Usage(void)
 {
     fprintf(stderr,
@@ -423,24 +555,13 @@ static void Usage(void)
             "                             create a named object and keep it until the end\n");
 }
 
-static bool Need(int i, int n, int argc)
-{
-    if (i + n < argc)
-        return true;
-    Usage();
-    return false;
-}
-
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 3) {
         Usage();
         return 2;
     }
-    _setmode(_fileno(stdout), _O_BINARY);
-    InitializeCriticalSection(&g_Lock);
-    QueryPerformanceFrequency(&g_Frequency);
-    QueryPerformanceCounter(&g_Start);
+    BeginRecords();
 
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (!manager) {
@@ -457,150 +578,25 @@ int wmain(int argc, wchar_t** argv)
 
     int failures = 0;
     for (int i = 2; i < argc; i++) {
-        const wchar_t* command = argv[i];
-        if (!lstrcmpW(command, L"start")) {
-            Print("start");
-            if (StartServiceW(g_Service, 0, NULL))
-                Print("start ok");
-            else {
-                Print("start error=%lu", GetLastError());
-                failures++;
-            }
-        } else if (!lstrcmpW(command, L"control")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            SERVICE_STATUS status;
-            char name[64];
-            Utf8(argv[++i], name, sizeof(name));
-            DWORD control = ControlFromName(argv[i]);
-            Print("control %s", name);
-            if (ControlService(g_Service, control, &status))
-                Print("control %s ok state=%s checkpoint=%lu", name,
-                      StateName(status.dwCurrentState), status.dwCheckPoint);
-            else
-                Print("control %s error=%lu", name, GetLastError());
-        } else if (!lstrcmpW(command, L"wait")) {
-            if (!Need(i, 2, argc))
-                return 2;
-            DWORD state = StateFromName(argv[i + 1]);
-            DWORD deadline = GetTickCount() + wcstoul(argv[i + 2], NULL, 10);
-            char name[64];
-            Utf8(argv[i + 1], name, sizeof(name));
-            i += 2;
-            bool reached = false;
-            for (;;) {
-                Poll();
-                EnterCriticalSection(&g_Lock);
-                reached = g_HaveStatus && g_Last.dwCurrentState == state;
-                LeaveCriticalSection(&g_Lock);
-                if (reached || GetTickCount() >= deadline)
-                    break;
-                Sleep(1);
-            }
-            Print("wait %s %s", name, reached ? "ok" : "timeout");
-            if (!reached)
-                failures++;
-        } else if (!lstrcmpW(command, L"hold")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            Sleep(wcstoul(argv[++i], NULL, 10));
-            Print("hold done");
-        } else if (!lstrcmpW(command, L"service-exit")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            DWORD wait = wcstoul(argv[++i], NULL, 10);
-            EnterCriticalSection(&g_Lock);
-            HANDLE process = g_ServiceProcess;
-            DWORD pid = g_ServicePid;
-            LeaveCriticalSection(&g_Lock);
-            DWORD code;
-            if (!process)
-                Print("service-exit none");
-            else if (WaitForSingleObject(process, wait) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(process, &code))
-                Print("service-exit pid=%lu code=%lu", pid, code);
-            else
-                Print("service-exit pid=%lu running", pid);
-        } else if (!lstrcmpW(command, L"spawn")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            wchar_t line[1024];
-            const wchar_t* path = argv[++i];
-            if (i + 1 < argc && argv[i + 1][0] == L'-')
-                wsprintfW(line, L"\"%s\" %s", path, argv[++i]);
-            else
-                wsprintfW(line, L"\"%s\"", path);
-            STARTUPINFOW startup = {};
-            PROCESS_INFORMATION info;
-            startup.cb = sizeof(startup);
-            if (CreateProcessW(path, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
-                CloseHandle(info.hThread);
-                CloseHandle(info.hProcess);
-                Watch(info.dwProcessId);
-            } else {
-                char utf8[MAX_PATH * 3];
-                Utf8(path, utf8, sizeof(utf8));
-                Print("spawn error=%lu path=%s", GetLastError(), utf8);
-                failures++;
-            }
-        } else if (!lstrcmpW(command, L"watch")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            Watch(wcstoul(argv[++i], NULL, 10));
-        } else if (!lstrcmpW(command, L"watch-log")) {
-            if (!Need(i, 3, argc))
-                return 2;
-            int count = _wtoi(argv[i + 2]);
-            DWORD deadline = GetTickCount() + wcstoul(argv[i + 3], NULL, 10);
-            if (!WatchLog(argv[i + 1], count, deadline)) {
-                Print("watch-log timeout");
-                failures++;
-            }
-            i += 3;
-        } else if (!lstrcmpW(command, L"exits")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            ReportExits(GetTickCount() + wcstoul(argv[++i], NULL, 10));
-        } else if (!lstrcmpW(command, L"procs")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            CountProcesses(argv[++i]);
-        } else if (!lstrcmpW(command, L"mark")) {
-            if (!Need(i, 1, argc))
-                return 2;
-            char text[256];
-            Utf8(argv[++i], text, sizeof(text));
-            Print("mark %s", text);
-        } else if (!lstrcmpW(command, L"debug-output")) {
-            if (!Need(i, 2, argc))
-                return 2;
-            SendDebugOutput(_wtoi(argv[i + 1]), argv[i + 2]);
-            i += 2;
-        } else if (!lstrcmpW(command, L"partial-write")) {
-            if (!Need(i, 3, argc))
-                return 2;
-            if (lstrcmpW(argv[i + 2], L"signal") && lstrcmpW(argv[i + 2], L"die") &&
-                lstrcmpW(argv[i + 2], L"gone")) {
-                Usage();
-                return 2;
-            }
-            if (!StartPartialWrite(argv[i + 1], argv[i + 2], argv[i + 3]))
-                failures++;
-            i += 3;
-        } else if (!lstrcmpW(command, L"hold-object")) {
-            if (!Need(i, 2, argc))
-                return 2;
-            if (lstrcmpW(argv[i + 1], L"event") && lstrcmpW(argv[i + 1], L"mapping")) {
-                Usage();
-                return 2;
-            }
-            if (!HoldObject(argv[i + 1], argv[i + 2]))
-                failures++;
-            i += 2;
-        } else {
+        const Command* command = FindCommand(argv[i]);
+        if (!command || i + command->arguments >= argc) {
             Usage();
             return 2;
         }
+        int count = command->arguments;
+        if (command->option && i + count + 1 < argc && argv[i + count + 1][0] == L'-')
+            count++;
+        wchar_t* args[kMostArguments + 1] = {};
+        for (int k = 0; k < count; k++)
+            args[k] = argv[i + 1 + k];
+        Result result = command->run(args);
+        if (result == Result::Usage) {
+            Usage();
+            return 2;
+        }
+        if (result == Result::Failed)
+            failures++;
+        i += count;
     }
     Poll();
     Print("done failures=%d", failures);

@@ -5,10 +5,11 @@
 // stopped, with the same checkpoints) and its worker polls the stop event exactly as the real
 // worker does, but it launches nothing and terminates nothing. Register it as a service of its
 // own process under kServiceName.
+#include "contract.h"
+
 #include <windows.h>
 
 static const wchar_t kServiceName[] = L"Orvelden Zentorvik Null Service";
-static const DWORD kPollIntervalMs = 3000;
 
 static SERVICE_STATUS_HANDLE g_StatusHandle;
 static SERVICE_STATUS g_Status;
@@ -27,7 +28,7 @@ static void Report(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD ch
 static VOID WINAPI Handler(DWORD control)
 {
     if (control == SERVICE_CONTROL_STOP && g_Status.dwCurrentState == SERVICE_RUNNING) {
-        Report(SERVICE_STOP_PENDING, 0, NO_ERROR, 4);
+        Report(SERVICE_STOP_PENDING, 0, NO_ERROR, kStopPendingCheckPoint);
         SetEvent(g_StopEvent);
     }
 }
@@ -50,7 +51,7 @@ static VOID WINAPI NullServiceMain(DWORD argc, LPWSTR* argv)
     Report(SERVICE_START_PENDING, 0, NO_ERROR, 0);
     g_StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (!g_StopEvent) {
-        Report(SERVICE_STOPPED, 0, GetLastError(), 1);
+        Report(SERVICE_STOPPED, 0, GetLastError(), kStartFailedCheckPoint);
         return;
     }
     Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0);
@@ -63,7 +64,7 @@ static VOID WINAPI NullServiceMain(DWORD argc, LPWSTR* argv)
         Worker(NULL);
     }
     CloseHandle(g_StopEvent);
-    Report(SERVICE_STOPPED, 0, NO_ERROR, 3);
+    Report(SERVICE_STOPPED, 0, NO_ERROR, kStoppedCheckPoint);
 }
 
 int wmain(void)

@@ -2,21 +2,17 @@
 //
 // Appends one UTF-8 line "<pid> <image path> <command line>" to c:\zentorvik-standin.log and
 // sleeps. It ends on its own, with exit code 5, once c:\zentorvik-standin.quit exists.
+#include "program-support.h"
+
 #include <windows.h>
 
 static const wchar_t kLogPath[] = L"c:\\zentorvik-standin.log";
 static const wchar_t kQuitPath[] = L"c:\\zentorvik-standin.quit";
 
-static void AppendUtf8(char* line, int size, int* used, const wchar_t* text)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, line + *used, size - *used, NULL, NULL);
-    if (n > 0)
-        *used += n - 1;
-}
-
 int wmain(void)
 {
     static char line[8192];
+    const int size = sizeof(line) - 2; // room for the "\n" at the end
     wchar_t number[16];
     wchar_t image[MAX_PATH];
     int used = 0;
@@ -24,10 +20,10 @@ int wmain(void)
     wsprintfW(number, L"%lu ", GetCurrentProcessId());
     if (!GetModuleFileNameW(NULL, image, MAX_PATH))
         lstrcpyW(image, L"?");
-    AppendUtf8(line, sizeof(line) - 2, &used, number);
-    AppendUtf8(line, sizeof(line) - 2, &used, image);
-    AppendUtf8(line, sizeof(line) - 2, &used, L" ");
-    AppendUtf8(line, sizeof(line) - 2, &used, GetCommandLineW());
+    used += Utf8(number, line + used, size - used);
+    used += Utf8(image, line + used, size - used);
+    used += Utf8(L" ", line + used, size - used);
+    used += Utf8(GetCommandLineW(), line + used, size - used);
     line[used++] = '\n';
 
     // One write per line in append mode, so several instances can share the log.

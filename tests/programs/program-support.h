@@ -1,0 +1,38 @@
+#pragma once
+// What the test programs share: records timed from the program's start and printed whole, UTF-8
+// text for their logs, processes held open by id, and the processes of one file name.
+
+#include <windows.h>
+
+// Starts the clock of the records and makes standard output binary, so that a record ends in
+// "\n" alone.
+void BeginRecords(void);
+// Milliseconds since BeginRecords.
+double Now(void);
+// Prints "<ms> <text>\n" and flushes it; records printed by several threads never mix.
+void Print(const char* format, ...);
+// Holds back the other threads' records (the lock may be taken again by its holder), so that what
+// a thread reads and records under it comes out in the order it was read.
+void LockRecords(void);
+void UnlockRecords(void);
+
+// Writes text into out as UTF-8, ending in a zero, and returns its length; on failure (out too
+// small) out is empty.
+int Utf8(const wchar_t* text, char* out, int size);
+
+// A process held open from the moment it is seen: Wine reuses process ids quickly, and the handle
+// keeps the process's exit code and image once it ends.
+struct HeldProcess {
+    DWORD pid;
+    HANDLE process;
+};
+// Opens a process to wait for it and to read its image; NULL (with the last error) when it cannot.
+HANDLE HoldProcess(DWORD pid);
+// The process's image path in UTF-8, or "?".
+void ImageOf(HANDLE process, char* out, int size);
+// Whether the process ends within ms, with its exit code.
+bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code);
+
+// The ids of the running processes whose file name is name, letter case aside: how many there are,
+// the first max of them in pids. None when no snapshot can be taken.
+int FindProcesses(const wchar_t* name, DWORD* pids, int max);
