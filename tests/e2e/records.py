@@ -6,9 +6,10 @@ starts and the debug-output monitor's trace; checks them against the normal run
 Formats
 -------
 Driver log (service-driver.exe's standard output), one record a line: fields separated by one
-TAB, each KEY=VALUE (a value may hold spaces and "=", never a TAB); a final \\r is dropped. The
-first field is t=<ms since the driver started>, the second event=<name>; the other fields come in
-any order, and fields a reader does not know are ignored. Events:
+TAB, each KEY=VALUE (a value may hold spaces and "=", never a TAB: the programs write control
+characters of a value as \\xNN); a final \\r is dropped. The first field is t=<ms since the
+driver started>, the second event=<name>; the other fields come in any order, and fields a reader
+does not know are ignored. Events:
     status        type state accepted exit specific checkpoint hint pid (at each change of any)
     start         the request; then result=ok, or result=error error=N
     control       control=NAME|N, the request; then result=ok state=S checkpoint=N, or
@@ -19,17 +20,23 @@ any order, and fields a reader does not know are ignored. Events:
     watch-log     result=timeout                     spawn       result=error error=N path=PATH
     process       pid=N result=exited code=N image=PATH | pid=N result=running image=PATH
     procs         name=IMAGE-NAME count=N pids=N,N,...
-    mark          text=TEXT                          debug-output  count=N
+    mark          text=TEXT                          debug-output  count=N slowest=MS
     done          failures=N
     open-manager, open-service, service-process   result=error error=N (service-process: pid)
+    partial-write result=holding pid=N, then result=signalled given-again=0|1 (signal), or
+                  result=buffer-timeout | result=error error=N
+    hold-object   name=NAME result=created|existed | name=NAME result=error error=N
 Stand-in log (c:\\zentorvik-standin.log), one line a start: pid=N, image=PATH, command=LINE,
 TAB-separated. Monitor trace: "<pid> <text>" a line, maybe ending in \\r; the service's messages
-are those whose text starts with "Orvelden Zentorvik Tool: ", read without that prefix.
+are those whose text starts with "Orvelden Zentorvik Tool: ", read without that prefix. The
+monitor's own notices ("dbwin-monitor: N messages dropped here: ...") stand where the dropped
+messages were.
 
 Library
 -------
 parse_record(line) -> dict (t a float, the rest strings); parse_fields(line) for any TAB-separated
-KEY=VALUE line; read_records(path), read_starts(path), read_trace(path) -> [(pid, message)].
+KEY=VALUE line; read_records(path), read_starts(path), read_trace(path) -> [(pid, message)],
+read_monitor(path) -> [(pid or None, text)] for every line of the monitor's output.
 matches(record, filters); section(records, mark_text); segments(records, mark_prefix).
 load_contract(path) -> Contract: the normal run's statuses and trace with their ordering rules.
 own_statuses(records, contract, from_running) -> the service's own status records;
@@ -38,6 +45,8 @@ when the run is as expected; canonical_trace(...) orders a trace as close to the
 the threads allow.
 stop_times(records) -> StopTimes(walk, latency) or None; stop_problem(records) -> None or why the
 stop broke its bound. process_outcomes(records, image) -> ["exited N" | "running", ...].
+flood_problem(lines, text, count, dropped) -> (figures, None or why) for the messages "text 1" to
+"text count" the driver's debug-output sent.
 summary(numbers) -> count, min, median, p90, max, mean, stderr.
 
 Command line: python3 tests/e2e/records.py COMMAND ...
@@ -52,10 +61,19 @@ log only from the record "mark text=TEXT" up to the next mark.
       The service's own statuses as the normal run writes them (pid aside), repeats merged: from
       its first report on (START_PENDING, exit code 0, checkpoint 0), or with --from-running from
       RUNNING on, for starts whose start pending may be too short to be seen.
-  expect-statuses [--from-running] [--mark TEXT] [--contract FILE] LOG
-      Those statuses are the normal run's (from RUNNING on with --from-running).
+  expect-statuses [--from-running] [--mark TEXT | --marks PREFIX] [--contract FILE] LOG
+      Those statuses are the normal run's (from RUNNING on with --from-running). With --marks,
+      in each segment from a mark whose text starts with PREFIX: a diff headed by the mark's text
+      for each segment that differs, then how many segments there were.
   trace [--pids] TRACE
       The service's messages in the order received; with --pids the process ids that sent them.
+  messages TRACE
+      Every line of the monitor's output without the writer's process id, any program's message
+      and the monitor's own notices alike.
+  expect-flood [--dropped] TRACE TEXT COUNT
+      The messages "TEXT 1" to "TEXT COUNT" (debug-output COUNT TEXT) were each printed once, in
+      order; with --dropped, 1 to k of them, then right after "TEXT k" the monitor's notice that
+      COUNT - k were dropped (k < COUNT). Prints how many were printed and dropped.
   expect-trace [--other-controls N] [--expected FILE] [--contract FILE] TRACE
       The trace is the normal run's in every order the threads fix (tests/normal-run.txt says
       which), with N other controls before the stop (each adds the handler's entry and exit).
@@ -94,6 +112,7 @@ import argparse
 import difflib
 import heapq
 import math
+import re
 import statistics
 import sys
 from collections import Counter, namedtuple
@@ -186,15 +205,23 @@ def read_starts(path):
     return read_lines(path, parse_start)
 
 
-def read_trace(path):
-    """The service's messages as (pid, message without the prefix), in the order received.
-    Lines that are not "<pid> <text>" continue another program's message and are skipped."""
-    messages = []
+def read_monitor(path):
+    """Every line of the monitor's output as (pid, text); pid is None for a line that is not
+    "<pid> <text>" (the monitor's own notices)."""
+    lines = []
     for line in lines_of(path):
-        pid, _, message = line.partition(" ")
-        if pid.isdigit() and message.startswith(PREFIX):
-            messages.append((int(pid), message[len(PREFIX) :]))
-    return messages
+        pid, space, text = line.partition(" ")
+        lines.append((int(pid), text) if space and pid.isdigit() else (None, line))
+    return lines
+
+
+def read_trace(path):
+    """The service's messages as (pid, message without the prefix), in the order received."""
+    return [
+        (pid, text[len(PREFIX) :])
+        for pid, text in read_monitor(path)
+        if pid is not None and text.startswith(PREFIX)
+    ]
 
 
 def matches(record, filters):
@@ -466,6 +493,45 @@ def process_outcomes(records, image):
     return list(last.values())
 
 
+# --- Floods of debug output ---------------------------------------------------------------------
+
+NOTICE = re.compile(r"dbwin-monitor: (\d+) messages? dropped")
+
+
+def flood_numbers(lines, text):
+    """The numbers n of the messages "text n" among the monitor's lines, in the order printed,
+    and the index of the line of the last one (None without any)."""
+    numbers, last = [], None
+    for index, (pid, line) in enumerate(lines):
+        head, _, number = line.rpartition(" ")
+        if pid is not None and head == text and number.isdigit():
+            numbers.append(int(number))
+            last = index
+    return numbers, last
+
+
+def flood_problem(lines, text, count, dropped):
+    """(figures, None) when "text 1" to "text count" came as they should, else (figures, why).
+    Without dropped: all of them, once each and in order. With dropped: 1 to k in order, k <
+    count, and right after "text k" the monitor's notice that count - k were dropped."""
+    numbers, last = flood_numbers(lines, text)
+    printed = len(numbers)
+    figures = f"{printed} of {count} printed in order"
+    if numbers != list(range(1, printed + 1)):
+        wrong = next(k for k, n in enumerate(numbers) if n != k + 1)
+        return figures, f"message {wrong + 1} printed is number {numbers[wrong]}"
+    if not dropped:
+        return figures, None if printed == count else f"{count - printed} missing, none dropped"
+    after = lines[last + 1 :] if last is not None else [line for line in lines if line[0] is None]
+    notice = NOTICE.match(after[0][1]) if after and after[0][0] is None else None
+    if not notice:
+        return figures, "no notice of the dropped messages right after the last one printed"
+    figures += f", then {notice.group(1)} dropped"
+    if int(notice.group(1)) != count - printed:
+        return figures, f"{printed} printed and {notice.group(1)} dropped are not {count}"
+    return figures, None
+
+
 # --- Statistics ---------------------------------------------------------------------------------
 
 
@@ -516,7 +582,17 @@ def cmd_statuses(args, out):
 
 def cmd_expect_statuses(args, out):
     contract = load_contract(args.contract)
-    return verdict(check_statuses(log_of(args), contract, args.from_running), out)
+    if args.marks is None:
+        return verdict(check_statuses(log_of(args), contract, args.from_running), out)
+    found = segments(read_records(args.log), args.marks)
+    differ = 0
+    for text, records in found:
+        lines = check_statuses(records, contract, args.from_running)
+        if lines:
+            differ += 1
+            show([f"{text}:"] + lines, out)
+    print(f"statuses differ in {differ} of {len(found)} segments", file=out)
+    return 1 if differ or not found else 0
 
 
 def cmd_trace(args, out):
@@ -524,6 +600,16 @@ def cmd_trace(args, out):
     if args.pids:
         return show(sorted({pid for pid, _ in messages}), out)
     return show([message for _, message in messages], out)
+
+
+def cmd_messages(args, out):
+    return show([text for _, text in read_monitor(args.trace)], out)
+
+
+def cmd_expect_flood(args, out):
+    figures, problem = flood_problem(read_monitor(args.trace), args.text, args.count, args.dropped)
+    print(figures, file=out)
+    return verdict([problem] if problem else [], out)
 
 
 def cmd_expect_trace(args, out):
@@ -679,6 +765,10 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     marked = argparse.ArgumentParser(add_help=False)
     marked.add_argument("--mark", metavar="TEXT", help="only from this mark to the next")
+    segmented = argparse.ArgumentParser(add_help=False)
+    where = segmented.add_mutually_exclusive_group()
+    where.add_argument("--mark", metavar="TEXT", help="only from this mark to the next")
+    where.add_argument("--marks", metavar="PREFIX", help="each segment from a mark with PREFIX")
     contract = argparse.ArgumentParser(add_help=False)
     contract.add_argument("--contract", default=CONTRACT, metavar="FILE")
 
@@ -687,16 +777,22 @@ def build_parser():
         sub.set_defaults(run=run)
         return sub
 
-    for name, run, parents in (
-        ("statuses", cmd_statuses, [marked]),
-        ("expect-statuses", cmd_expect_statuses, [marked, contract]),
-    ):
-        sub = command(name, run, *parents)
-        sub.add_argument("--from-running", action="store_true")
-        sub.add_argument("log")
+    sub = command("statuses", cmd_statuses, marked)
+    sub.add_argument("--from-running", action="store_true")
+    sub.add_argument("log")
+    sub = command("expect-statuses", cmd_expect_statuses, contract, segmented)
+    sub.add_argument("--from-running", action="store_true")
+    sub.add_argument("log")
     sub = command("trace", cmd_trace)
     sub.add_argument("--pids", action="store_true")
     sub.add_argument("trace")
+    sub = command("messages", cmd_messages)
+    sub.add_argument("trace")
+    sub = command("expect-flood", cmd_expect_flood)
+    sub.add_argument("--dropped", action="store_true")
+    sub.add_argument("trace")
+    sub.add_argument("text")
+    sub.add_argument("count", type=int)
     sub = command("expect-trace", cmd_expect_trace, contract)
     sub.add_argument("--other-controls", type=int, default=0, metavar="N")
     sub.add_argument("--expected", metavar="FILE")
@@ -706,10 +802,7 @@ def build_parser():
     sub.add_argument(
         "which", nargs="*", type=one_of(STOP_FIGURES), metavar="walk|latency|past-poll"
     )
-    sub = command("expect-stop", cmd_expect_stop)
-    where = sub.add_mutually_exclusive_group()
-    where.add_argument("--mark", metavar="TEXT", help="only from this mark to the next")
-    where.add_argument("--marks", metavar="PREFIX", help="each segment from a mark with PREFIX")
+    sub = command("expect-stop", cmd_expect_stop, segmented)
     sub.add_argument("log")
     sub = command("outcome", cmd_outcome, marked)
     sub.add_argument("log")

@@ -181,6 +181,30 @@ class Statuses(Files):
         self.assertEqual(2, code)
         self.assertIn("no mark 'cycle 3'", err)
 
+    def test_each_cycle_of_a_soak_log(self):
+        def soak(wrong_cycle):
+            lines = []
+            for n in range(1, 21):
+                cycle = normal_cycle(n * 10000.0)
+                if n == wrong_cycle:
+                    cycle = [line.replace("checkpoint=4", "checkpoint=1") for line in cycle]
+                lines += [record(n * 10000.0 - 1, "mark", text=f"cycle {n}")] + cycle
+            return self.write("soak.log", lines + [record(300000, "mark", text="end")])
+
+        self.assertEqual(
+            (0, "statuses differ in 0 of 20 segments\n", ""),
+            self.run_cli("expect-statuses", "--marks", "cycle", soak(wrong_cycle=None)),
+        )
+        code, out, _ = self.run_cli("expect-statuses", "--marks", "cycle", soak(wrong_cycle=7))
+        self.assertEqual(1, code)
+        lines = out.splitlines()
+        self.assertEqual(["cycle 7:", "statuses differ in 1 of 20 segments"], [lines[0], lines[-1]])
+        self.assertIn(
+            "+type=0x10 state=STOP_PENDING accepted=0x0 exit=0 specific=0 checkpoint=1", out
+        )
+        no_marks = self.write("run.log", normal_cycle(1))
+        self.assertEqual(1, self.run_cli("expect-statuses", "--marks", "cycle", no_marks)[0])
+
     @staticmethod
     def parsed(lines):
         return [records.parse_record(line) for line in lines]
@@ -556,6 +580,67 @@ class Fields(Files):
         self.assertEqual(
             (0, "", ""),
             self.run_cli("elapsed", log, "--from", "event=done", "--to", "event=process"),
+        )
+
+
+class Floods(Files):
+    """The driver's debug-output COUNT TEXT as the monitor printed it: whole and in order, or up to
+    where its queue was full, then the notice of what it dropped."""
+
+    NOTICE = "dbwin-monitor: {} messages dropped here: the output was blocked"
+
+    def flood(self, lines):
+        return self.write("trace.txt", lines, end="\r\n")
+
+    def test_a_flood_printed_whole(self):
+        trace = self.flood(
+            [
+                "40 first 1",
+                "41 other 2",
+                "40 first 2",
+                "40 first 3",
+                f"7 {records.PREFIX}Main: Exit",
+            ]
+        )
+        self.assertEqual(
+            (0, "3 of 3 printed in order\n", ""), self.run_cli("expect-flood", trace, "first", "3")
+        )
+        for what, lines in [
+            ("one missing", ["40 first 1", "40 first 3"]),
+            ("out of order", ["40 first 2", "40 first 1", "40 first 3"]),
+            ("twice", ["40 first 1", "40 first 1", "40 first 2", "40 first 3"]),
+            ("a longer text", ["40 first 1", "40 first 2", "40 first x 3"]),
+        ]:
+            with self.subTest(what):
+                self.assertEqual(
+                    1, self.run_cli("expect-flood", self.flood(lines), "first", "3")[0]
+                )
+
+    def test_a_flood_beyond_the_queue_is_counted_where_it_was_dropped(self):
+        printed = [f"40 second 0000 {n}" for n in range(1, 261)]
+        trace = self.flood(printed + [self.NOTICE.format(140), "40 later 1"])
+        self.assertEqual(
+            (0, "260 of 400 printed in order, then 140 dropped\n", ""),
+            self.run_cli("expect-flood", "--dropped", trace, "second 0000", "400"),
+        )
+        self.assertEqual(1, self.run_cli("expect-flood", trace, "second 0000", "400")[0])
+        for what, lines in [
+            ("a wrong count", printed + [self.NOTICE.format(130)]),
+            ("not right after", printed + ["40 later 1", self.NOTICE.format(140)]),
+            ("no notice", printed),
+            ("none dropped", printed + [f"40 second 0000 {n}" for n in range(261, 401)]),
+        ]:
+            with self.subTest(what):
+                code, _, _ = self.run_cli(
+                    "expect-flood", "--dropped", self.flood(lines), "second 0000", "400"
+                )
+                self.assertEqual(1, code)
+
+    def test_every_line_without_its_writer(self):
+        trace = self.flood(["40 first 1", self.NOTICE.format(1), "7 a\\x0Ab"])
+        self.assertEqual(
+            (0, f"first 1\n{self.NOTICE.format(1)}\na\\x0Ab\n", ""),
+            self.run_cli("messages", trace),
         )
 
 
