@@ -109,9 +109,9 @@ hosted_pids() {
     done
 }
 
-# The stand-in's record of its starts, one "<pid> <image> <command line>" line each.
+# hosted_starts [pid|image|command]: that field of each start the stand-in logged, one a line.
 hosted_starts() {
-    tr -d '\r' 2>/dev/null <"$ZT_C/zentorvik-standin.log" || true
+    zt_records starts "$ZT_C/zentorvik-standin.log" "$@" 2>/dev/null || true
 }
 
 # One value of the service's registry key, as reg prints it (type and data), or nothing.
@@ -174,7 +174,7 @@ start_and_check_hosted() {
     wait_until "$START_SECONDS" "service running" state_is RUNNING
     wait_until "$START_SECONDS" "hosted program started" hosted_started
     local line
-    line=$(hosted_starts | cut -d' ' -f3-)
+    line=$(hosted_starts command)
     [ "$line" = '"c:\windows\Zentorvik.exe" -s' ] || [ "$line" = 'c:\windows\Zentorvik.exe -s' ] ||
         fail "hosted program's command line: $line"
     pass "hosted program's command line: $line"

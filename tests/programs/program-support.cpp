@@ -5,6 +5,7 @@
 #include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 static CRITICAL_SECTION g_RecordLock;
 static LARGE_INTEGER g_Start, g_Frequency;
@@ -34,13 +35,16 @@ void UnlockRecords(void)
     LeaveCriticalSection(&g_RecordLock);
 }
 
-void Print(const char* format, ...)
+void Print(const char* event, const char* fields, ...)
 {
     va_list args;
-    va_start(args, format);
+    va_start(args, fields);
     LockRecords();
-    printf("%.1f ", Now());
-    vprintf(format, args);
+    printf("t=%.1f\tevent=%s", Now(), event);
+    if (*fields) {
+        putchar('\t');
+        vprintf(fields, args);
+    }
     putchar('\n');
     fflush(stdout);
     UnlockRecords();
@@ -57,6 +61,30 @@ int Utf8(const wchar_t* text, char* out, int size)
     return length - 1;
 }
 
+int Utf8Value(const wchar_t* text, char* out, int size)
+{
+    int used = 0;
+    const wchar_t* c = text;
+    while (*c) {
+        char piece[8];
+        int length;
+        if (*c < 0x20 || *c == 0x7f) {
+            length = snprintf(piece, sizeof(piece), "\\x%02X", (unsigned)*c);
+            c++;
+        } else {
+            const int units = IS_HIGH_SURROGATE(c[0]) && IS_LOW_SURROGATE(c[1]) ? 2 : 1;
+            length = WideCharToMultiByte(CP_UTF8, 0, c, units, piece, sizeof(piece), NULL, NULL);
+            c += units;
+        }
+        if (used + length >= size)
+            break;
+        memcpy(out + used, piece, (size_t)length);
+        used += length;
+    }
+    out[used] = 0;
+    return used;
+}
+
 HANDLE HoldProcess(DWORD pid)
 {
     return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
@@ -67,7 +95,7 @@ void ImageOf(HANDLE process, char* out, int size)
     wchar_t image[MAX_PATH];
     DWORD length = MAX_PATH;
     if (QueryFullProcessImageNameW(process, 0, image, &length))
-        Utf8(image, out, size);
+        Utf8Value(image, out, size);
     else
         lstrcpyA(out, "?");
 }

@@ -9,8 +9,10 @@
 void BeginRecords(void);
 // Milliseconds since BeginRecords.
 double Now(void);
-// Prints "<ms> <text>\n" and flushes it; records printed by several threads never mix.
-void Print(const char* format, ...);
+// Prints the record "t=<ms>\tevent=<event>", then a TAB and the fields that the printf format
+// gives (TAB-separated KEY=VALUE, none when it is empty), and "\n"; flushes it. Records printed
+// by several threads never mix.
+void Print(const char* event, const char* fields, ...);
 // Holds back the other threads' records (the lock may be taken again by its holder), so that what
 // a thread reads and records under it comes out in the order it was read.
 void LockRecords(void);
@@ -19,6 +21,9 @@ void UnlockRecords(void);
 // Writes text into out as UTF-8, ending in a zero, and returns its length; on failure (out too
 // small) out is empty.
 int Utf8(const wchar_t* text, char* out, int size);
+// The same for the value of a field: control characters are written as \xNN, so that a value
+// never ends its field (TAB) or its record (\n). What does not fit is cut off.
+int Utf8Value(const wchar_t* text, char* out, int size);
 
 // A process held open from the moment it is seen: Wine reuses process ids quickly, and the handle
 // keeps the process's exit code and image once it ends.
@@ -28,7 +33,7 @@ struct HeldProcess {
 };
 // Opens a process to wait for it and to read its image; NULL (with the last error) when it cannot.
 HANDLE HoldProcess(DWORD pid);
-// The process's image path in UTF-8, or "?".
+// The process's image path as a field's value (UTF-8), or "?".
 void ImageOf(HANDLE process, char* out, int size);
 // Whether the process ends within ms, with its exit code.
 bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code);

@@ -2,7 +2,8 @@
 //
 // A recorder thread polls QueryServiceStatusEx about once a millisecond, so checkpoint and
 // exit-code changes are seen as well as state changes (a state-change notification would miss
-// them). Each change is printed with the time in milliseconds since the driver started.
+// them). Everything is printed as one record a line: TAB-separated KEY=VALUE fields, first t= (the
+// milliseconds since the driver started) and event=; tests/e2e/records.py documents each event.
 #include "program-support.h"
 
 #include <windows.h>
@@ -71,7 +72,7 @@ static void TrackServiceProcess(DWORD pid)
         return;
     HANDLE process = HoldProcess(pid);
     if (!process) {
-        Print("service-process pid=%lu open-error=%lu", pid, GetLastError());
+        Print("service-process", "pid=%lu\tresult=error\terror=%lu", pid, GetLastError());
         return;
     }
     if (g_ServiceProcess)
@@ -105,8 +106,9 @@ static void Poll(void)
         g_Last = status;
         g_HaveStatus = true;
         TrackServiceProcess(status.dwProcessId);
-        Print("status type=0x%lx state=%s accepted=0x%lx exit=%lu specific=%lu checkpoint=%lu "
-              "hint=%lu pid=%lu",
+        Print("status",
+              "type=0x%lx\tstate=%s\taccepted=0x%lx\texit=%lu\tspecific=%lu\tcheckpoint=%lu\t"
+              "hint=%lu\tpid=%lu",
               status.dwServiceType, StateName(status.dwCurrentState), status.dwControlsAccepted,
               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
               status.dwWaitHint, status.dwProcessId);
@@ -132,18 +134,19 @@ static void Watch(DWORD pid)
         return;
     HANDLE process = HoldProcess(pid);
     if (!process) {
-        Print("watch pid=%lu open-error=%lu", pid, GetLastError());
+        Print("watch", "pid=%lu\tresult=error\terror=%lu", pid, GetLastError());
         return;
     }
     char image[MAX_PATH * 3];
     ImageOf(process, image, sizeof(image));
-    Print("watch pid=%lu image=%s", pid, image);
+    Print("watch", "pid=%lu\timage=%s", pid, image);
     g_Watched[g_WatchedCount].pid = pid;
     g_Watched[g_WatchedCount].process = process;
     g_WatchedCount++;
 }
 
-// Watches every process id that starts a line of the file, once it has at least `count` lines.
+// Watches the process of every record of the stand-in's log (its first field, pid=N), once the
+// log has at least `count` of them.
 static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
 {
     for (;;) {
@@ -154,7 +157,8 @@ static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
         if (file) {
             char line[8192];
             while (lines < kMaxWatched && fgets(line, sizeof(line), file))
-                pids[lines++] = strtoul(line, NULL, 10);
+                if (!strncmp(line, "pid=", 4))
+                    pids[lines++] = strtoul(line + 4, NULL, 10);
             fclose(file);
         }
         if (lines >= count) {
@@ -177,9 +181,9 @@ static void ReportExits(DWORD deadline)
         char image[MAX_PATH * 3];
         ImageOf(w->process, image, sizeof(image));
         if (ExitsWithin(w->process, wait, &code))
-            Print("process pid=%lu exit=%lu image=%s", w->pid, code, image);
+            Print("process", "pid=%lu\tresult=exited\tcode=%lu\timage=%s", w->pid, code, image);
         else
-            Print("process pid=%lu running image=%s", w->pid, image);
+            Print("process", "pid=%lu\tresult=running\timage=%s", w->pid, image);
     }
 }
 
@@ -199,7 +203,7 @@ static void SendDebugOutput(int count, const wchar_t* text)
         if (took > slowest)
             slowest = took;
     }
-    Print("debug-output sent=%d slowest=%.1f", count, slowest);
+    Print("debug-output", "count=%d\tslowest=%.1f", count, slowest);
 }
 
 enum class PartialEnd { Signal, Die, Gone };
@@ -228,12 +232,12 @@ static DWORD WINAPI PartialWriter(LPVOID parameter)
     char* buffer =
         mapping ? static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)) : NULL;
     if (!mutex || !buffer || !bufferReady || !dataReady) {
-        Print("partial-write error=%lu", GetLastError());
+        Print("partial-write", "result=error\terror=%lu", GetLastError());
         SetEvent(write->holding);
     } else {
         WaitForSingleObject(mutex, INFINITE);
         if (WaitForSingleObject(bufferReady, 10000) != WAIT_OBJECT_0) {
-            Print("partial-write buffer-timeout");
+            Print("partial-write", "result=buffer-timeout");
             SetEvent(write->holding);
             ReleaseMutex(mutex);
         } else {
@@ -241,7 +245,7 @@ static DWORD WINAPI PartialWriter(LPVOID parameter)
                 end == PartialEnd::Gone ? GetProcessId(write->ended) : GetCurrentProcessId();
             memcpy(buffer, &pid, sizeof(pid));
             memcpy(buffer + sizeof(pid), write->text, strlen(write->text) + 1);
-            Print("partial-write holding pid=%lu", pid);
+            Print("partial-write", "result=holding\tpid=%lu", pid);
             SetEvent(write->holding);
             Sleep((DWORD)ms);
             if (end == PartialEnd::Signal) {
@@ -250,7 +254,7 @@ static DWORD WINAPI PartialWriter(LPVOID parameter)
                 bool given = WaitForSingleObject(bufferReady, 0) == WAIT_OBJECT_0;
                 SetEvent(dataReady);
                 ReleaseMutex(mutex);
-                Print("partial-write signalled given-again=%d", given);
+                Print("partial-write", "result=signalled\tgiven-again=%d", given);
             }
         }
     }
@@ -301,7 +305,7 @@ static bool StartPartialWrite(const wchar_t* ms, const wchar_t* end, const wchar
         WaitForSingleObject(write.holding, INFINITE);
         CloseHandle(thread);
     } else {
-        Print("partial-write error=%lu", GetLastError());
+        Print("partial-write", "result=error\terror=%lu", GetLastError());
     }
     if (write.holding)
         CloseHandle(write.holding);
@@ -319,12 +323,13 @@ static bool HoldObject(const wchar_t* kind, const wchar_t* name)
         object = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, name);
     DWORD error = GetLastError();
     char utf8[MAX_PATH * 3];
-    Utf8(name, utf8, sizeof(utf8));
+    Utf8Value(name, utf8, sizeof(utf8));
     if (!object) {
-        Print("hold-object %s error=%lu", utf8, error);
+        Print("hold-object", "name=%s\tresult=error\terror=%lu", utf8, error);
         return false;
     }
-    Print("hold-object %s %s", utf8, error == ERROR_ALREADY_EXISTS ? "existed" : "created");
+    Print("hold-object", "name=%s\tresult=%s", utf8,
+          error == ERROR_ALREADY_EXISTS ? "existed" : "created");
     return true;
 }
 
@@ -336,12 +341,12 @@ enum class Result { Ok, Failed, Usage };
 static Result Start(wchar_t** args)
 {
     (void)args;
-    Print("start");
+    Print("start", "");
     if (StartServiceW(g_Service, 0, NULL)) {
-        Print("start ok");
+        Print("start", "result=ok");
         return Result::Ok;
     }
-    Print("start error=%lu", GetLastError());
+    Print("start", "result=error\terror=%lu", GetLastError());
     return Result::Failed;
 }
 
@@ -349,14 +354,14 @@ static Result Control(wchar_t** args)
 {
     SERVICE_STATUS status;
     char name[64];
-    Utf8(args[0], name, sizeof(name));
+    Utf8Value(args[0], name, sizeof(name));
     DWORD control = ControlFromName(args[0]);
-    Print("control %s", name);
+    Print("control", "control=%s", name);
     if (ControlService(g_Service, control, &status))
-        Print("control %s ok state=%s checkpoint=%lu", name, StateName(status.dwCurrentState),
-              status.dwCheckPoint);
+        Print("control", "control=%s\tresult=ok\tstate=%s\tcheckpoint=%lu", name,
+              StateName(status.dwCurrentState), status.dwCheckPoint);
     else
-        Print("control %s error=%lu", name, GetLastError());
+        Print("control", "control=%s\tresult=error\terror=%lu", name, GetLastError());
     return Result::Ok;
 }
 
@@ -365,7 +370,7 @@ static Result Wait(wchar_t** args)
     DWORD state = StateFromName(args[0]);
     DWORD deadline = GetTickCount() + wcstoul(args[1], NULL, 10);
     char name[64];
-    Utf8(args[0], name, sizeof(name));
+    Utf8Value(args[0], name, sizeof(name));
     bool reached = false;
     for (;;) {
         Poll();
@@ -376,14 +381,15 @@ static Result Wait(wchar_t** args)
             break;
         Sleep(1);
     }
-    Print("wait %s %s", name, reached ? "ok" : "timeout");
+    Print("wait", "state=%s\tresult=%s", name, reached ? "ok" : "timeout");
     return reached ? Result::Ok : Result::Failed;
 }
 
 static Result Hold(wchar_t** args)
 {
-    Sleep(wcstoul(args[0], NULL, 10));
-    Print("hold done");
+    const DWORD ms = wcstoul(args[0], NULL, 10);
+    Sleep(ms);
+    Print("hold", "ms=%lu\tresult=done", ms);
     return Result::Ok;
 }
 
@@ -396,11 +402,11 @@ static Result ServiceExit(wchar_t** args)
     UnlockRecords();
     DWORD code;
     if (!process)
-        Print("service-exit none");
+        Print("service-exit", "result=none");
     else if (ExitsWithin(process, wait, &code))
-        Print("service-exit pid=%lu code=%lu", pid, code);
+        Print("service-exit", "pid=%lu\tresult=exited\tcode=%lu", pid, code);
     else
-        Print("service-exit pid=%lu running", pid);
+        Print("service-exit", "pid=%lu\tresult=running", pid);
     return Result::Ok;
 }
 
@@ -417,9 +423,10 @@ static Result Spawn(wchar_t** args)
     PROCESS_INFORMATION info;
     startup.cb = sizeof(startup);
     if (!CreateProcessW(path, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+        const DWORD error = GetLastError();
         char utf8[MAX_PATH * 3];
-        Utf8(path, utf8, sizeof(utf8));
-        Print("spawn error=%lu path=%s", GetLastError(), utf8);
+        Utf8Value(path, utf8, sizeof(utf8));
+        Print("spawn", "result=error\terror=%lu\tpath=%s", error, utf8);
         return Result::Failed;
     }
     CloseHandle(info.hThread);
@@ -439,7 +446,7 @@ static Result WatchLogLines(wchar_t** args)
     DWORD deadline = GetTickCount() + wcstoul(args[2], NULL, 10);
     if (WatchLog(args[0], _wtoi(args[1]), deadline))
         return Result::Ok;
-    Print("watch-log timeout");
+    Print("watch-log", "result=timeout");
     return Result::Failed;
 }
 
@@ -460,16 +467,16 @@ static Result Procs(wchar_t** args)
             snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "", found[i]);
     }
     char name[MAX_PATH * 3];
-    Utf8(args[0], name, sizeof(name));
-    Print("procs name=%s count=%d pids=%s", name, total, pids);
+    Utf8Value(args[0], name, sizeof(name));
+    Print("procs", "name=%s\tcount=%d\tpids=%s", name, total, pids);
     return Result::Ok;
 }
 
 static Result Mark(wchar_t** args)
 {
     char text[256];
-    Utf8(args[0], text, sizeof(text));
-    Print("mark %s", text);
+    Utf8Value(args[0], text, sizeof(text));
+    Print("mark", "text=%s", text);
     return Result::Ok;
 }
 
@@ -540,7 +547,7 @@ static void Usage(void)
             "  service-exit MS            exit code of the last service process once it ends\n"
             "  spawn PATH [ARGUMENT]      start a program and watch it\n"
             "  watch PID                  watch a process\n"
-            "  watch-log FILE COUNT MS    watch the pids that start the lines of FILE\n"
+            "  watch-log FILE COUNT MS    watch the processes of the stand-in's log FILE\n"
             "  exits MS                   exit codes of the watched processes\n"
             "  procs IMAGE-NAME           processes with that file name (letter case aside)\n"
             "  mark TEXT                  print TEXT with a time stamp\n"
@@ -565,12 +572,12 @@ int wmain(int argc, wchar_t** argv)
 
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (!manager) {
-        Print("open-manager error=%lu", GetLastError());
+        Print("open-manager", "result=error\terror=%lu", GetLastError());
         return 1;
     }
     g_Service = OpenServiceW(manager, argv[1], SERVICE_ALL_ACCESS);
     if (!g_Service) {
-        Print("open-service error=%lu", GetLastError());
+        Print("open-service", "result=error\terror=%lu", GetLastError());
         return 1;
     }
     Poll();
@@ -599,6 +606,6 @@ int wmain(int argc, wchar_t** argv)
         i += count;
     }
     Poll();
-    Print("done failures=%d", failures);
+    Print("done", "failures=%d", failures);
     return failures ? 1 : 0;
 }

@@ -88,8 +88,8 @@ ran"
 # and its service does not stop. As strict as the deployment scenarios (set -euo pipefail).
 echo RUNNING >"$ZT_FAKE/service"
 printf '%s\n' 'System 4' 'Zentorvik.exe 101' 'ZentorvikX.exe 102' >"$ZT_FAKE/processes"
-printf '%s\n' '101 C:\windows\Zentorvik.exe "c:\windows\Zentorvik.exe" -s' \
-    '102 C:\c\ZentorvikX.exe "C:\c\ZentorvikX.exe"' >"$ZT_FAKE/c/zentorvik-standin.log"
+printf 'pid=%s\timage=%s\tcommand=%s\n' 101 'C:\windows\Zentorvik.exe' '"c:\windows\Zentorvik.exe" -s' \
+    102 'C:\c\ZentorvikX.exe' '"C:\c\ZentorvikX.exe"' >"$ZT_FAKE/c/zentorvik-standin.log"
 : >"$ZT_FAKE/c/windows/Zentorvik.exe"
 for program in OrveldenZentorvikTool.exe programs/service-driver.exe programs/hosted-standin.exe; do
     echo "$program" >"$ZT_FAKE/build/$program"
@@ -112,7 +112,8 @@ done
     } >"$ZT_FAKE/begun"
     zt_install_standin
     echo "Zentorvik.exe 103" >>"$ZT_FAKE/processes"
-    echo '103 C:\windows\Zentorvik.exe "c:\windows\Zentorvik.exe" -s' >"$ZT_C/zentorvik-standin.log"
+    printf 'pid=103\timage=%s\tcommand=%s\n' 'C:\windows\Zentorvik.exe' '"c:\windows\Zentorvik.exe" -s' \
+        >"$ZT_C/zentorvik-standin.log"
     echo RUNNING >"$ZT_FAKE/service"
     export ZT_FAKE_STOPS_AS=STOP_PENDING
     sleep 300 &

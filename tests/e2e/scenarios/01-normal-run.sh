@@ -12,23 +12,27 @@ log=$ZT_DIR/run.log
 zt_wait_trace_end
 
 zt_check "statuses: start pending, running, stop pending (4), stopped (3)" \
-    diff -u <(echo "$ZT_NORMAL_STATUSES") <(zt_statuses "$log" | zt_service_statuses)
+    zt_records expect-statuses "$log"
 
 standin=$ZT_C/zentorvik-standin.log
-zt_check "the hosted program was started exactly once" test "$(wc -l <"$standin")" -eq 1
-# "<pid> <image> <command line>": the command line is the program, then "-s" alone.
-zt_check "its command line is the program and the single argument -s" \
-    grep -qiE '^[0-9]+ C:\\windows\\Zentorvik\.exe ("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s$' "$standin"
-hosted_pid=$(cut -d' ' -f1 "$standin")
-zt_check "the hosted program ended with exit code 0" grep -q "process pid=$hosted_pid exit=0 " "$log"
-zt_check "the service process ended with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
+zt_check "the hosted program was started exactly once" test "$(zt_records starts "$standin" | wc -l)" -eq 1
+# The command line is the program, then "-s" alone.
+command=$(zt_records starts "$standin" command)
+zt_check "its command line is the program and the single argument -s ($command)" \
+    grep -qixE '("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s' <<<"$command"
+zt_check "its image is c:\\windows\\Zentorvik.exe" \
+    grep -qixF 'c:\windows\Zentorvik.exe' <(zt_records starts "$standin" image)
+zt_check "the hosted program ended with exit code 0" \
+    zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
+zt_check "the service process ended with exit code 0" \
+    test "$(zt_records field "$log" code event=service-exit result=exited)" = 0
 
-zt_check "the trace, in order" zt_same_trace "$ZT_NORMAL_TRACE"
-service_pid=$(sed -n 's/.*service-exit pid=\([0-9]*\) .*/\1/p' "$log")
+zt_check "the trace, in order" zt_records expect-trace "$ZT_DIR/trace.txt"
+service_pid=$(zt_records field "$log" pid event=service-exit)
 zt_check "every message came from the service process" \
-    sh -c "! grep '$ZT_PREFIX_TEXT' '$ZT_DIR/trace.txt' | grep -v '^$service_pid '"
+    test "$(zt_records trace --pids "$ZT_DIR/trace.txt")" = "$service_pid"
 
-zt_check_stop "$log"
+zt_check "the stop within walk + poll + slack" zt_records expect-stop "$log"
 
 if zt_on native "net start and net stop waiting for the state (Wine's net start does not)"; then
     net start "$ZT_SERVICE" >"$ZT_DIR/net.log" 2>&1

@@ -11,8 +11,8 @@ log=$ZT_DIR/run.log
 # With no program to launch, start pending lasts a few milliseconds and the driver's poll may not
 # see it; the records are compared from RUNNING on.
 zt_check "statuses as in a normal run, from RUNNING on" \
-    diff -u <(echo "$ZT_NORMAL_STATUSES" | sed 1d) \
-    <(zt_statuses "$log" | sed 's/ pid=[0-9]*$//' | uniq | sed -n '/state=RUNNING/,$p')
-zt_check "the service process ended with exit code 0" grep -qE "service-exit pid=[0-9]+ code=0" "$log"
-zt_check_stop "$log"
+    zt_records expect-statuses --from-running "$log"
+zt_check "the service process ended with exit code 0" \
+    test "$(zt_records field "$log" code event=service-exit result=exited)" = 0
+zt_check "the stop within walk + poll + slack" zt_records expect-stop "$log"
 zt_finish

@@ -14,24 +14,22 @@ zt_driver run start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" 1 30000 mark 
 log=$ZT_DIR/run.log
 zt_wait_trace_end
 
-refused() {
-    grep -q " control $1 error=1052" "$log"
+# answer CONTROL FIELD: FIELD of the answer to each CONTROL sent, one a line.
+answer() {
+    zt_records field "$log" "$2" event=control control="$1"
 }
-zt_check "pause refused by the controller (1052)" refused pause
-zt_check "continue refused by the controller (1052)" refused continue
-zt_check "interrogate accepted" grep -q " control interrogate ok state=RUNNING" "$log"
-zt_check "user control 128 accepted" grep -q " control 128 ok state=RUNNING" "$log"
-zt_check "no report while the controls came" test -z "$(
-    sed -n '/ mark controls/,/ mark stop/p' "$log" | grep ' status ')"
-zt_check "the second stop refused while stop pending (1061)" grep -q " control stop error=1061" "$log"
-zt_check "statuses as in a normal run" \
-    diff -u <(echo "$ZT_NORMAL_STATUSES") <(zt_statuses "$log" | zt_service_statuses)
+zt_check "pause refused by the controller (1052)" test "$(answer pause error)" = 1052
+zt_check "continue refused by the controller (1052)" test "$(answer continue error)" = 1052
+zt_check "interrogate accepted" test "$(answer interrogate state)" = RUNNING
+zt_check "user control 128 accepted" test "$(answer 128 state)" = RUNNING
+zt_check "no report while the controls came" zt_records expect-none --mark controls "$log" event=status
+zt_check "the first stop accepted, the second refused while stop pending (1061)" \
+    test "$(answer stop result | xargs)" = "ok error" -a "$(answer stop error)" = 1061
+zt_check "statuses as in a normal run" zt_records expect-statuses "$log"
 zt_check "the hosted program ended with exit code 0 at the stop" \
-    test "$(zt_process_outcome "$log" 'C:\windows\Zentorvik.exe')" = exit=0
-zt_check_stop "$log"
+    zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
+zt_check "the stop within walk + poll + slack" zt_records expect-stop "$log"
 # Interrogate and the user control: entry and exit each, before the stop request.
-zt_check "the handler traced only its entry and exit for them" zt_same_trace "$(
-    echo "$ZT_NORMAL_TRACE" | awk '/ServiceCtrlHandler: Entry/ && !done {
-        for (i = 0; i < 2; i++) print "ServiceCtrlHandler: Entry\nServiceCtrlHandler: Exit"; done = 1 }
-        { print }')"
+zt_check "the handler traced only its entry and exit for them" \
+    zt_records expect-trace --other-controls 2 "$ZT_DIR/trace.txt"
 zt_finish

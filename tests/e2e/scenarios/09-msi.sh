@@ -120,7 +120,7 @@ rebuild() {
 # The running service's process id, as the status driver reads it; nothing when it is not running.
 service_pid() {
     zt_driver service-pid wait RUNNING 5000 || return 0
-    tr -d '\r' <"$ZT_DIR/service-pid.log" | sed -n 's/.* status .* pid=\([0-9]*\)$/\1/p' | tail -n 1
+    zt_records field "$ZT_DIR/service-pid.log" pid event=status | tail -n 1
 }
 
 # The running service: its process, its program's processes and the program's starts.

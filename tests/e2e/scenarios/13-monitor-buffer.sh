@@ -8,7 +8,7 @@ zt_monitor_start || { echo "  FAIL the monitor did not come up"; exit 1; }
 # A writer that holds the buffer for a second, while twenty messages wait for it.
 zt_driver slow partial-write 1000 signal slow debug-output 20 after
 zt_check "the buffer was not given to another writer meanwhile" \
-    grep -q "partial-write signalled given-again=0" "$ZT_DIR/slow.log"
+    test "$(zt_records field "$ZT_DIR/slow.log" given-again event=partial-write result=signalled)" = 0
 # One that dies holding it; a second later (the monitor looks at a quiet buffer every 300 ms)
 # the next writers must find it free, not wait for it.
 zt_driver dead partial-write 0 die dead hold 1000 debug-output 3 later
@@ -17,13 +17,13 @@ zt_driver dead partial-write 0 die dead hold 1000 debug-output 3 later
 zt_driver gone partial-write 1000 gone gone debug-output 3 afterwards
 zt_wait_for 10 grep -q "afterwards 3" "$ZT_DIR/trace.txt"
 zt_check "every message once, in order, the dead writers' not at all" diff -u - \
-    <(sed -n 's/^[0-9]* //p' "$ZT_DIR/trace.txt" | tr -d '\r') <<<"slow
+    <(zt_records messages "$ZT_DIR/trace.txt") <<<"slow
 $(seq -f 'after %g' 20)
 $(seq -f 'later %g' 3)
 $(seq -f 'afterwards %g' 3)"
 for log in dead gone; do
-    slowest=$(tr -d '\r' <"$ZT_DIR/$log.log" | sed -n 's/.* debug-output sent=3 slowest=\([0-9]*\).*/\1/p')
+    slowest=$(zt_records field "$ZT_DIR/$log.log" slowest event=debug-output count=3)
     zt_check "after the $log writer the slowest message took ${slowest:-?} ms, at most 2000" \
-        test "${slowest:-99999}" -le 2000
+        test "${slowest%.*}" -le 2000
 done
 zt_finish

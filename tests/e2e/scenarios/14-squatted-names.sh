@@ -4,9 +4,10 @@
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 "${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" hold-object mapping 'Global\DBWIN_BUFFER' \
-    hold-object event DBWIN_DATA_READY mark held hold 120000 >"$ZT_DIR/squatter.log" 2>&1 </dev/null &
+    hold-object event DBWIN_DATA_READY mark held hold 120000 \
+    >"$ZT_DIR/squatter.log" 2>"$ZT_DIR/squatter.err" </dev/null &
 squatter=$!
-zt_wait_for 60 grep -q "mark held" "$ZT_DIR/squatter.log" ||
+zt_wait_for 60 zt_seen "$ZT_DIR/squatter.log" event=mark text=held ||
     { echo "  FAIL the other program did not create the names"; exit 1; }
 
 # Bounded, in case it listens after all: it would never end on its own then.
