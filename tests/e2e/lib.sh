@@ -73,16 +73,21 @@ zt_make_template() {
     [ -f "$dir/drive_c/zt/service-driver.exe" ] && grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
 }
 
-# A fresh copy of the service and its tools, registered, removed on every way out of the calling
-# script: under Wine a copy of the template prefix with its own server; natively a temporary
-# folder. Sets ZT_DIR (the scenario's own folder), ZT_C (C:\), ZT_TOOLS (the tools' folder),
-# ZT_SCRATCH and ZT_SCRATCH_WIN (a folder for the scenario's files and its Windows path).
+# A fresh copy of the service and its tools, registered, removed when the scenario ends (zt_end):
+# under Wine a copy of the template prefix with its own server; natively a temporary folder. Sets
+# ZT_DIR (the scenario's own folder), ZT_C (C:\), ZT_TOOLS (the tools' folder), ZT_SCRATCH and
+# ZT_SCRATCH_WIN (a folder for the scenario's files and its Windows path).
 zt_begin() {
     ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
+    zt_when_finished rm -rf "$ZT_DIR"
     if [ "$ZT_PLATFORM" = native ]; then
-        trap zt_end EXIT
-        trap "exit 1" TERM INT
-        zt_native_begin || { echo "  FAIL registering the service from $ZT_DIR"; exit 1; }
+        zt_when_finished zt_native_clean
+        zt_when_finished zt_end_jobs
+        zt_native_begin >"$ZT_DIR/begin.out" 2>&1 || {
+            echo "  FAIL registering the service from $ZT_DIR"
+            zt_indented <"$ZT_DIR/begin.out"
+            zt_abort
+        }
         return
     fi
     cp -a "$ZT_TEMPLATE" "$ZT_DIR/prefix"
@@ -92,26 +97,166 @@ zt_begin() {
     # The prefix is thrown away: the scenario's files may go anywhere in it.
     ZT_SCRATCH=$ZT_C
     ZT_SCRATCH_WIN='C:'
-    trap zt_end EXIT
-    trap "exit 1" TERM INT
-    zt_programs_of_another_build || exit 1
+    zt_when_finished zt_wine_end
+    zt_when_finished zt_end_jobs
+    [ -z "${ZT_PROGRAMS_DIR:-}" ] ||
+        zt_require "the programs of $ZT_PROGRAMS_DIR in place" cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
     "$ZT_WINESERVER" -p
 }
 
-# The programs of another build (a signed one) in place of the harness's, when given.
-zt_programs_of_another_build() {
-    [ -z "${ZT_PROGRAMS_DIR:-}" ] || cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
+# Ends the programs this shell started in the background.
+zt_end_jobs() {
+    local job
+    for job in $(jobs -p); do
+        kill "$job" 2>/dev/null
+    done
 }
 
-zt_end() {
-    if [ "$ZT_PLATFORM" = native ]; then
-        zt_native_clean
-    else
-        # A server already gone must not stop the clean-up of a scenario run with set -e.
-        "$ZT_WINESERVER" -k 2>/dev/null || true
-        "$ZT_WINESERVER" -w 2>/dev/null || true
+# Ends the prefix's server and every program of the prefix with it.
+zt_wine_end() {
+    "$ZT_WINESERVER" -k 2>/dev/null
+    "$ZT_WINESERVER" -w 2>/dev/null
+}
+
+# --- Checks: a scenario is a sequence of them, each printing "ok" or "FAIL" and its evidence, and
+# zt_finish, its last line, gives its exit status. Clean-up goes to zt_when_finished.
+
+ZT_FAILED=0
+ZT_FINALLY=()
+
+# zt_expect WHAT COMMAND...: a check that COMMAND succeeds; shows its output, and on failure the
+# command and its exit status too. The scenario goes on either way.
+zt_expect() {
+    zt_judge "$1" success "${@:2}"
+}
+
+# zt_must_fail WHAT COMMAND...: a check that COMMAND fails (a non-zero exit status), shown alike.
+zt_must_fail() {
+    zt_judge "$1" failure "${@:2}"
+}
+
+# zt_compare WHAT EXPECTED ACTUAL: a check that the two texts are the same; a diff shows how not.
+zt_compare() {
+    zt_expect "$1" zt_same "$2" "$3"
+}
+
+# zt_require WHAT COMMAND...: zt_expect, but a failure ends the scenario there. From the
+# scenario's own shell only: in a $( ) or a pipeline it would end that alone.
+zt_require() {
+    zt_expect "$@" || zt_abort
+}
+
+# zt_expect_within WHAT SECONDS COMMAND...: a check that COMMAND succeeds within SECONDS, tried
+# every 50 ms; says how long it took, or shows the command and the output of its last tries.
+zt_expect_within() {
+    local what=$1 seconds=$2 started output
+    shift 2
+    started=$(zt_now)
+    output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
+    if zt_wait_for "$seconds" "$@" >"$output" 2>&1; then
+        echo "  ok   $what ($(zt_seconds_since "$started") s)"
+        rm -f "$output"
+        return 0
     fi
-    rm -rf "$ZT_DIR"
+    echo "  FAIL $what: not within $seconds s"
+    zt_show_command "$@"
+    tail -n 20 "$output" | zt_indented
+    rm -f "$output"
+    ZT_FAILED=1
+    return 1
+}
+
+# zt_require_within WHAT SECONDS COMMAND...: zt_expect_within, but a failure ends the scenario.
+zt_require_within() {
+    zt_expect_within "$@" || zt_abort
+}
+
+# zt_when_finished COMMAND...: runs COMMAND when the scenario ends, however it ends (zt_end); the
+# last registered runs first.
+zt_when_finished() {
+    ZT_FINALLY+=("$(printf '%q ' "$@")")
+    trap zt_end EXIT
+    trap 'exit 1' TERM INT
+}
+
+# zt_end: runs what zt_when_finished registered, last first, each once.
+zt_end() {
+    local command
+    while [ ${#ZT_FINALLY[@]} -gt 0 ]; do
+        command=${ZT_FINALLY[-1]}
+        unset 'ZT_FINALLY[-1]'
+        eval "$command"
+    done
+}
+
+# zt_finish: the scenario's exit status, as its last line; a failed one shows its records first.
+zt_finish() {
+    [ "$ZT_FAILED" -eq 0 ] && return 0
+    echo "  --- what the scenario recorded, in $ZT_DIR:"
+    local file
+    for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt "${ZT_C:-}/zentorvik-standin.log"; do
+        [ -s "$file" ] || continue
+        echo "  --- $(basename "$file")"
+        zt_indented <"$file"
+    done
+    return 1
+}
+
+# zt_abort: ends the scenario there, failed, its records shown.
+zt_abort() {
+    ZT_FAILED=1
+    zt_finish
+    exit 1
+}
+
+# zt_judge WHAT success|failure COMMAND...: runs COMMAND, its output set aside, and says whether
+# it ended as wanted: "ok" and the output, or "FAIL", the command, its exit status and the output.
+zt_judge() {
+    local what=$1 wanted=$2 output status held
+    shift 2
+    output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
+    "$@" >"$output" 2>&1
+    status=$?
+    if [ "$wanted" = success ]; then
+        held=$((status == 0))
+    else
+        held=$((status != 0))
+    fi
+    if [ "$held" -eq 0 ]; then
+        echo "  FAIL $what"
+        # A comparison's diff says it all.
+        [ "$1" = zt_same ] || { zt_show_command "$@" && echo "       exit status $status"; }
+        ZT_FAILED=1
+    elif [ "$wanted" = success ]; then
+        echo "  ok   $what"
+    else
+        echo "  ok   $what (exit status $status)"
+    fi
+    zt_indented <"$output"
+    rm -f "$output"
+    [ "$held" -eq 1 ]
+}
+
+# zt_same EXPECTED ACTUAL: whether the two texts are the same; a diff of them when not.
+zt_same() {
+    [ "$1" = "$2" ] && return
+    diff -u --label expected --label actual <(printf '%s\n' "$1") <(printf '%s\n' "$2")
+    return 1
+}
+
+zt_show_command() {
+    printf '       $'
+    printf ' %q' "$@"
+    printf '\n'
+}
+
+zt_indented() {
+    sed 's/^/       /'
+}
+
+zt_seconds_since() {
+    local ms=$(($(zt_now) - $1))
+    printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
 }
 
 # zt_on PLATFORM REASON: whether the scenario runs on PLATFORM (wine or native); elsewhere it says
@@ -142,8 +287,9 @@ zt_native_begin() {
     ZT_TOOLS=$ZT_DIR/service
     ZT_SCRATCH=$ZT_DIR/scratch
     mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" &&
-        zt_programs_of_another_build || return 1
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" || return 1
+    # The programs of another build (a signed one) in place of the harness's, when given.
+    [ -z "${ZT_PROGRAMS_DIR:-}" ] || cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/" || return 1
     # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
     ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
     ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")
@@ -158,10 +304,7 @@ zt_native_begin() {
 # ended by id when it does not stop in time) and deleted; the stand-ins, which logged their process
 # ids and end on their quit file; and the stand-in's files, c:\windows\Zentorvik.exe among them.
 zt_native_clean() {
-    local job pid log=$ZT_C/zentorvik-standin.log
-    for job in $(jobs -p); do
-        kill "$job" 2>/dev/null || true
-    done
+    local pid log=$ZT_C/zentorvik-standin.log
     if [ "$(zt_service_state)" != ABSENT ]; then
         sc stop "$ZT_SERVICE" >/dev/null 2>&1 || true
         if ! zt_wait_for 30 zt_service_stopped; then
@@ -218,10 +361,22 @@ zt_install_standin() {
     cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
 
-# Starts the debug output monitor; its lines go to $ZT_DIR/trace.txt. Arguments go to the monitor.
+# zt_run [--within SECONDS] PROGRAM ARGUMENT...: runs one of the test programs ($ZT_DRIVER,
+# $ZT_MONITOR, ...), ended after SECONDS when given (exit status 124, as timeout's). In the
+# background, run "${ZT_RUN[@]}" PROGRAM instead: the job is then the program itself, which the
+# scenario's end can end.
+zt_run() {
+    local bound=()
+    [ "$1" != --within ] || { bound=(timeout "$2"); shift 2; }
+    "${bound[@]}" "${ZT_RUN[@]}" "$@" </dev/null
+}
+
+# zt_monitor_start ARGUMENT...: starts the debug-output monitor with these arguments and waits
+# until it listens; its lines go to $ZT_DIR/trace.txt, what it says to $ZT_DIR/monitor.err (shown
+# when it does not listen within 60 s).
 zt_monitor_start() {
     "${ZT_RUN[@]}" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
-    zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err"
+    zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err" || { cat "$ZT_DIR/monitor.err"; return 1; }
 }
 
 # zt_driver NAME COMMAND...: runs the status driver; its record goes to $ZT_DIR/NAME.log, its
@@ -229,7 +384,7 @@ zt_monitor_start() {
 zt_driver() {
     local name=$1
     shift
-    "${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err" </dev/null
+    zt_run "$ZT_DRIVER" "$ZT_SERVICE" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
 }
 
 # zt_records COMMAND ARGUMENT...: the reader of the records (tests/e2e/records.py; its --help
@@ -249,24 +404,3 @@ zt_wait_trace_end() {
     zt_wait_for 1 grep -q "ServiceMain: Exit" "$ZT_DIR/trace.txt"
 }
 
-ZT_FAILED=0
-zt_check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "  ok   $what"
-    else
-        echo "  FAIL $what"
-        ZT_FAILED=1
-    fi
-}
-
-zt_finish() {
-    if [ "$ZT_FAILED" -ne 0 ]; then
-        echo "  --- $ZT_DIR contents for the failure:"
-        for f in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt "$ZT_C/zentorvik-standin.log"; do
-            [ -s "$f" ] && { echo "  --- $(basename "$f")"; sed 's/^/    /' "$f"; }
-        done
-    fi
-    return "$ZT_FAILED"
-}

@@ -4,11 +4,7 @@
 # checks of the records are tests/e2e/test_records.py.
 . "$(dirname "$0")/../lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-checks.XXXXXX")
-trap 'rm -rf "$ZT_DIR"' EXIT
-
-not() {
-    ! "$@"
-}
+zt_when_finished rm -rf "$ZT_DIR"
 
 # patch OFFSET BYTES...: writes BYTES (octal) at OFFSET from the PE signature of $ZT_DIR/exe.
 patch() {
@@ -19,7 +15,7 @@ patch() {
         dd of="$ZT_DIR/exe" bs=1 seek=$((pe + offset)) conv=notrunc status=none
 }
 check_exe() {
-    "$ZT_ROOT/scripts/check-windows-exe" "$ZT_DIR/exe" >/dev/null 2>&1
+    "$ZT_ROOT/scripts/check-windows-exe" "$ZT_DIR/exe"
 }
 # The binutils as MSYS2's MINGW32 environment names them, with nothing else on the PATH.
 check_exe_as_msys2() {
@@ -35,10 +31,10 @@ check_exe_as_msys2() {
 }
 if zt_on wine "the executable's checks, which need the mingw-w64 binutils"; then
     cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_DIR/exe"
-    zt_check "check-windows-exe finds the binutils without their prefix, as in MSYS2" check_exe_as_msys2
+    zt_expect "check-windows-exe finds the binutils without their prefix, as in MSYS2" check_exe_as_msys2
     patch 8 054 033 072 137
-    zt_check "check-windows-exe: a GNU ld build with a time stamp fails" not check_exe
+    zt_must_fail "check-windows-exe: a GNU ld build with a time stamp fails" check_exe
     patch 26 016
-    zt_check "check-windows-exe: an MSVC build (linker 14), whose stamp is a hash, passes" check_exe
+    zt_expect "check-windows-exe: an MSVC build (linker 14), whose stamp is a hash, passes" check_exe
 fi
 zt_finish

@@ -5,7 +5,7 @@
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
-trap 'rm -rf "$ZT_DIR"' EXIT
+zt_when_finished rm -rf "$ZT_DIR"
 
 export ZT_FAKE=$ZT_DIR/machine
 mkdir -p "$ZT_FAKE/c/windows" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages"
@@ -62,20 +62,17 @@ in_order() {
         k <= n && index($0, pattern[k]) { k++ }
         END { exit k <= n }'
 }
-not() {
-    ! "$@"
-}
 
 out=$(env ZT_PLATFORM=windows bash -c ". '$here/lib.sh'; echo sourced" 2>&1)
-zt_check "ZT_PLATFORM other than wine or native is refused" \
+zt_expect "ZT_PLATFORM other than wine or native is refused" \
     test "$?:$out" = '2:tests/e2e: ZT_PLATFORM is "windows"; it is wine (the default) or native'
-zt_check "wine: programs go through Wine's loader; no Git Bash settings" test "$(
+zt_expect "wine: programs go through Wine's loader; no Git Bash settings" test "$(
     env -u ZT_PLATFORM -u MSYS_NO_PATHCONV bash -c ". '$here/lib.sh'
         echo \"\$ZT_PLATFORM \${ZT_RUN[*]} \${MSYS_NO_PATHCONV:-none}\"")" = "wine $ZT_WINE none"
-zt_check "native: programs run directly, Git Bash converts no argument, C:\\ is found" test "$(
+zt_expect "native: programs run directly, Git Bash converts no argument, C:\\ is found" test "$(
     ZT_PLATFORM=native bash -c ". '$here/lib.sh'
         echo \"\${#ZT_RUN[@]} \$MSYS_NO_PATHCONV \$MSYS2_ARG_CONV_EXCL \$ZT_C\"")" = "0 1 * $ZT_FAKE/c"
-zt_check "natively a Wine-only check is skipped with its reason, a native one runs" test "$(
+zt_expect "natively a Wine-only check is skipped with its reason, a native one runs" test "$(
     ZT_PLATFORM=native
     . "$here/lib.sh"
     zt_on wine "a reason" || echo skipped
@@ -125,29 +122,29 @@ done
     read -r tools
     read -r files
 } <"$ZT_FAKE/begun"
-zt_check "before: the service left running was stopped and deleted, then registered anew" \
+zt_expect "before: the service left running was stopped and deleted, then registered anew" \
     in_order "sc stop Orvelden Zentorvik Tool" "sc delete Orvelden Zentorvik Tool" \
     "sc create Orvelden Zentorvik Tool" <"$ZT_FAKE/calls"
-zt_check "before: the stand-ins were waited for once told to quit, and not killed" \
+zt_expect "before: the stand-ins were waited for once told to quit, and not killed" \
     in_order "sc delete" "tasklist /fo csv /nh" "sc create" <"$ZT_FAKE/calls"
-zt_check "before and after: the stand-ins ended, nothing to say" test ! -s "$ZT_FAKE/scenario.out"
-zt_check "before: nothing killed" not grep -q taskkill <(sed '/^--- scenario$/q' "$ZT_FAKE/calls")
-zt_check "before: the stand-in's files and the hosted program's are gone" test "$files" = ""
+zt_compare "before and after: the stand-ins ended, nothing to say" "" "$(cat "$ZT_FAKE/scenario.out")"
+zt_must_fail "before: nothing killed" grep -q taskkill <(sed '/^--- scenario$/q' "$ZT_FAKE/calls")
+zt_expect "before: the stand-in's files and the hosted program's are gone" test "$files" = ""
 windows_dir=W:${dir//\//\\}
-zt_check "the service registered from the scenario's folder, its path quoted" grep -qxF \
+zt_expect "the service registered from the scenario's folder, its path quoted" grep -qxF \
     "sc create Orvelden Zentorvik Tool binPath= \"$windows_dir\\service\\OrveldenZentorvikTool.exe\" type= own" \
     "$ZT_FAKE/calls"
-zt_check "the programs copied to the scenario's folder" test "$tools" = \
+zt_expect "the programs copied to the scenario's folder" test "$tools" = \
     "OrveldenZentorvikTool.exe hosted-standin.exe service-driver.exe"
-zt_check "the harness's paths in the scenario's folder" test "$service_exe $driver $scratch" = \
+zt_expect "the harness's paths in the scenario's folder" test "$service_exe $driver $scratch" = \
     "$windows_dir\\service\\OrveldenZentorvikTool.exe $dir/service/service-driver.exe $windows_dir\\scratch"
-zt_check "after: the background program was ended" not kill -0 "$(cat "$ZT_FAKE/job")" 2>/dev/null
-zt_check "after: the service that did not stop had its process ended by id, then was deleted" \
+zt_must_fail "after: the background program was ended" kill -0 "$(cat "$ZT_FAKE/job")" 2>/dev/null
+zt_expect "after: the service that did not stop had its process ended by id, then was deleted" \
     in_order "--- scenario" "sc stop" "sc queryex" "taskkill /f /pid 777" "sc delete" <"$ZT_FAKE/calls"
-zt_check "after: only the service's process was killed" \
+zt_expect "after: only the service's process was killed" \
     test "$(grep -c taskkill "$ZT_FAKE/calls")" -eq 1
-zt_check "after: the service is gone" test ! -e "$ZT_FAKE/service"
-zt_check "after: the stand-in's files, the hosted program's and the scenario's folder are gone" \
+zt_expect "after: the service is gone" test ! -e "$ZT_FAKE/service"
+zt_expect "after: the stand-in's files, the hosted program's and the scenario's folder are gone" \
     test "$(find "$ZT_FAKE/c" -type f | wc -l) $(ls -d "$dir" 2>/dev/null)" = "0 "
 
 # ready: whether a machine may run the suite, by what it has of the suite's and the prompt's level.
@@ -166,23 +163,23 @@ cat >"$ZT_FAKE/c/windows/system32/whoami.exe" <<'EOF'
 EOF
 chmod +x "$ZT_FAKE/c/windows/system32/whoami.exe"
 echo "System 4" >"$ZT_FAKE/processes"
-zt_check "a clean machine and an elevated prompt are ready" ready
-ZT_FAKE_INTEGRITY=16384 zt_check "a prompt of LocalSystem is ready" ready
-ZT_FAKE_INTEGRITY=8192 zt_check "a prompt without elevation is not" not ready
+zt_expect "a clean machine and an elevated prompt are ready" ready
+ZT_FAKE_INTEGRITY=16384 zt_expect "a prompt of LocalSystem is ready" ready
+ZT_FAKE_INTEGRITY=8192 zt_must_fail "a prompt without elevation is not" ready
 echo STOPPED >"$ZT_FAKE/service"
 : >"$ZT_FAKE/c/windows/Zentorvik.exe"
 mkdir -p "$ZT_FAKE/c/Program Files (x86)/Orvelden Zentorvik Tool"
 printf '%s\n' "ZENTORVIK.EXE 5" "ZentorvikX.exe 6" >>"$ZT_FAKE/processes"
-zt_check "a machine with the service, the program, its folder or a Zentorvik.exe is not" not ready
-zt_check "and each is named" test "$(grep -c -e 'is registered' -e 'Zentorvik.exe is there' \
+zt_must_fail "a machine with the service, the program, its folder or a Zentorvik.exe is not" ready
+zt_expect "and each is named" test "$(grep -c -e 'is registered' -e 'Zentorvik.exe is there' \
     -e 'Orvelden Zentorvik Tool is there' -e 'is running' "$ZT_FAKE/ready.err")" -eq 4
 : >"$ZT_FAKE/calls"
 out=$(ZT_PLATFORM=native ZT_BUILD=$ZT_FAKE/build "$here/run-all" 00-checks 2>&1)
-zt_check "run-all refuses such a machine before any scenario" \
+zt_expect "run-all refuses such a machine before any scenario" \
     test "$?:$(tail -n 1 <<<"$out")" = "1:0 passed, 1 failed"
 out=$(ZT_PLATFORM=native ZT_BUILD=$ZT_FAKE/none "$here/run-all" 00-checks 2>&1)
-zt_check "run-all without the programs says so" grep -q "FAIL build: no programs in $ZT_FAKE/none" <<<"$out"
-zt_check "and neither run changed the service" not grep -qE '^sc (stop|delete|create)' "$ZT_FAKE/calls"
+zt_expect "run-all without the programs says so" grep -q "FAIL build: no programs in $ZT_FAKE/none" <<<"$out"
+zt_must_fail "and neither run changed the service" grep -qE '^sc (stop|delete|create)' "$ZT_FAKE/calls"
 
 : >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-win32.zip"
 echo msi >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-x86.msi"
@@ -213,15 +210,15 @@ deployed=$(
     : >"$ZT_FAKE/calls"
     remove_installed
 )
-zt_check "deployment: packages from ZT_PACKAGES, processes from tasklist, a program run by its path" \
+zt_expect "deployment: packages from ZT_PACKAGES, processes from tasklist, a program run by its path" \
     test "$deployed" = "1.2.3 OrveldenZentorvikTool-1.2.3-win32.zip OrveldenZentorvikTool-1.2.3-x86.msi
 newer
 {B1} {B2}
 5
 /dir C:\\a b
 W:\\tmp\\x"
-zt_check "after a deployment scenario: its products uninstalled, then the service deleted" \
+zt_expect "after a deployment scenario: its products uninstalled, then the service deleted" \
     in_order "msiexec /x W:${ZT_FAKE//\//\\}\\packages\\OrveldenZentorvikTool-1.2.3-x86.msi /qn" \
     "msiexec /x W:${ZT_FAKE//\//\\}\\work\\newer.msi /qn" "sc stop" "sc delete" <"$ZT_FAKE/calls"
-zt_check "and the installed folder removed" test ! -e "$ZT_FAKE/c/Program Files (x86)/Orvelden Zentorvik Tool"
+zt_expect "and the installed folder removed" test ! -e "$ZT_FAKE/c/Program Files (x86)/Orvelden Zentorvik Tool"
 zt_finish

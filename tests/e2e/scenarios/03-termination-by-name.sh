@@ -23,20 +23,18 @@ zt_driver run "${spawns[@]}" watch-log "$ZT_STANDIN_LOG" $((total - 1)) 60000 \
     control stop wait STOPPED 10000 service-exit 10000 exits 1000
 log=$ZT_DIR/run.log
 
-zt_check "all $total programs ran" \
-    test "$(zt_records starts "$ZT_C/zentorvik-standin.log" | wc -l)" -eq "$total"
+zt_compare "all $total programs ran" "$total" "$(zt_records starts "$ZT_C/zentorvik-standin.log" | wc -l)"
 # Each image path is one process's, compared whole: the check sees that process alone, not one
 # whose path merely contains it (c\Zentorvik in c\Zentorvik.exe.bak).
-zt_check "the launched instance ended with exit code 0" \
+zt_expect "the launched instance ended with exit code 0" \
     zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
 for name in "${matches[@]}"; do
-    zt_check "$name ended with exit code 0" \
+    zt_expect "$name ended with exit code 0" \
         zt_records expect-outcome "$log" "$ZT_SCRATCH_WIN\\$name" exited 0
 done
 for name in "${decoys[@]}"; do
-    zt_check "$name still runs" zt_records expect-outcome "$log" "$ZT_SCRATCH_WIN\\$name" running
+    zt_expect "$name still runs" zt_records expect-outcome "$log" "$ZT_SCRATCH_WIN\\$name" running
 done
-zt_check "the service stopped with exit code 0" \
-    test "$(zt_records field "$log" code event=service-exit result=exited)" = 0
-zt_check "the stop within walk + poll + slack" zt_records expect-stop "$log"
+zt_compare "the service stopped with exit code 0" 0 "$(zt_records field "$log" code event=service-exit)"
+zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 zt_finish

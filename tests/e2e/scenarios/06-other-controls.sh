@@ -6,7 +6,7 @@
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 zt_install_standin
-zt_monitor_start || { echo "  FAIL the monitor did not come up"; exit 1; }
+zt_require "the monitor listens" zt_monitor_start
 
 zt_driver run start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" 1 30000 mark controls \
     control pause control continue control interrogate control 128 mark stop \
@@ -14,22 +14,23 @@ zt_driver run start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" 1 30000 mark 
 log=$ZT_DIR/run.log
 zt_wait_trace_end
 
-# answer CONTROL FIELD: FIELD of the answer to each CONTROL sent, one a line.
-answer() {
+# answers CONTROL FIELD: FIELD of each answer to CONTROL, one a line.
+answers() {
     zt_records field "$log" "$2" event=control control="$1"
 }
-zt_check "pause refused by the controller (1052)" test "$(answer pause error)" = 1052
-zt_check "continue refused by the controller (1052)" test "$(answer continue error)" = 1052
-zt_check "interrogate accepted" test "$(answer interrogate state)" = RUNNING
-zt_check "user control 128 accepted" test "$(answer 128 state)" = RUNNING
-zt_check "no report while the controls came" zt_records expect-none --mark controls "$log" event=status
-zt_check "the first stop accepted, the second refused while stop pending (1061)" \
-    test "$(answer stop result | xargs)" = "ok error" -a "$(answer stop error)" = 1061
-zt_check "statuses as in a normal run" zt_records expect-statuses "$log"
-zt_check "the hosted program ended with exit code 0 at the stop" \
+zt_compare "pause refused by the controller (1052)" 1052 "$(answers pause error)"
+zt_compare "continue refused by the controller (1052)" 1052 "$(answers continue error)"
+zt_compare "interrogate accepted" RUNNING "$(answers interrogate state)"
+zt_compare "user control 128 accepted" RUNNING "$(answers 128 state)"
+zt_expect "no report while the controls came" zt_records expect-none --mark controls "$log" event=status
+# The results of both stops, then the second's error.
+zt_compare "the second stop refused while stop pending (1061)" \
+    "ok error 1061" "$(answers stop result | xargs) $(answers stop error)"
+zt_expect "statuses as in a normal run" zt_records expect-statuses "$log"
+zt_expect "the hosted program ended with exit code 0 at the stop" \
     zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
-zt_check "the stop within walk + poll + slack" zt_records expect-stop "$log"
+zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 # Interrogate and the user control: entry and exit each, before the stop request.
-zt_check "the handler traced only its entry and exit for them" \
+zt_expect "the handler traced only its entry and exit for them" \
     zt_records expect-trace --other-controls 2 "$ZT_DIR/trace.txt"
 zt_finish

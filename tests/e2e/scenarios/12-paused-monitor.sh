@@ -3,8 +3,8 @@
 # usual time, every message is printed once the output flows again, and a flood beyond the
 # monitor's queue is dropped and counted instead of blocking.
 . "$(dirname "$0")/../lib.sh"
-zt_begin
 zt_on wine "a monitor writing to a pipe of one page that nobody reads" || exit 0
+zt_begin
 zt_install_standin
 
 # The reader of the monitor's output: it shrinks the pipe to one page, then reads nothing until
@@ -29,38 +29,35 @@ with open(out, "ab") as f:
         f.write(data)
         f.flush()
 END
-reader=$!
-zt_wait_for 10 test -s "$ZT_DIR/pipe-size" || { echo "  FAIL the pipe's reader did not start"; exit 1; }
-zt_check "the monitor's output is a pipe of 4096 bytes" test "$(cat "$ZT_DIR/pipe-size")" -eq 4096
+zt_require_within "the pipe's reader started" 10 test -s "$ZT_DIR/pipe-size"
+zt_compare "the monitor's output is a pipe of 4096 bytes" 4096 "$(cat "$ZT_DIR/pipe-size")"
 "${ZT_RUN[@]}" "$ZT_MONITOR" >"$ZT_DIR/output" 2>"$ZT_DIR/monitor.err" </dev/null &
-zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err" ||
-    { echo "  FAIL the monitor did not come up"; exit 1; }
+zt_require_within "the monitor listens" 60 grep -q listening "$ZT_DIR/monitor.err"
 
 zt_driver start start wait RUNNING 60000
 # Five lines of about 1010 bytes, more than the pipe holds: the monitor's output blocks.
 first="first $(printf '%0999d' 0)"
 zt_driver fill debug-output 5 "$first"
 zt_driver stop control stop wait STOPPED 60000 service-exit 10000
-zt_check "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/stop.log"
+zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/stop.log"
 
 # More than the queue holds (1 MiB); bounded, since a monitor that blocks writers would take
 # ten seconds a message.
 second="second $(printf '%03999d' 0)"
-timeout 60 "${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" debug-output 400 "$second" \
-    >"$ZT_DIR/flood.log" 2>"$ZT_DIR/flood.err" </dev/null
+zt_run --within 60 "$ZT_DRIVER" "$ZT_SERVICE" debug-output 400 "$second" \
+    >"$ZT_DIR/flood.log" 2>"$ZT_DIR/flood.err"
 slowest=$(zt_records field "$ZT_DIR/flood.log" slowest event=debug-output count=400)
-zt_check "400 messages of 4000 bytes sent, none waiting long (slowest ${slowest:-?} ms, at most 2000)" \
+zt_expect "400 messages of 4000 bytes sent, none waiting long (slowest ${slowest:-?} ms, at most 2000)" \
     test "${slowest%.*}" -le 2000
 
 : >"$ZT_DIR/unpause"
 zt_wait_for 30 grep -qsE "messages? dropped" "$ZT_DIR/trace.txt"
 zt_wait_trace_end
-zt_check "the service's whole trace, in order" zt_records expect-trace "$ZT_DIR/trace.txt"
-zt_check "the five lines that blocked the output, in order" \
+zt_expect "the service's whole trace, in order" zt_records expect-trace "$ZT_DIR/trace.txt"
+zt_expect "the five lines that blocked the output, in order" \
     zt_records expect-flood "$ZT_DIR/trace.txt" "$first" 5
-zt_check "the second flood printed in order up to the full queue, the rest counted where dropped" \
+zt_expect "the second flood printed in order up to the full queue, the rest counted where dropped" \
     zt_records expect-flood --dropped "$ZT_DIR/trace.txt" "$second" 400
-kill "$reader" 2>/dev/null
 # The floods' zeros would fill pages of a failure's report.
 sed -i 's/ 0\{16,\} / 0...0 /' "$ZT_DIR/trace.txt"
 zt_finish
