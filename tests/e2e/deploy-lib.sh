@@ -1,53 +1,31 @@
-# Sourced by the deployment scenarios (scenarios/08-zip.sh, 09-msi.sh): the packages
-# under test, and the service's program where the harness (lib.sh) runs it, with no registration
-# yet: in a Wine prefix, or natively on Windows.
+# Sourced by the deployment scenarios (08-zip, 09-msi, 11-signed-build) and build-packages: the
+# packages under test, the service's registration as the registry has it, and the service started
+# and stopped with its hosted program, on either platform (lib.sh).
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-SERVICE=$ZT_SERVICE
-# Windows' own programs, by their full path: natively a bare name runs whatever Git Bash finds
-# first on its PATH.
-SC='C:\windows\system32\sc.exe'
-REG='C:\windows\system32\reg.exe'
-MSIEXEC='C:\windows\system32\msiexec.exe'
-SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
-ROOT=$ZT_ROOT
+# A 32-bit start goes through four emulated processes (service, cmd, start, the program).
+ZT_START_SECONDS=60
 
-fail() {
-    echo "  FAIL $*" >&2
-    if [ -n "${ZT_DIR:-}" ] && [ -d "$ZT_DIR" ]; then
-        {
-            echo "  service: $(zt_service_state); hosted program's processes: $(hosted_pids | xargs)"
-            wine "$REG" query "$SERVICE_KEY" 2>&1 | sed 's/^/  /'
-            [ "$ZT_PLATFORM" = native ] || find "$ZT_C" -ipath '*orvelden*' | sed 's/^/  /'
-        } >&2
-    fi
-    exit 1
-}
-
-pass() {
-    echo "  ok   $*"
-}
-
-# Builds the zip and the MSI; sets VERSION, ZIP and MSI. Windows has no wixl: natively they come
-# built on Linux (tests/e2e/build-packages), from the folder $ZT_PACKAGES.
-build_packages() {
-    local dir=$ZT_BUILD
-    if [ "$ZT_PLATFORM" = native ]; then
-        dir=${ZT_PACKAGES:-}
-        VERSION=$(ls "$dir" 2>/dev/null | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
+# zt_deploy_packages: the zip and the MSI under test; sets ZT_VERSION, ZT_ZIP and ZT_MSI. They
+# come from the folder $ZT_PACKAGES when it is given (tests/e2e/build-packages made it: Windows has
+# no wixl), else they are built here.
+zt_deploy_packages() {
+    local dir=${ZT_PACKAGES:-$ZT_BUILD}
+    if [ -n "${ZT_PACKAGES:-}" ]; then
+        ZT_VERSION=$(ls "$dir" | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
     else
-        "$ROOT/scripts/build-windows" --no-setup package >/dev/null || fail "package target"
-        VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
+        zt_require "the packages built" "$ZT_ROOT/scripts/build-windows" --no-setup package
+        ZT_VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
     fi
-    ZIP=$dir/OrveldenZentorvikTool-$VERSION-win32.zip
-    MSI=$dir/OrveldenZentorvikTool-$VERSION-x86.msi
-    [ -f "$ZIP" ] && [ -f "$MSI" ] || fail "no $ZIP or $MSI"
+    ZT_ZIP=$dir/OrveldenZentorvikTool-$ZT_VERSION-win32.zip
+    ZT_MSI=$dir/OrveldenZentorvikTool-$ZT_VERSION-x86.msi
+    zt_require "the zip and the MSI of version $ZT_VERSION" test -f "$ZT_ZIP" -a -f "$ZT_MSI"
 }
 
-# rebuild_msi VERSION FILE: the MSI built again as VERSION (the same upgrade code, a new product
-# code) into FILE. Natively it comes built with the others, under FILE's name.
-rebuild_msi() {
-    if [ "$ZT_PLATFORM" = native ]; then
+# zt_deploy_rebuild_msi VERSION FILE: the MSI built again as VERSION (the same upgrade code, a new
+# product code) into FILE; from $ZT_PACKAGES, under FILE's name, when it is given.
+zt_deploy_rebuild_msi() {
+    if [ -n "${ZT_PACKAGES:-}" ]; then
         cp "$ZT_PACKAGES/$(basename "$2")" "$2"
         return
     fi
@@ -59,184 +37,87 @@ rebuild_msi() {
     return "$status"
 }
 
-# msi_product_code FILE, msi_package_code FILE: the MSI's product code, and its package code (the
-# summary information's revision number). Windows has no msiinfo: natively they come from the
-# list that build-packages wrote beside the packages, "<file> <product code> <package code>".
-msi_product_code() {
-    if [ "$ZT_PLATFORM" = native ]; then
-        listed_code "$1" 2
+# zt_deploy_product_code FILE, zt_deploy_package_code FILE: the MSI's product code, and its
+# package code (the summary information's revision number). From the list build-packages wrote
+# beside the packages ($ZT_PACKAGES/codes, one record of file=, product= and package= a line) when
+# they come from there: Windows has no msiinfo.
+zt_deploy_product_code() {
+    if [ -n "${ZT_PACKAGES:-}" ]; then
+        zt_records field "$ZT_PACKAGES/codes" product file="$(basename "$1")"
     else
-        msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
+        zt_text msiinfo export "$1" Property | sed -n 's/^ProductCode\t//p'
     fi
 }
 
-msi_package_code() {
-    if [ "$ZT_PLATFORM" = native ]; then
-        listed_code "$1" 3
+zt_deploy_package_code() {
+    if [ -n "${ZT_PACKAGES:-}" ]; then
+        zt_records field "$ZT_PACKAGES/codes" package file="$(basename "$1")"
     else
         msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'
     fi
 }
 
-listed_code() {
-    awk -v file="$(basename "$1")" -v column="$2" '$1 == file { print $column }' "$ZT_PACKAGES/codes"
+# zt_deploy_begin: after zt_deploy_packages, the scenario's machine (zt_begin) without the
+# service's registration, the stand-in in place and the zip unpacked in $ZT_PACKAGE_DIR.
+zt_deploy_begin() {
+    zt_begin
+    zt_require "the harness's registration removed" zt_windows_tool sc delete "$ZT_SERVICE"
+    zt_install_standin
+    zt_require "the zip unpacked" unzip -q "$ZT_ZIP" -d "$ZT_DIR"
+    ZT_PACKAGE_DIR=$ZT_DIR/OrveldenZentorvikTool-$ZT_VERSION-win32
 }
 
-# Windows path of a file under $WORK: through drive Z: under Wine.
-winpath() {
-    if [ "$ZT_PLATFORM" = native ]; then
-        cygpath -w "$1"
-    else
-        printf 'Z:%s' "${1//\//\\}"
-    fi
-}
-
-# Process ids of the running programs named Zentorvik.exe: natively Windows ones; under Wine
-# (whose tasklist prints nothing) the Linux ones of this prefix.
-hosted_pids() {
-    local pid image
-    if [ "$ZT_PLATFORM" = native ]; then
-        zt_native_pids Zentorvik.exe
-        return
-    fi
-    for pid in $(pgrep -f -i 'zentorvik\.exe' || true); do
-        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
-        # argv: [qemu] [wine loader] <Windows image path> <arguments>
-        image=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | grep -v -m1 '^/')
-        image=${image##*\\}
-        [ "${image,,}" = zentorvik.exe ] || continue
-        echo "$pid"
-    done
-}
-
-# hosted_starts [pid|image|command]: that field of each start the stand-in logged, one a line.
-hosted_starts() {
-    zt_records starts "$ZT_C/zentorvik-standin.log" "$@" 2>/dev/null || true
-}
-
-# One value of the service's registry key, as reg prints it (type and data), or nothing.
-service_value() {
-    wine "$REG" query "$SERVICE_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
+# zt_deploy_service_value NAME: one value of the service's registry key as reg prints it (type
+# and data), or nothing.
+zt_deploy_service_value() {
+    zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" /v "$1" 2>/dev/null |
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
 
 # The service's image path as registered, without its type (Windows' service controller writes
 # REG_EXPAND_SZ, Wine's REG_SZ).
-image_path() {
-    service_value ImagePath | sed 's/^REG_[A-Z_]* //'
+zt_deploy_image_path() {
+    zt_deploy_service_value ImagePath | sed 's/^REG_[A-Z_]* //'
 }
 
-service_key_exists() {
-    wine "$REG" query "$SERVICE_KEY" >/dev/null 2>&1
+zt_deploy_service_key_exists() {
+    zt_windows_tool reg query "$ZT_SERVICE_KEY" >/dev/null 2>&1
 }
 
-# Product registrations of the installer package, one "<version> <product code>" line each, in
-# both registry views.
-installed_products() {
-    local view
-    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
-        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        wine "$REG" query "$view" /s 2>/dev/null | tr -d '\r' | awk '
-            /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
-            /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
-            /DisplayVersion/ { version = $3 }
-            /^$/ { if (ours) print version, code; ours = 0 }'
-    done | sort -u
+zt_deploy_hosted_started() {
+    [ -s "$ZT_C/zentorvik-standin.log" ] && [ -n "$(zt_hosted_pids)" ]
 }
 
-# wait_until SECONDS WHAT COMMAND...: waits for COMMAND to succeed, or fails the scenario.
-wait_until() {
-    local seconds=$1 what=$2 started=$SECONDS
-    shift 2
-    zt_wait_for "$seconds" "$@" || fail "$what: not within ${seconds}s"
-    pass "$what ($((SECONDS - started))s)"
+zt_deploy_hosted_gone() {
+    [ -z "$(zt_hosted_pids)" ]
 }
 
-state_is() {
-    [ "$(zt_service_state)" = "$1" ]
+# The hosted program's command line is the program, then "-s" alone.
+zt_deploy_hosted_command_line() {
+    grep -xiE '("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s' \
+        <(zt_records starts "$ZT_C/zentorvik-standin.log" command)
 }
 
-hosted_started() {
-    [ -n "$(hosted_starts)" ] && [ -n "$(hosted_pids)" ]
-}
-
-hosted_gone() {
-    [ -z "$(hosted_pids)" ]
-}
-
-# A 32-bit start goes through four emulated processes (service, cmd, start, the program).
-START_SECONDS=60
-
-# Starts the service and waits until it runs and its program is up with the argument -s.
-start_and_check_hosted() {
+# zt_deploy_start: starts the service and waits until it runs and its program is up with the
+# argument -s. A failure ends the scenario.
+zt_deploy_start() {
     rm -f "$ZT_C/zentorvik-standin.log"
-    wine "$SC" start "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc start: $(cat "$ZT_DIR/sc.out")"
-    wait_until "$START_SECONDS" "service running" state_is RUNNING
-    wait_until "$START_SECONDS" "hosted program started" hosted_started
-    local line
-    line=$(hosted_starts command)
-    [ "$line" = '"c:\windows\Zentorvik.exe" -s' ] || [ "$line" = 'c:\windows\Zentorvik.exe -s' ] ||
-        fail "hosted program's command line: $line"
-    pass "hosted program's command line: $line"
+    zt_require "sc start" zt_windows_tool sc start "$ZT_SERVICE"
+    zt_deploy_running "service running"
+    zt_require "hosted program's command line" zt_deploy_hosted_command_line
 }
 
-# After build_packages: a prefix of the harness (natively, the machine) without the service's
-# registration, under Wine its server running, the stand-in in place, and the zip unpacked in
-# $PACKAGE_DIR. Under Wine outside the suite runner (no $ZT_TEMPLATE) it makes a template first,
-# about 2 minutes.
-new_prefix() {
-    local own_template=
-    if [ "$ZT_PLATFORM" = wine ] && [ -z "${ZT_TEMPLATE:-}" ]; then
-        own_template=$(mktemp -d "${TMPDIR:-/tmp}/zt-template.XXXXXX")
-        zt_make_template "$own_template/prefix" || fail "the prefix template"
-        ZT_TEMPLATE=$own_template/prefix
-    fi
-    zt_begin
-    WORK=$ZT_DIR
-    [ -z "$own_template" ] || trap 'zt_end; rm -rf "'"$own_template"'"' EXIT
-    [ "$ZT_PLATFORM" = wine ] || trap 'remove_installed; zt_end' EXIT
-    wine "$SC" delete "$SERVICE" >/dev/null 2>&1 || fail "removing the harness's registration"
-    zt_install_standin
-    unzip -q "$ZIP" -d "$WORK"
-    PACKAGE_DIR=$WORK/OrveldenZentorvikTool-$VERSION-win32
+# zt_deploy_running WHAT: waits until the service runs and its program has started since the
+# stand-in's log was emptied. A failure ends the scenario.
+zt_deploy_running() {
+    zt_require_within "$1" "$ZT_START_SECONDS" zt_service_in RUNNING
+    zt_require_within "and its program with it" "$ZT_START_SECONDS" zt_deploy_hosted_started
 }
 
-# Ends the prefix's server and everything in it, and starts a new one, as a reboot would.
-restart_server() {
-    "$ZT_WINESERVER" -k 2>/dev/null || true
-    "$ZT_WINESERVER" -w
-    "$ZT_WINESERVER" -p
-    # The first client of the service controller starts services.exe, which keeps that client's
-    # output open: let it be /dev/null, not the pipe of a command substitution.
-    "$ZT_WINE" sc query "$SERVICE" >/dev/null 2>&1 </dev/null || true
-}
-
-# wine PROGRAM ARGUMENT...: runs a Windows program: under Wine in the prefix, natively as it is
-# (a Windows path made one that Git Bash runs).
-wine() {
-    if [ "$ZT_PLATFORM" = wine ]; then
-        "$ZT_WINE" "$@" </dev/null
-        return
-    fi
-    local program=$1
-    [[ $program != [A-Za-z]:\\* ]] || program=$(cygpath -u "$program")
-    "$program" "${@:2}" </dev/null
-}
-
-# Native: the products of the packages the scenario had, uninstalled, then a service registered by
-# hand stopped and deleted, and the installed folder removed.
-remove_installed() {
-    local msi
-    for msi in "${MSI:-}" "$WORK"/*.msi; do
-        [ ! -f "$msi" ] || wine "$MSIEXEC" /x "$(winpath "$msi")" /qn >/dev/null 2>&1 || true
-    done
-    zt_native_clean
-    rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" || true
-}
-
-# Stops the service and waits until it has stopped and its program is gone.
-stop_and_check_hosted() {
-    wine "$SC" stop "$SERVICE" >"$ZT_DIR/sc.out" 2>&1 || fail "sc stop: $(cat "$ZT_DIR/sc.out")"
-    wait_until 30 "service stopped" state_is STOPPED
-    wait_until 30 "hosted program terminated" hosted_gone
+# zt_deploy_stop: stops the service and waits until it has stopped and its program is gone. A
+# failure ends the scenario.
+zt_deploy_stop() {
+    zt_require "sc stop" zt_windows_tool sc stop "$ZT_SERVICE"
+    zt_require_within "service stopped" 30 zt_service_in STOPPED
+    zt_require_within "hosted program terminated" 30 zt_deploy_hosted_gone
 }

@@ -1,44 +1,23 @@
-# Sourced by the end-to-end scenarios and scripts/demo. ZT_PLATFORM says where they run:
-# - wine (the default): each scenario in its own 64-bit Wine prefix, copied from a template that
-#   has the service registered and the test programs installed. The prefix is 64-bit so that Wine's
-#   own programs (services.exe, sc, cmd for the tests) run natively; only the 32-bit programs (the
-#   service, its cmd/start and our tools) are emulated.
-# - native: Git Bash on Windows, as administrator. The programs run directly, the service is
-#   registered from a temporary folder, and since the machine is not thrown away, what a scenario
-#   leaves is cleaned up before and after it.
+# Sourced by the end-to-end scenarios, run-all, the deployment helpers (deploy-lib.sh), the
+# benchmark and the demo: the settings, the vocabulary of checks, and what every scenario does with
+# the service and the test programs. What differs between Wine and Windows is in
+# platform-$ZT_PLATFORM.sh, sourced once here. tests/e2e/README.md shows how to add a scenario.
 
 ZT_PLATFORM=${ZT_PLATFORM:-wine}
+ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
+ZT_SERVICE="Orvelden Zentorvik Tool"
+ZT_SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
+# The stand-in's log of its starts, as the test programs name it.
+ZT_STANDIN_LOG='c:\zentorvik-standin.log'
+
 case $ZT_PLATFORM in
-wine | native) ;;
+wine | native) . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh" ;;
 *)
     echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\"; it is wine (the default) or native" >&2
     exit 2
     ;;
 esac
-ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
-ZT_SERVICE="Orvelden Zentorvik Tool"
-ZT_WINE=/usr/lib/wine/wine64
-ZT_WINESERVER=/usr/lib/wine/wineserver64
-ZT_STANDIN_LOG='c:\zentorvik-standin.log'
-if [ "$ZT_PLATFORM" = wine ]; then
-    # Windows programs go through Wine's loader; the paths are the template's, inside the prefix.
-    ZT_RUN=("$ZT_WINE")
-    ZT_SERVICE_EXE='C:\zt\OrveldenZentorvikTool.exe'
-    ZT_DRIVER='C:\zt\service-driver.exe'
-    ZT_MONITOR='C:\zt\dbwin-monitor.exe'
-else
-    ZT_RUN=()
-    # Git Bash would turn arguments that look like paths (/c, /dir, /qn) into Windows paths.
-    export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
-    ZT_C=$(cygpath -u 'C:\')
-    ZT_C=${ZT_C%/}
-fi
-
-zt_env() {
-    export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER
-    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
-}
 
 zt_now() {
     date +%s%N | cut -c1-13
@@ -54,78 +33,15 @@ zt_wait_for() {
     done
 }
 
-# Boots a prefix in $1, registers the service and installs the programs (about 15 s).
-zt_make_template() {
-    local dir=$1
-    (
-        zt_env "$dir"
-        "$ZT_WINE" wineboot -i >/dev/null 2>&1 </dev/null
-        # The server that wineboot started keeps a second services.exe around; start afresh.
-        "$ZT_WINESERVER" -k 2>/dev/null
-        "$ZT_WINESERVER" -w
-        "$ZT_WINESERVER" -p
-        trap '"$ZT_WINESERVER" -k 2>/dev/null; "$ZT_WINESERVER" -w' EXIT
-        mkdir -p "$dir/drive_c/zt"
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
-        "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
-            >/dev/null 2>&1 </dev/null
-    ) || return 1
-    [ -f "$dir/drive_c/zt/service-driver.exe" ] && grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
-}
-
-# A fresh copy of the service and its tools, registered, removed when the scenario ends (zt_end):
-# under Wine a copy of the template prefix with its own server; natively a temporary folder. Sets
-# ZT_DIR (the scenario's own folder), ZT_C (C:\), ZT_TOOLS (the tools' folder), ZT_SCRATCH and
-# ZT_SCRATCH_WIN (a folder for the scenario's files and its Windows path).
-zt_begin() {
-    ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
-    zt_when_finished rm -rf "$ZT_DIR"
-    if [ "$ZT_PLATFORM" = native ]; then
-        zt_when_finished zt_native_clean
-        zt_when_finished zt_end_jobs
-        zt_native_begin >"$ZT_DIR/begin.out" 2>&1 || {
-            echo "  FAIL registering the service from $ZT_DIR"
-            zt_indented <"$ZT_DIR/begin.out"
-            zt_abort
-        }
-        return
-    fi
-    cp -a "$ZT_TEMPLATE" "$ZT_DIR/prefix"
-    zt_env "$ZT_DIR/prefix"
-    ZT_C=$WINEPREFIX/drive_c
-    ZT_TOOLS=$ZT_C/zt
-    # The prefix is thrown away: the scenario's files may go anywhere in it.
-    ZT_SCRATCH=$ZT_C
-    ZT_SCRATCH_WIN='C:'
-    zt_when_finished zt_wine_end
-    zt_when_finished zt_end_jobs
-    [ -z "${ZT_PROGRAMS_DIR:-}" ] ||
-        zt_require "the programs of $ZT_PROGRAMS_DIR in place" cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
-    "$ZT_WINESERVER" -p
-}
-
-# Ends the programs this shell started in the background.
-zt_end_jobs() {
-    local job
-    for job in $(jobs -p); do
-        kill "$job" 2>/dev/null
-    done
-}
-
-# Ends the prefix's server and every program of the prefix with it.
-zt_wine_end() {
-    "$ZT_WINESERVER" -k 2>/dev/null
-    "$ZT_WINESERVER" -w 2>/dev/null
-}
-
 # --- Checks: a scenario is a sequence of them, each printing "ok" or "FAIL" and its evidence, and
 # zt_finish, its last line, gives its exit status. Clean-up goes to zt_when_finished.
 
 ZT_FAILED=0
 ZT_FINALLY=()
 
-# zt_expect WHAT COMMAND...: a check that COMMAND succeeds; shows its output, and on failure the
-# command and its exit status too. The scenario goes on either way.
+# zt_expect WHAT COMMAND...: a check that COMMAND succeeds; on failure it shows the command, its
+# exit status and its output (the reader's checks show their figures either way). The scenario
+# goes on either way.
 zt_expect() {
     zt_judge "$1" success "${@:2}"
 }
@@ -189,9 +105,11 @@ zt_end() {
     done
 }
 
-# zt_finish: the scenario's exit status, as its last line; a failed one shows its records first.
+# zt_finish: the scenario's exit status, as its last line; a failed one shows its records and the
+# service's state first.
 zt_finish() {
     [ "$ZT_FAILED" -eq 0 ] && return 0
+    [ -n "${ZT_DIR:-}" ] || return 1
     echo "  --- what the scenario recorded, in $ZT_DIR:"
     local file
     for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt "${ZT_C:-}/zentorvik-standin.log"; do
@@ -199,6 +117,9 @@ zt_finish() {
         echo "  --- $(basename "$file")"
         zt_indented <"$file"
     done
+    [ -n "${ZT_TOOLS:-}" ] || return 1
+    echo "  --- the service: $(zt_service_state); Zentorvik.exe processes: $(zt_hosted_pids | xargs)"
+    zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" 2>&1 | zt_indented
     return 1
 }
 
@@ -210,7 +131,7 @@ zt_abort() {
 }
 
 # zt_judge WHAT success|failure COMMAND...: runs COMMAND, its output set aside, and says whether
-# it ended as wanted: "ok" and the output, or "FAIL", the command, its exit status and the output.
+# it ended as wanted: "ok", or "FAIL", the command, its exit status and the output.
 zt_judge() {
     local what=$1 wanted=$2 output status held
     shift 2
@@ -232,7 +153,7 @@ zt_judge() {
     else
         echo "  ok   $what (exit status $status)"
     fi
-    zt_indented <"$output"
+    [ "$held" -eq 0 ] || [ "$1" = zt_records ] && zt_indented <"$output"
     rm -f "$output"
     [ "$held" -eq 1 ]
 }
@@ -267,98 +188,29 @@ zt_on() {
     return 1
 }
 
-# The service's state as sc shows it (RUNNING, STOPPED, ...), or ABSENT.
-zt_service_state() {
-    local out
-    out=$("${ZT_RUN[@]}" sc query "$ZT_SERVICE" 2>/dev/null </dev/null) || { echo ABSENT; return; }
-    sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
+# --- The scenario's machine, the service and the test programs
+
+# zt_begin: a fresh copy of the service and the test programs, the service registered, all of it
+# removed when the scenario ends (zt_end): under Wine a copy of the template prefix, natively a
+# folder of its own on a cleaned machine. Sets ZT_DIR (the scenario's own folder), ZT_C (C:\),
+# ZT_TOOLS (the programs' folder), ZT_SCRATCH and ZT_SCRATCH_WIN (a folder for the scenario's
+# files and its Windows path). With ZT_PROGRAMS_DIR, the *.exe files of that folder (another
+# build's) replace the harness's.
+zt_begin() {
+    ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
+    zt_when_finished rm -rf "$ZT_DIR"
+    zt_platform_begin
+    zt_when_finished zt_end_jobs
+    [ -z "${ZT_PROGRAMS_DIR:-}" ] ||
+        zt_require "the programs of $ZT_PROGRAMS_DIR in place" cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
 }
 
-zt_service_stopped() {
-    local state
-    state=$(zt_service_state)
-    [ "$state" = STOPPED ] || [ "$state" = ABSENT ]
-}
-
-# Native: the service and its tools copied to $ZT_DIR/service and registered from there, on a
-# machine cleaned of what an earlier scenario may have left.
-zt_native_begin() {
-    zt_native_clean
-    ZT_TOOLS=$ZT_DIR/service
-    ZT_SCRATCH=$ZT_DIR/scratch
-    mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" || return 1
-    # The programs of another build (a signed one) in place of the harness's, when given.
-    [ -z "${ZT_PROGRAMS_DIR:-}" ] || cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/" || return 1
-    # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
-    ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
-    ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")
-    ZT_DRIVER=$ZT_TOOLS/service-driver.exe
-    ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe
-    # Quoted, since the folder's path may have spaces.
-    sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own >/dev/null
-}
-
-# Native: ends what a scenario may have left on the machine, found by the suite's own names and
-# records: the programs this shell started in the background; the service, stopped (its process
-# ended by id when it does not stop in time) and deleted; the stand-ins, which logged their process
-# ids and end on their quit file; and the stand-in's files, c:\windows\Zentorvik.exe among them.
-zt_native_clean() {
-    local pid log=$ZT_C/zentorvik-standin.log
-    if [ "$(zt_service_state)" != ABSENT ]; then
-        sc stop "$ZT_SERVICE" >/dev/null 2>&1 || true
-        if ! zt_wait_for 30 zt_service_stopped; then
-            pid=$(sc queryex "$ZT_SERVICE" 2>/dev/null |
-                sed -n 's/^ *PID *: *\([1-9][0-9]*\).*/\1/p' || true)
-            [ -z "$pid" ] || taskkill /f /pid "$pid" >/dev/null 2>&1 || true
-        fi
-        sc delete "$ZT_SERVICE" >/dev/null 2>&1 || true
-    fi
-    if [ -s "$log" ]; then
-        : >"$ZT_C/zentorvik-standin.quit"
-        zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
-    fi
-    rm -f "$ZT_C/windows/Zentorvik.exe" "$log" "$ZT_C/zentorvik-standin.quit"
-}
-
-zt_native_standins_gone() {
-    local running pid
-    running=" $(zt_native_pids | xargs) "
-    for pid in $(zt_records starts "$ZT_C/zentorvik-standin.log"); do
-        [[ $running != *" $pid "* ]] || return 1
+# Ends the programs this shell started in the background.
+zt_end_jobs() {
+    local job
+    for job in $(jobs -p); do
+        kill "$job" 2>/dev/null
     done
-}
-
-# zt_native_pids [NAME]: the process ids of the running programs whose file name is NAME (letter
-# case aside), or of every program.
-zt_native_pids() {
-    local filter=()
-    [ $# -eq 0 ] || filter=(/fi "IMAGENAME eq $1")
-    tasklist "${filter[@]}" /fo csv /nh 2>/dev/null | sed -n 's/^"[^"]*","\([0-9]*\)",.*/\1/p' || true
-}
-
-# Native: whether this machine may run the suite: an elevated prompt, and none of what the suite
-# replaces, removes or ends (the service, the hosted program, the installed folder), so that its
-# cleaning up only ever takes what it made. Says what stands in the way.
-zt_native_machine_ready() {
-    local found=()
-    # By its full path: Git Bash's own whoami comes first on its PATH and has no /groups.
-    "$ZT_C/windows/system32/whoami.exe" /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
-        found+=("this prompt is not elevated: run Git Bash as administrator")
-    [ "$(zt_service_state)" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered")
-    [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')
-    [ ! -e "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" ] ||
-        found+=('C:\Program Files (x86)\Orvelden Zentorvik Tool is there')
-    [ -z "$(zt_native_pids Zentorvik.exe)" ] || found+=("a Zentorvik.exe is running")
-    [ ${#found[@]} -ne 0 ] || return 0
-    printf 'tests/e2e: %s\n' "${found[@]}" >&2
-    echo "tests/e2e: the suite would replace, remove or end them:" \
-        "remove them first, or use a spare machine" >&2
-    return 1
-}
-
-zt_install_standin() {
-    cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
 
 # zt_run [--within SECONDS] PROGRAM ARGUMENT...: runs one of the test programs ($ZT_DRIVER,
@@ -369,6 +221,54 @@ zt_run() {
     local bound=()
     [ "$1" != --within ] || { bound=(timeout "$2"); shift 2; }
     "${bound[@]}" "${ZT_RUN[@]}" "$@" </dev/null
+}
+
+# zt_text COMMAND...: the standard output of COMMAND without the carriage returns of Windows'
+# line ends, and its exit status. Through a file: a program it leaves running in the background
+# (Wine's services.exe) cannot hold a pipe open.
+zt_text() {
+    local output status
+    output=$(mktemp "${TMPDIR:-/tmp}/zt-text.XXXXXX")
+    "$@" >"$output"
+    status=$?
+    tr -d '\r' <"$output"
+    rm -f "$output"
+    return "$status"
+}
+
+# The service's state as sc.exe shows it (RUNNING, STOPPED, ...), or ABSENT.
+zt_service_state() {
+    local out
+    out=$(zt_text zt_windows_tool sc query "$ZT_SERVICE" 2>/dev/null) || { echo ABSENT; return; }
+    sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
+}
+
+# zt_service_in STATE: whether the service is in STATE (RUNNING, STOPPED, ABSENT, ...).
+zt_service_in() {
+    [ "$(zt_service_state)" = "$1" ]
+}
+
+zt_service_stopped() {
+    zt_service_in STOPPED || zt_service_in ABSENT
+}
+
+# The installer package's products, one "<version> <product code>" line each, as Programs and
+# Features lists them (in both registry views).
+zt_installed_products() {
+    local view
+    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+        zt_text zt_windows_tool reg query "$view" /s 2>/dev/null
+        echo
+    done | awk '
+        /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
+        /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
+        /DisplayVersion/ { version = $3 }
+        /^$/ { if (ours) print version, code; ours = 0 }' | sort -u
+}
+
+zt_install_standin() {
+    cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
 
 # zt_monitor_start ARGUMENT...: starts the debug-output monitor with these arguments and waits
@@ -403,4 +303,3 @@ zt_wait_trace_end() {
     zt_wait_for 10 grep -q "Main: Exit" "$ZT_DIR/trace.txt"
     zt_wait_for 1 grep -q "ServiceMain: Exit" "$ZT_DIR/trace.txt"
 }
-

@@ -70,11 +70,17 @@ class BareNames(unittest.TestCase):
             "x=$(case $x in (a) whoami /groups ;; esac)",
             '"${ZT_RUN[@]}" whoami /groups',
             '"$@" whoami /groups',
-            'zt_check "the groups" whoami /groups',
+            'zt_expect "the groups" whoami /groups',
+            'zt_must_fail "the groups" whoami /groups',
+            'zt_require "the groups" whoami /groups',
+            'zt_expect_within "groups" 10 whoami /groups',
+            'zt_require_within "groups" 10 whoami /groups',
             "zt_wait_for 10 whoami /groups",
-            'wait_until 10 "groups" whoami /groups',
-            'expect_exit 0 "groups" whoami /groups',
-            "wine whoami /groups",
+            "zt_when_finished whoami /groups",
+            "zt_text whoami /groups",
+            "zt_run whoami /groups",
+            "zt_run --within 60 whoami /groups",
+            'zt_expect "the groups" zt_text whoami /groups',
             "f() { whoami /groups; }",
             "local groups=$(whoami /groups)",
         ]
@@ -159,8 +165,10 @@ class NotCommandWords(unittest.TestCase):
             "scp a b; whoami2; netstat",
             "x=sc; y=whoami",
             "echo $((sc + 1))",
-            'zt_check "sc stopped" test -z "$x"',
+            'zt_expect "sc stopped" test -z "$x"',
             'timeout 60 "$tool" x',
+            "zt_windows_tool whoami /groups",
+            'zt_expect "the groups" zt_windows_tool whoami /groups',
         ]:
             with self.subTest(snippet):
                 self.assertEqual([], found(snippet))

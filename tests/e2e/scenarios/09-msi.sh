@@ -11,22 +11,17 @@
 # never reported as success without the new service.
 # Where Wine's msiexec differs from Windows, the check says so. Its exit codes reach Linux cut to
 # 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
-set -euo pipefail
 . "$(dirname "$0")/../deploy-lib.sh"
 
-build_packages
-new_prefix
+zt_deploy_packages
+zt_deploy_begin
 
-msi=$(winpath "$MSI")
+msi=$(zt_windows_path "$ZT_MSI")
 target_dir="$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
 installed_exe=$target_dir/OrveldenZentorvikTool.exe
 target='"C:\Program Files (x86)\Orvelden Zentorvik Tool\OrveldenZentorvikTool.exe"'
 # A 32-bit package writes to the 32-bit registry view.
 remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
-
-product_code() {
-    msi_product_code "$1"
-}
 
 # product_value CODE NAME: a value of the product's entry in Programs and Features, in either
 # registry view.
@@ -34,87 +29,81 @@ product_value() {
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        wine "$REG" query "$view\\$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+        zt_text zt_windows_tool reg query "$view\\$1" /v "$2" 2>/dev/null | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
     done
 }
 
 # The START the package remembered, or nothing.
 remembered_start() {
-    wine "$REG" query "$remembered_key" /v START 2>/dev/null | tr -d '\r' | sed -n 's/^ *START *REG_SZ *//p'
+    zt_text zt_windows_tool reg query "$remembered_key" /v START 2>/dev/null |
+        sed -n 's/^ *START *REG_SZ *//p'
 }
 
 # installed_as VERSION PRODUCT_CODE START_TYPE START: one registration, the service with that start
 # type (REG_DWORD), START remembered, and the installed executable the one of the zip. Otherwise
-# it says in $mismatch what differs.
+# it says what differs.
 installed_as() {
-    local value
-    value=$(installed_products)
-    [ "$value" = "$1 $2" ] || { mismatch="product registrations: '$value'"; return 1; }
-    value=$(service_value Start)
-    [ "$value" = "REG_DWORD $3" ] || { mismatch="start type: '$value'"; return 1; }
-    value=$(service_value Type)
-    [ "$value" = "REG_DWORD 0x10" ] || { mismatch="service type: '$value'"; return 1; }
-    value=$(remembered_start)
-    [ "$value" = "$4" ] || { mismatch="remembered START: '$value'"; return 1; }
-    cmp -s "$PACKAGE_DIR/OrveldenZentorvikTool.exe" "$installed_exe" ||
-        { mismatch="the installed executable differs from the one in the zip"; return 1; }
+    local found
+    found="products: $(zt_installed_products | xargs); start type: $(zt_deploy_service_value Start)"
+    found+="; type: $(zt_deploy_service_value Type); START: $(remembered_start)"
+    zt_same "products: $1 $2; start type: REG_DWORD $3; type: REG_DWORD 0x10; START: $4" "$found" &&
+        cmp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$installed_exe"
 }
 
-# A few seconds' grace: on a loaded machine one registry read in about ten runs has come back
-# wrong under Wine, and the next one right.
+# expect_installed WHAT VERSION PRODUCT_CODE START_TYPE START: installed_as, with a few seconds'
+# grace: on a loaded machine one registry read in about ten runs has come back wrong under Wine,
+# and the next one right.
 expect_installed() {
-    zt_wait_for 5 installed_as "$@" || fail "$mismatch"
+    zt_require_within "$1" 5 installed_as "${@:2}"
 }
 
-# Windows Installer registers the image path quoted. Wine's registers it unquoted, spaces and all;
-# as a step of the test environment (not of the package), the test writes it as Windows would and
-# restarts the prefix's server, whose service controller reads it only at its start, as at a boot.
-# A service registered to start automatically starts then. Windows itself is not restarted: there
-# the test starts such a service, as a boot would.
-quote_image_path_and_boot() {
-    local value
-    value=$(service_value ImagePath)
-    case $value in
-    "REG_EXPAND_SZ $target" | "REG_SZ $target") ;;
-    "REG_SZ ${target//\"/}")
-        [ "$ZT_PLATFORM" = wine ] || fail "image path unquoted: $value"
-        wine "$REG" add "$SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f >/dev/null ||
-            fail "rewriting the image path"
-        ;;
-    *) fail "image path: $value" ;;
-    esac
-    if [ "$ZT_PLATFORM" = wine ]; then
-        rm -f "$ZT_C/zentorvik-standin.log"
-        restart_server
-    elif [ "$(service_value Start)" = "REG_DWORD 0x2" ] && ! state_is RUNNING; then
-        rm -f "$ZT_C/zentorvik-standin.log"
-        wine "$SC" start "$SERVICE" >/dev/null || fail "sc start, as at a boot"
+# Wine's msiexec registers the image path unquoted, spaces and all; as a step of the test
+# environment (not of the package), it is written quoted, as Windows Installer writes it.
+quote_image_path() {
+    [ "$(zt_deploy_image_path)" = "$target" ] ||
+        { zt_same "${target//\"/}" "$(zt_deploy_image_path)" &&
+            zt_windows_tool reg add "$ZT_SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f; }
+}
+
+# As a boot would: the service as Windows registers it, and started if it is registered to start
+# automatically (zt_boot).
+boot() {
+    if zt_on native "the image path as Windows Installer writes it, quoted"; then
+        zt_require "the image path quoted" zt_same "$target" "$(zt_deploy_image_path)"
+    else
+        zt_require "Wine's unquoted image path written quoted" quote_image_path
     fi
+    rm -f "$ZT_C/zentorvik-standin.log"
+    zt_require "a boot" zt_boot
 }
 
 service_removed() {
-    [ "$(zt_service_state)" = ABSENT ] && ! service_key_exists && hosted_gone
+    zt_service_in ABSENT && ! zt_deploy_service_key_exists && zt_deploy_hosted_gone
 }
 
 nothing_installed() {
-    [ -z "$(installed_products)" ] || fail "still registered as a product: $(installed_products)"
-    [ -z "$(remembered_start)" ] || fail "START is still remembered"
-    ! wine "$REG" query "$remembered_key" >/dev/null 2>&1 || fail "$remembered_key is still there"
+    zt_same "products: ; START: ; key: absent" "products: $(zt_installed_products | xargs); START: $(
+        remembered_start); key: $(zt_windows_tool reg query "$remembered_key" >/dev/null 2>&1 &&
+        echo present || echo absent)"
 }
 
 # The product and package codes of the packages so far, one a line.
-codes_seen=$(msi_product_code "$MSI" && msi_package_code "$MSI")
-[ "$(grep -c . <<<"$codes_seen")" -eq 2 ] || fail "no product or package code in $MSI: $codes_seen"
+codes_seen=$(zt_deploy_product_code "$ZT_MSI" && zt_deploy_package_code "$ZT_MSI")
+zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2
 
 # rebuild NAME VERSION: the package again, as a new build of VERSION, which must have a product
 # code and a package code of its own.
 rebuild() {
-    local code
-    rebuild_msi "$2" "$WORK/$1" || fail "cpack of version $2"
-    for code in "$(msi_product_code "$WORK/$1")" "$(msi_package_code "$WORK/$1")"; do
-        [ -n "$code" ] && ! grep -qixF "$code" <<<"$codes_seen" || fail "$1 has no code of its own: '$code'"
-        codes_seen+=$'\n'$code
-    done
+    zt_require "cpack of $1, version $2" zt_deploy_rebuild_msi "$2" "$ZT_DIR/$1"
+    zt_require "$1 has a product code of its own" new_code "$(zt_deploy_product_code "$ZT_DIR/$1")"
+    zt_require "and a package code of its own" new_code "$(zt_deploy_package_code "$ZT_DIR/$1")"
+}
+
+# new_code CODE: CODE is one, and none of the packages' so far, to which it is added.
+new_code() {
+    echo "code '$1'; the earlier ones: $(xargs <<<"$codes_seen")"
+    [ -n "$1" ] && ! grep -qixF "$1" <<<"$codes_seen" || return 1
+    codes_seen+=$'\n'$1
 }
 
 # The running service's process id, as the status driver reads it; nothing when it is not running.
@@ -125,15 +114,8 @@ service_pid() {
 
 # The running service: its process, its program's processes and the program's starts.
 running_service() {
-    echo "service $(service_pid); program $(hosted_pids | paste -sd' '); starts $(hosted_starts | paste -sd'|')"
-}
-
-# The same, for a service that must be running with its program.
-running_now() {
-    local now
-    now=$(running_service)
-    [[ $now == "service "[0-9]*"; program "[0-9]* ]] || fail "the service and its program are not running: $now"
-    echo "$now"
+    echo "service $(service_pid); program $(zt_hosted_pids | xargs); starts $(
+        zt_records starts "$ZT_C/zentorvik-standin.log" 2>/dev/null | xargs)"
 }
 
 # repair PACKAGE: a repair, as msiexec /f does it. Wine's msiexec /f takes a package for a product
@@ -141,152 +123,151 @@ running_now() {
 # REINSTALL=ALL and the REINSTALLMODE letters.
 repair() {
     local status=0
-    wine "$MSIEXEC" /fvomus "$1" /qn || status=$?
+    zt_windows_tool msiexec /fvomus "$1" /qn || status=$?
     [ "$status" -ne 0 ] || return 0
     [ -n "${repair_noted:-}" ] ||
         echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repairs through REINSTALL"
     repair_noted=1
-    wine "$MSIEXEC" /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus || fail "msiexec /i REINSTALL=ALL"
+    zt_require "msiexec /i REINSTALL=ALL" zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus
 }
 
-# Waits until the service runs with its program, started since the stand-in's log was emptied.
-service_and_program_running() {
-    wait_until "$START_SECONDS" "$1" state_is RUNNING
-    wait_until "$START_SECONDS" "and its program with it" hosted_started
+# expect_unchanged WHAT BEFORE: the running service is still BEFORE (running_service).
+expect_unchanged() {
+    zt_compare "$1" "$2" "$(running_service)"
 }
 
-status=0
-wine "$MSIEXEC" /i "$msi" /qn START=sometimes || status=$?
-[ "$status" -ne 0 ] || fail "START=sometimes was accepted"
-[ -z "$(installed_products)" ] && [ "$(zt_service_state)" = ABSENT ] || fail "START=sometimes installed something"
-pass "an installation with a START other than demand or auto is refused (exit status $status)"
+zt_must_fail "an installation with a START other than demand or auto is refused" \
+    zt_windows_tool msiexec /i "$msi" /qn START=sometimes
+zt_require "and installs nothing" zt_same "ABSENT; products: " \
+    "$(zt_service_state); products: $(zt_installed_products | xargs)"
 
-wine "$MSIEXEC" /i "$msi" /qn || fail "msiexec /i"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
-[ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after msiexec /i"
-pass "msiexec /i installed the executable and registered the service on demand, stopped, START remembered"
-[ "$(product_value "$(product_code "$MSI")" NoModify)" = 0x1 ] ||
-    fail "Programs and Features offers Change: NoModify is '$(product_value "$(product_code "$MSI")" NoModify)'"
-pass "Programs and Features offers no Change"
+zt_require "msiexec /i" zt_windows_tool msiexec /i "$msi" /qn
+expect_installed "it installed the executable and registered the service on demand, START remembered" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x3 demand
+zt_compare "the service on demand is stopped after msiexec /i" STOPPED "$(zt_service_state)"
+zt_compare "Programs and Features offers no Change" \
+    0x1 "$(product_value "$(zt_deploy_product_code "$ZT_MSI")" NoModify)"
 
-quote_image_path_and_boot
-[ "$(zt_service_state)" = STOPPED ] || fail "a service on demand started at boot: $(zt_service_state)"
-start_and_check_hosted
+boot
+zt_compare "a service on demand did not start at boot" STOPPED "$(zt_service_state)"
+zt_deploy_start
 
 # The service on demand as the administrator had it: running, and a repair leaves it running.
-before=$(running_now)
+before=$(running_service)
+zt_require "the service and its program run" grep -qE '^service [0-9]+; program [0-9]' <<<"$before"
 repair "$msi"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x3 demand
-[ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
-pass "a repair left the running service on demand running: the same process and program"
+expect_installed "a repair kept the installation" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x3 demand
+expect_unchanged "a repair left the running service on demand running: the same process and program" \
+    "$before"
 
 # Wine's msiexec sends the stop and goes on at once: it deletes the service, which goes when it
 # has stopped, and cannot remove the executable still in use, which it leaves behind (nor does it
 # schedule it for removal at the next boot). Windows Installer waits for the stop (ServiceControl
 # Wait) before it removes files, so nothing is left there.
-wine "$MSIEXEC" /x "$msi" /qn || fail "msiexec /x"
+zt_require "msiexec /x" zt_windows_tool msiexec /x "$msi" /qn
 if zt_on native "msiexec /x waits for the stop and removes the executable"; then
-    service_removed || fail "msiexec /x returned before the service and its program were gone"
-    pass "msiexec /x returned with the service and its program gone"
+    zt_require "msiexec /x returned with the service and its program gone" service_removed
 else
-    wait_until 60 "msiexec /x stopped the service and removed it and its program" service_removed
+    zt_require_within "msiexec /x stopped the service and removed it and its program" 60 service_removed
+    if [ -e "$installed_exe" ]; then
+        echo "  note Wine's msiexec left the executable, in use when it was removed"
+        rm -r "$target_dir"
+    fi
 fi
-nothing_installed
-if [ "$ZT_PLATFORM" = wine ] && [ -e "$installed_exe" ]; then
-    echo "  note Wine's msiexec left the executable, in use when it was removed"
-    rm -r "$target_dir"
-fi
-[ ! -e "$target_dir" ] || fail "msiexec /x left $(ls "$target_dir")"
+zt_require "nothing of the installation left" nothing_installed
+zt_require "msiexec /x removed the installed folder" test ! -e "$target_dir"
 
 # Letter case aside: the value is remembered as given.
 rm -f "$ZT_C/zentorvik-standin.log"
-wine "$MSIEXEC" /i "$msi" /qn START=Auto || fail "msiexec /i START=Auto"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
-service_and_program_running "msiexec /i START=Auto started the service"
-quote_image_path_and_boot
-service_and_program_running "START=auto: the service started with the system"
+zt_require "msiexec /i START=Auto" zt_windows_tool msiexec /i "$msi" /qn START=Auto
+expect_installed "START=Auto remembered as given, the service to start automatically" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+zt_deploy_running "msiexec /i START=Auto started the service"
+boot
+zt_deploy_running "START=auto: the service started with the system"
 
-before=$(running_now)
+before=$(running_service)
 repair "$msi"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
-[ "$(running_service)" = "$before" ] || fail "a repair changed the running service: $before, then $(running_service)"
-pass "a repair left the running START=auto service running: the same process and program"
+expect_installed "a repair kept START=Auto" "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+expect_unchanged "a repair left the running START=auto service running: the same process and program" \
+    "$before"
 
-wine "$MSIEXEC" /i "$msi" /qn START=Auto || fail "msiexec /i of the installed package"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
-[ "$(running_service)" = "$before" ] || fail "msiexec /i changed the running service"
-pass "installing the installed package again changes nothing"
+zt_require "msiexec /i of the installed package" zt_windows_tool msiexec /i "$msi" /qn START=Auto
+expect_installed "installing the installed package again kept the installation" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+expect_unchanged "and the running service" "$before"
 
 # Wine re-evaluates no component condition in a repair, so it keeps the start type even for a
 # package that forgets START; what shows START here is the remembered value, rewritten by the repair
 # from the START it worked out.
-stop_and_check_hosted
+zt_deploy_stop
 # The service's process holds its executable until it ends, just after it reports STOPPED.
-zt_wait_for 10 rm -f "$installed_exe" 2>/dev/null || fail "deleting the installed executable"
+zt_require_within "the installed executable deleted" 10 rm -f "$installed_exe"
 rm "$ZT_C/zentorvik-standin.log"
 repair "$msi"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
-pass "a repair put the missing executable back and kept START=Auto"
-service_and_program_running "and started the stopped START=auto service"
+expect_installed "a repair put the missing executable back and kept START=Auto" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+zt_deploy_running "and started the stopped START=auto service"
 
 # A changed executable of the same size, its modified date older than its created date, so that
 # Windows Installer does not take it for one the administrator changed: the repair replaces it
 # for its hash, which the package carries (Wine overwrites a file of another size, or of the same
 # size and another hash, whatever its dates).
-stop_and_check_hosted
-cp "$installed_exe" "$WORK/changed.exe"
-printf 'X' | dd of="$WORK/changed.exe" bs=1 seek=80 conv=notrunc 2>/dev/null
-cmp -s "$WORK/changed.exe" "$installed_exe" && fail "the changed executable is the same"
-zt_wait_for 10 cp "$WORK/changed.exe" "$installed_exe" 2>/dev/null || fail "changing the installed executable"
+zt_deploy_stop
+cp "$installed_exe" "$ZT_DIR/changed.exe"
+printf 'X' | dd of="$ZT_DIR/changed.exe" bs=1 seek=80 conv=notrunc 2>/dev/null
+zt_must_fail "the changed executable differs from the installed one" \
+    cmp -s "$ZT_DIR/changed.exe" "$installed_exe"
+zt_require_within "the installed executable changed" 10 cp "$ZT_DIR/changed.exe" "$installed_exe"
 touch -d 2001-01-01 "$installed_exe"
 rm "$ZT_C/zentorvik-standin.log"
 repair "$msi"
-expect_installed "$VERSION" "$(product_code "$MSI")" 0x2 Auto
-pass "a repair replaced a changed executable of the same size"
-service_and_program_running "and started the stopped START=auto service"
+expect_installed "a repair replaced a changed executable of the same size" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+zt_deploy_running "and started the stopped START=auto service"
 
-stop_and_check_hosted
+zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
-rebuild same-version.msi "$VERSION"
-wine "$MSIEXEC" /i "$(winpath "$WORK/same-version.msi")" /qn || fail "msiexec /i of a same-version rebuild"
-expect_installed "$VERSION" "$(product_code "$WORK/same-version.msi")" 0x2 Auto
-pass "a rebuild of version $VERSION replaced the installed one and kept START=Auto"
-service_and_program_running "and started the new service"
+rebuild same-version.msi "$ZT_VERSION"
+zt_require "msiexec /i of a same-version rebuild" \
+    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/same-version.msi")" /qn
+expect_installed "a rebuild of version $ZT_VERSION replaced the installed one and kept START=Auto" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_DIR/same-version.msi")" 0x2 Auto
+zt_deploy_running "and started the new service"
 
-stop_and_check_hosted
+zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
 rebuild newer.msi 99.0.0
-wine "$MSIEXEC" /i "$(winpath "$WORK/newer.msi")" /qn || fail "msiexec /i of version 99.0.0"
-expect_installed 99.0.0 "$(product_code "$WORK/newer.msi")" 0x2 Auto
-pass "version 99.0.0 replaced the installed version and kept START=Auto"
-service_and_program_running "and started the new service"
-quote_image_path_and_boot
-service_and_program_running "the upgraded service started with the system"
+zt_require "msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
+expect_installed "version 99.0.0 replaced the installed version and kept START=Auto" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer.msi")" 0x2 Auto
+zt_deploy_running "and started the new service"
+boot
+zt_deploy_running "the upgraded service started with the system"
 
-stop_and_check_hosted
+zt_deploy_stop
 rebuild newer-again.msi 99.0.0
-wine "$MSIEXEC" /i "$(winpath "$WORK/newer-again.msi")" /qn START=DEMAND || fail "msiexec /i START=DEMAND"
-expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 DEMAND
-[ "$(zt_service_state)" = STOPPED ] || fail "the service on demand is $(zt_service_state) after the upgrade"
-pass "START=DEMAND on the command line won over the remembered START=Auto; the service is left stopped"
+zt_require "msiexec /i START=DEMAND" \
+    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn START=DEMAND
+expect_installed "START=DEMAND on the command line won over the remembered START=Auto" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
+zt_compare "the service on demand is left stopped after the upgrade" STOPPED "$(zt_service_state)"
 
-status=0
-wine "$MSIEXEC" /i "$msi" /qn || status=$?
-[ "$status" -ne 0 ] || fail "the older package installed over the newer one"
-[ "$(installed_products)" = "99.0.0 $(product_code "$WORK/newer-again.msi")" ] ||
-    fail "product registrations after the downgrade: $(installed_products)"
-pass "the older package refuses to replace the newer one (exit status $status)"
+zt_must_fail "the older package refuses to replace the newer one" zt_windows_tool msiexec /i "$msi" /qn
+zt_require "and leaves the newer one" zt_same "99.0.0 $(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" \
+    "$(zt_installed_products)"
 
 # A START that no installation would take, remembered: a repair and the removal still go through.
-wine "$REG" add "$remembered_key" /v START /t REG_SZ /d sometimes /f >/dev/null || fail "writing START"
-repair "$(winpath "$WORK/newer-again.msi")"
-expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x3 sometimes
-pass "a repair with START=sometimes remembered went through, on demand"
-wine "$MSIEXEC" /x "$(winpath "$WORK/newer-again.msi")" /qn || fail "msiexec /x of version 99.0.0"
-service_removed || fail "msiexec /x of a stopped service left it registered"
-[ ! -e "$target_dir" ] || fail "msiexec /x left $target_dir"
-nothing_installed
-pass "so did the removal: it took the registration, the files, START and the product"
+zt_require "START=sometimes written" \
+    zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f
+repair "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
+expect_installed "a repair with START=sometimes remembered went through, on demand" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 sometimes
+zt_require "so did msiexec /x" zt_windows_tool msiexec /x "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn
+zt_require "it removed the stopped service" service_removed
+zt_require "and the installed folder" test ! -e "$target_dir"
+zt_require "and START and the product" nothing_installed
 
 # Last, since under Wine it may leave the prefix in no known state: an upgrade over the running
 # START=auto service. The old version's removal stops the service, waiting for it (ServiceControl
@@ -295,18 +276,21 @@ pass "so did the removal: it took the registration, the files, START and the pro
 # created (1072); the service installation is vital, so the installation then fails, and Wine's
 # msiexec does not put the old version back as Windows' rollback would. Under Wine either outcome
 # is accepted, but never success without the new service.
-wine "$MSIEXEC" /i "$(winpath "$WORK/newer.msi")" /qn START=auto || fail "msiexec /i START=auto"
-quote_image_path_and_boot
-service_and_program_running "the service started with the system"
+zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn START=auto
+boot
+zt_deploy_running "the service started with the system"
 rm "$ZT_C/zentorvik-standin.log"
 status=0
-wine "$MSIEXEC" /i "$(winpath "$WORK/newer-again.msi")" /qn || status=$?
-if [ "$status" -eq 0 ]; then
-    expect_installed 99.0.0 "$(product_code "$WORK/newer-again.msi")" 0x2 auto
-    service_and_program_running "the upgrade over the running service registered the new one and started it"
-elif [ "$ZT_PLATFORM" = wine ]; then
-    pass "the upgrade over the running service failed (exit status $status), not reported as success"
-    echo "  note then: service $(zt_service_state), products: $(installed_products | xargs)"
-else
-    fail "the upgrade over the running service failed (exit status $status)"
+zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn || status=$?
+if zt_on native "the upgrade over the running service succeeds (Wine's may fail)"; then
+    zt_compare "the upgrade over the running service succeeded" 0 "$status"
 fi
+if [ "$status" -eq 0 ]; then
+    expect_installed "the upgrade over the running service registered the new one" \
+        99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x2 auto
+    zt_deploy_running "and started it"
+else
+    echo "  note the upgrade over the running service failed (exit status $status), not reported" \
+        "as success; then: service $(zt_service_state), products: $(zt_installed_products | xargs)"
+fi
+zt_finish

@@ -1,0 +1,142 @@
+# The scenarios on Windows itself (ZT_PLATFORM=native), in Git Bash run as administrator, sourced
+# by lib.sh. The machine is not thrown away: each scenario registers the service from a folder of
+# its own, and what a scenario may leave (found by the suite's own names and records) is removed
+# before and after it. Windows' programs are called by their full path, since Git Bash puts
+# /usr/bin (GNU whoami, find, sort, timeout) before System32. Defines what platform-wine.sh does.
+
+# Git Bash would turn arguments that look like paths (/c, /dir, /qn) into Windows paths.
+export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
+[ -n "${SYSTEMROOT:-}" ] || { echo "tests/e2e: SYSTEMROOT is not set" >&2; exit 2; }
+ZT_SYSTEM32=$(cygpath -u "$SYSTEMROOT\\System32")
+ZT_C=$(cygpath -u 'C:\')
+ZT_C=${ZT_C%/}
+# The test programs run as they are.
+ZT_RUN=()
+
+# zt_prepare_suite WORK: what run-all does before the scenarios: sees that the programs are built
+# in $ZT_BUILD and that the machine may run the suite. Says FAIL and what.
+zt_prepare_suite() {
+    [ -f "$ZT_BUILD/OrveldenZentorvikTool.exe" ] && [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
+        { echo "FAIL build: no programs in $ZT_BUILD"; return 1; }
+    zt_native_machine_ready || { echo "FAIL machine"; return 1; }
+}
+
+# zt_platform_begin: the machine cleaned of what an earlier scenario may have left, and cleaned
+# again when the scenario ends; the service and the programs copied to $ZT_DIR/service and the
+# service registered from there. A failure ends the scenario.
+zt_platform_begin() {
+    zt_when_finished zt_native_clean
+    zt_native_begin >"$ZT_DIR/begin.out" 2>&1 || {
+        echo "  FAIL registering the service from $ZT_DIR"
+        zt_indented <"$ZT_DIR/begin.out"
+        zt_abort
+    }
+}
+
+zt_native_begin() {
+    zt_native_clean
+    ZT_TOOLS=$ZT_DIR/service
+    ZT_SCRATCH=$ZT_DIR/scratch
+    mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" || return 1
+    # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
+    ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
+    ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")
+    ZT_DRIVER=$ZT_TOOLS/service-driver.exe
+    ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe
+    # Quoted, since the folder's path may have spaces.
+    zt_windows_tool sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own
+}
+
+# zt_windows_tool NAME ARGUMENT...: Windows' own program NAME (sc, reg, msiexec, ...), by its full
+# path in System32.
+zt_windows_tool() {
+    "$ZT_SYSTEM32/$1.exe" "${@:2}" </dev/null
+}
+
+# zt_windows_path PATH: the Windows path of a Linux (Git Bash) path.
+zt_windows_path() {
+    cygpath -w "$1"
+}
+
+# The process ids of the running programs named Zentorvik.exe.
+zt_hosted_pids() {
+    zt_native_pids Zentorvik.exe
+}
+
+# zt_boot: what a boot would do to the service: Windows itself is not restarted, so a service
+# registered to start automatically is started here if it does not run.
+zt_boot() {
+    zt_text zt_windows_tool sc qc "$ZT_SERVICE" | grep -q 'START_TYPE *: *2 ' || return 0
+    [ "$(zt_service_state)" = RUNNING ] || zt_windows_tool sc start "$ZT_SERVICE" >/dev/null
+}
+
+# Ends what a scenario may have left on the machine: the installer package's products,
+# uninstalled; the service, stopped (its process ended by id when it does not stop in time) and
+# deleted; the stand-ins, which logged their process ids and end on their quit file; and the
+# stand-in's files, c:\windows\Zentorvik.exe and the installed folder.
+zt_native_clean() {
+    local code
+    for code in $(zt_installed_products | sed 's/^[^ ]* //'); do
+        zt_windows_tool msiexec /x "$code" /qn >/dev/null 2>&1
+    done
+    zt_native_remove_service
+    zt_native_end_standins
+    rm -f "$ZT_C/windows/Zentorvik.exe" "$ZT_C/zentorvik-standin.log" "$ZT_C/zentorvik-standin.quit"
+    rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
+}
+
+zt_native_remove_service() {
+    local pid
+    [ "$(zt_service_state)" != ABSENT ] || return 0
+    zt_windows_tool sc stop "$ZT_SERVICE" >/dev/null 2>&1
+    if ! zt_wait_for 30 zt_service_stopped; then
+        pid=$(zt_text zt_windows_tool sc queryex "$ZT_SERVICE" |
+            sed -n 's/^ *PID *: *\([1-9][0-9]*\).*/\1/p')
+        [ -z "$pid" ] || zt_windows_tool taskkill /f /pid "$pid" >/dev/null 2>&1
+    fi
+    zt_windows_tool sc delete "$ZT_SERVICE" >/dev/null 2>&1
+}
+
+zt_native_end_standins() {
+    [ -s "$ZT_C/zentorvik-standin.log" ] || return 0
+    : >"$ZT_C/zentorvik-standin.quit"
+    zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
+}
+
+zt_native_standins_gone() {
+    local running pid
+    running=" $(zt_native_pids | xargs) "
+    for pid in $(zt_records starts "$ZT_C/zentorvik-standin.log"); do
+        [[ $running != *" $pid "* ]] || return 1
+    done
+}
+
+# zt_native_pids [NAME]: the process ids of the running programs whose file name is NAME (letter
+# case aside), or of every program.
+zt_native_pids() {
+    local filter=()
+    [ $# -eq 0 ] || filter=(/fi "IMAGENAME eq $1")
+    zt_text zt_windows_tool tasklist "${filter[@]}" /fo csv /nh 2>/dev/null |
+        sed -n 's/^"[^"]*","\([0-9]*\)",.*/\1/p'
+}
+
+# Whether this machine may run the suite: an elevated prompt, and none of what the suite
+# replaces, removes or ends (the service, the hosted program, the installer package, the installed
+# folder), so that its cleaning up only ever takes what it made. Says what stands in the way.
+zt_native_machine_ready() {
+    local found=()
+    zt_windows_tool whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
+        found+=("this prompt is not elevated: run Git Bash as administrator")
+    [ "$(zt_service_state)" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered")
+    [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')
+    [ ! -e "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" ] ||
+        found+=('C:\Program Files (x86)\Orvelden Zentorvik Tool is there')
+    [ -z "$(zt_installed_products)" ] || found+=("the installer package is installed")
+    [ -z "$(zt_native_pids Zentorvik.exe)" ] || found+=("a Zentorvik.exe is running")
+    [ ${#found[@]} -ne 0 ] || return 0
+    printf 'tests/e2e: %s\n' "${found[@]}" >&2
+    echo "tests/e2e: the suite would replace, remove or end them:" \
+        "remove them first, or use a spare machine" >&2
+    return 1
+}

@@ -1,0 +1,110 @@
+# The scenarios under Wine (ZT_PLATFORM=wine, the default), sourced by lib.sh. Each scenario runs
+# in its own copy of a booted 64-bit prefix (WINEARCH=win64, loader wine64), whose template has
+# the service registered as C:\zt\OrveldenZentorvikTool.exe and the test programs in C:\zt. Wine's
+# own programs (services.exe, sc, reg, msiexec) run natively; only the 32-bit programs (the
+# service, the cmd/start it launches, the test programs) go through the 32-bit loader. Nothing
+# touches ~/.wine. Defines what platform-native.sh defines, and zt_env and zt_make_template.
+
+ZT_WINE=/usr/lib/wine/wine64
+ZT_WINESERVER=/usr/lib/wine/wineserver64
+# What runs a test program; the paths are the template's, inside the prefix.
+ZT_RUN=("$ZT_WINE")
+ZT_SERVICE_EXE='C:\zt\OrveldenZentorvikTool.exe'
+ZT_DRIVER='C:\zt\service-driver.exe'
+ZT_MONITOR='C:\zt\dbwin-monitor.exe'
+
+# zt_env PREFIX: the environment of Wine's programs in that prefix.
+zt_env() {
+    export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+}
+
+# zt_make_template DIR: boots a prefix in DIR, registers the service and installs the programs
+# (about 15 s).
+zt_make_template() {
+    local dir=$1
+    (
+        zt_env "$dir"
+        "$ZT_WINE" wineboot -i >/dev/null 2>&1 </dev/null
+        # The server that wineboot started keeps a second services.exe around; start afresh.
+        "$ZT_WINESERVER" -k 2>/dev/null
+        "$ZT_WINESERVER" -w
+        "$ZT_WINESERVER" -p
+        trap '"$ZT_WINESERVER" -k 2>/dev/null; "$ZT_WINESERVER" -w' EXIT
+        mkdir -p "$dir/drive_c/zt"
+        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
+        "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
+            >/dev/null 2>&1 </dev/null
+    ) || return 1
+    [ -f "$dir/drive_c/zt/service-driver.exe" ] && grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
+}
+
+# zt_prepare_suite WORK: what run-all does before the scenarios: installs what is missing, builds
+# the programs and boots the template prefix in WORK (ZT_TEMPLATE). Says FAIL and what, or how
+# long the prefix took.
+zt_prepare_suite() {
+    local started
+    "$ZT_ROOT/scripts/build-windows" || { echo "FAIL build"; return 1; }
+    started=$(zt_now)
+    zt_make_template "$1/template" || { echo "FAIL prefix"; return 1; }
+    echo "prefix ready in $((($(zt_now) - started) / 1000)) s"
+    export ZT_TEMPLATE=$1/template
+}
+
+# zt_platform_begin: the scenario's machine, a copy of the template with its own server, ended
+# when the scenario ends. Without a template (a scenario run on its own) it makes one first.
+zt_platform_begin() {
+    if [ -z "${ZT_TEMPLATE:-}" ]; then
+        zt_require "a template prefix made for this scenario" zt_make_template "$ZT_DIR/template"
+        ZT_TEMPLATE=$ZT_DIR/template
+    fi
+    cp -a "$ZT_TEMPLATE" "$ZT_DIR/prefix"
+    zt_env "$ZT_DIR/prefix"
+    ZT_C=$WINEPREFIX/drive_c
+    ZT_TOOLS=$ZT_C/zt
+    # The prefix is thrown away: the scenario's files may go anywhere in it.
+    ZT_SCRATCH=$ZT_C
+    ZT_SCRATCH_WIN='C:'
+    zt_when_finished zt_wine_end
+    "$ZT_WINESERVER" -p
+}
+
+# Ends the prefix's server and every program of the prefix with it.
+zt_wine_end() {
+    "$ZT_WINESERVER" -k 2>/dev/null
+    "$ZT_WINESERVER" -w 2>/dev/null
+}
+
+# zt_windows_tool NAME ARGUMENT...: Windows' own program NAME (sc, reg, msiexec, ...), the
+# prefix's.
+zt_windows_tool() {
+    "$ZT_WINE" "$@" </dev/null
+}
+
+# zt_windows_path PATH: the Windows path of a Linux file, through drive Z:.
+zt_windows_path() {
+    printf 'Z:%s\n' "${1//\//\\}"
+}
+
+# The process ids of the running programs named Zentorvik.exe in this prefix: Linux ones, since
+# Wine's tasklist prints nothing.
+zt_hosted_pids() {
+    local pid image
+    for pid in $(pgrep -f -i 'zentorvik\.exe'); do
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+        # argv: [qemu] [wine loader] <Windows image path> <arguments>
+        image=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | grep -v -m1 '^/')
+        image=${image##*\\}
+        [ "${image,,}" = zentorvik.exe ] && echo "$pid"
+    done
+}
+
+# zt_boot: as a boot would, a new server for the prefix, whose service controller reads the
+# registry afresh and starts the services registered to start automatically.
+zt_boot() {
+    zt_wine_end
+    "$ZT_WINESERVER" -p
+    # The first client of the service controller starts services.exe, which keeps that client's
+    # output open: let it be /dev/null, not the pipe of a command substitution.
+    zt_windows_tool sc query "$ZT_SERVICE" >/dev/null 2>&1
+}
