@@ -726,8 +726,8 @@ def cmd_timeline(args, out):
             )
             print(f"  {when}  {record.get('state', '?'):<14}{rest}", file=out)
         elif record["event"] in ("start", "control") and "result" in record:
-            rest = " ".join(f"{k}={v}" for k, v in record.items() if k != "t")
-            print(f"  {when}  ({rest})", file=out)
+            rest = " ".join(f"{k}={v}" for k, v in record.items() if k not in ("t", "event"))
+            print(f"  {when}  ({record['event']} {rest})", file=out)
     return 0
 
 

@@ -644,6 +644,23 @@ class Floods(Files):
         )
 
 
+class Timeline(Files):
+    def test_statuses_and_answers_timed_from_the_first_request(self):
+        code, out, _ = self.run_cli("timeline", self.write("run.log", normal_cycle(10.0)[:5]))
+        self.assertEqual(
+            [
+                "       -0.5 ms  START_PENDING type=0x10 accepted=0x0 exit=0 specific=0 checkpoint=3"
+                " hint=0 pid=0",
+                "       +0.5 ms  START_PENDING type=0x10 accepted=0x0 exit=0 specific=0 checkpoint=0"
+                " hint=0 pid=7",
+                "       +1.5 ms  (start result=ok)",
+                "      +19.5 ms  RUNNING       type=0x10 accepted=0x1 exit=0 specific=0 checkpoint=0"
+                " hint=0 pid=7",
+            ],
+            out.splitlines(),
+        )
+
+
 class Statistics(Files):
     def test_odd_and_even_counts(self):
         figures = records.summary([50, 3, 1, 4, 2])
