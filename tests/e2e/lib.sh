@@ -8,6 +8,8 @@ ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
 ZT_SERVICE="Orvelden Zentorvik Tool"
 ZT_SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
+# Python 3.9 or later, for the reader (natively it may be called python).
+ZT_PYTHON=${ZT_PYTHON:-python3}
 # The stand-in's log of its starts, as the test programs name it.
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
 
@@ -290,7 +292,7 @@ zt_driver() {
 # zt_records COMMAND ARGUMENT...: the reader of the records (tests/e2e/records.py; its --help
 # lists the commands).
 zt_records() {
-    python3 "$ZT_ROOT/tests/e2e/records.py" "$@"
+    "$ZT_PYTHON" "$ZT_ROOT/tests/e2e/records.py" "$@"
 }
 
 # zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields.

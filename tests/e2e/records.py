@@ -843,4 +843,9 @@ def main(argv=None, out=None):
 
 
 if __name__ == "__main__":
+    # Text for bash on every system: UTF-8 with "\n" line ends, also where Python would write the
+    # console's code page and "\r\n" (Windows, in Git Bash).
+    sys.stdin.reconfigure(encoding="utf-8")
+    sys.stdout.reconfigure(encoding="utf-8", newline="\n")
+    sys.stderr.reconfigure(encoding="utf-8", newline="\n")
     sys.exit(main())

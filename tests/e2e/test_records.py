@@ -129,6 +129,17 @@ class RecordLines(Files):
         done = subprocess.run([sys.executable, script, "expect-statuses", log], capture_output=True)
         self.assertEqual((0, b""), (done.returncode, done.stdout))
 
+    def test_the_script_writes_utf8_whatever_the_console_s_encoding(self):
+        log = self.write("standin.log", ["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=x"])
+        done = subprocess.run(
+            [sys.executable, Path(records.__file__), "starts", log, "image"],
+            capture_output=True,
+            env={"PYTHONIOENCODING": "ascii", "PATH": ""},
+        )
+        self.assertEqual(
+            (0, "C:\\c\\Zentorv\u0131k.exe\n".encode()), (done.returncode, done.stdout)
+        )
+
 
 class Statuses(Files):
     def test_from_the_service_s_own_first_report(self):
