@@ -36,7 +36,7 @@ def flag(text):
 
 
 def optional_integer(text):
-    """A process id that may not have been found (empty)."""
+    """A process id that may not have been found (given empty)."""
     return int(text) if text else None
 
 
@@ -69,7 +69,8 @@ FIELDS = {
     **{f"load.{when}.other_wine_servers": integer for when in WHEN},
     "executable.size": integer,
     "null_service": str,  # the name it is registered under
-    "pids.services": integer,  # the service controller, whose descendants the services are
+    # The service controller, whose descendants the services are (None: not found).
+    "pids.services": optional_integer,
     "pids.bench": integer,  # bench/run's shell, whose descendants the drivers are
     "pids.service": optional_integer,  # the services and the hosted program of the idle window
     "pids.null": optional_integer,
