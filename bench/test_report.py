@@ -547,5 +547,11 @@ class RunInfo(unittest.TestCase):
                 runinfo.from_words(words)
 
 
+class SavedRun(unittest.TestCase):
+    def test_the_sample_renders_as_its_committed_report(self):
+        sample = HERE / "runs" / "sample"
+        self.assertEqual(rendering.render(sample), (sample / "report.md").read_text())
+
+
 if __name__ == "__main__":
     unittest.main()
