@@ -6,7 +6,6 @@ Times are in ms. A figure that was not seen is None."""
 
 import gzip
 import re
-import statistics
 import sys
 from collections import namedtuple
 from pathlib import Path
@@ -405,11 +404,6 @@ def idle_gap(real, null, seconds):
     )
 
 
-def slice_cpu(samples):
-    """records.summary of the ms on CPU in each slice."""
-    return records.summary([cpu for _, cpu in slice_differences(samples)])
-
-
 SLEEPS = ("pselect6", "nanosleep", "clock_nanosleep")
 
 
@@ -495,8 +489,3 @@ def read_imports(path):
         elif current and re.match(r"\t[0-9a-f]+\t", line):
             current[1] += 1
     return imports
-
-
-def median(numbers):
-    numbers = [x for x in numbers if x is not None]
-    return statistics.median(numbers) if numbers else None

@@ -5,6 +5,7 @@ Every verdict is taken on its figures as the report shows them, so that a figure
 never disagree."""
 
 import sys
+from collections import namedtuple
 from pathlib import Path
 
 import readings
@@ -157,9 +158,12 @@ statuses and polls the same way, but launches and terminates nothing: it is the 
 service of this design has on the same machine, measured alternately with the real one."""
 
 
+StartFigures = namedtuple("StartFigures", "real null interpreter ratio spread ratio_of_medians")
+StartFigures.__doc__ = """Medians of the real start, the null start and the interpreter alone;
+the median of the ratio taken cycle by cycle, its spread, and the ratio of the medians."""
+
+
 def start_figures(run):
-    """(median start, median null start, median interpreter alone, median of the paired ratio,
-    its spread, ratio of the medians)."""
     start = stat(run.figure("real", lambda h: h.to_running), "median")
     null = stat(run.figure("null", lambda h: h.to_running), "median")
     cmd = stat(run.figure("real", lambda h: h.interpreter), "median")
@@ -173,20 +177,20 @@ def start_figures(run):
         else "min -, p90 -, max -"
     )
     of_medians = start / (null + cmd) if None not in (start, null, cmd) and null + cmd else None
-    return start, null, cmd, paired, spread_text, of_medians
+    return StartFigures(start, null, cmd, paired, spread_text, of_medians)
 
 
 def comparisons(run):
-    start, null, cmd, paired, spread_text, of_medians = start_figures(run)
+    start = start_figures(run)
     after, null_stop = run.after_walk(), run.figure("null", lambda h: h.latency)
     lines = [
         "## The three comparisons",
         "",
         "| | real service | floor | real against floor | goal | holds |",
         "|---|---|---|---|---|---|",
-        f"| start, request to RUNNING (median ms) | {shown(start)} | null {shown(null)} + "
-        f"`cmd /c start` alone {shown(cmd)} | **{shown(paired, 2)}** ({spread_text}) | "
-        f"at most {START_GOAL} | **{at_most(paired, START_GOAL, 2)}** |",
+        f"| start, request to RUNNING (median ms) | {shown(start.real)} | null {shown(start.null)} +"
+        f" `cmd /c start` alone {shown(start.interpreter)} | **{shown(start.ratio, 2)}** "
+        f"({start.spread}) | at most {START_GOAL} | **{at_most(start.ratio, START_GOAL, 2)}** |",
         *idle_comparisons(run),
         "| stop, max ms (real: STOP_PENDING to STOPPED, after its walk; null: request to STOPPED)"
         f" | {shown(stat(after, 'max'))} (median {shown(stat(after, 'median'))}) | null "
@@ -196,15 +200,14 @@ def comparisons(run):
         "- Start: the median of the ratio taken cycle by cycle (each cycle's real start over that",
         "  cycle's null start plus interpreter), with its spread over "
         f"{len(run.valid)} cycles; the ratio of the",
-        f"  medians is {shown(of_medians, 2)}. Section 2 says where the time goes.",
+        f"  medians is {shown(start.ratio_of_medians, 2)}. Section 2 says where the time goes.",
     ]
     if run.idle:
         lines += [
             "- Idle: the gap is real minus null over the same "
             f"{run.parameters['idle_seconds']} s window, ± one standard error",
-            f"  from {run.idle.gap.slices} slices of {run.parameters['idle_slice_seconds']} s; it"
-            " counts as"
-            " none when it is at most two standard errors.",
+            f"  from {run.idle.gap.slices} slices of {run.parameters['idle_slice_seconds']} s;"
+            " it counts as none when it is at most two standard errors.",
         ]
     lines.append(
         "- Stop: slack is the largest lateness of the driver's own timed Sleep in the same cycles."
@@ -266,7 +269,7 @@ def holds(halves):
 
 
 def start_section(run):
-    start, null, cmd, paired, spread_text, of_medians = start_figures(run)
+    start = start_figures(run)
     real_first = run.figure("real", lambda h: h.to_first_report)
     null_seen = [h for h in run.null if h.to_first_report is not None]
     null_first = [h.to_first_report for h in null_seen]
@@ -299,8 +302,8 @@ and the dispatcher connects; after it, the service's own start.
 {row("floor: null + `cmd /c start` alone (per cycle)", [n.to_running + r.interpreter for r, n in zip(run.real, run.null)])}
 {row("ratio real / floor (per cycle)", run.paired_ratios(), 2)}
 
-- Median of the ratio taken cycle by cycle: **{shown(paired, 2)}** ({spread_text}); ratio of the
-  medians: {shown(of_medians, 2)}. Goal at most {START_GOAL}: **{at_most(paired, START_GOAL, 2)}**.
+- Median of the ratio taken cycle by cycle: **{shown(start.ratio, 2)}** ({start.spread}); ratio of the
+  medians: {shown(start.ratio_of_medians, 2)}. Goal at most {START_GOAL}: **{at_most(start.ratio, START_GOAL, 2)}**.
 - Request to first report, real minus null in the same cycle: median {shown(stat(gap, "median"))} ms
   ({gap_spread}); medians {shown(stat(real_first, "median"))} and {shown(stat(null_first, "median"))} ms."""
 
@@ -339,8 +342,8 @@ def where_start_goes(run):
     if not kinds["service"] or not kinds["alone"]:
         return "### Where the real start goes\n\nNot measured: perf could not record the processes."
     service, alone = kinds["service"], kinds["alone"]
-    life = readings.median([x.end - x.created for x in service if x.end is not None])
-    own = readings.median([h.to_running - h.to_first_report for h in run.real])
+    life = stat([x.end - x.created for x in service if x.end is not None], "median")
+    own = stat([h.to_running - h.to_first_report for h in run.real], "median")
     itself = shown(own - life) if None not in (own, life) else "-"
     text = f"""### Where the real start goes
 
