@@ -15,7 +15,8 @@ zt_deploy_packages() {
         ZT_VERSION=$(ls "$dir" | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
     else
         zt_require "the packages built" "$ZT_ROOT/scripts/build-windows" --no-setup package
-        ZT_VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$ZT_BUILD/CPackConfig.cmake")
+        ZT_VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' \
+            "$ZT_BUILD/CPackConfig.cmake")
     fi
     ZT_ZIP=$dir/OrveldenZentorvikTool-$ZT_VERSION-win32.zip
     ZT_MSI=$dir/OrveldenZentorvikTool-$ZT_VERSION-x86.msi
@@ -74,25 +75,29 @@ zt_deploy_service_value() {
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
 
-# The service's image path as registered, without its type (Windows' service controller writes
-# REG_EXPAND_SZ, Wine's REG_SZ).
+# zt_deploy_image_path: the service's image path as registered, without its type (Windows' service
+# controller writes REG_EXPAND_SZ, Wine's REG_SZ).
 zt_deploy_image_path() {
     zt_deploy_service_value ImagePath | sed 's/^REG_[A-Z_]* //'
 }
 
+# zt_deploy_service_key_exists: whether the service's registry key is there.
 zt_deploy_service_key_exists() {
     zt_windows_tool reg query "$ZT_SERVICE_KEY" >/dev/null 2>&1
 }
 
+# zt_deploy_hosted_started: whether the stand-in logged a start and a Zentorvik.exe runs.
 zt_deploy_hosted_started() {
     [ -s "$ZT_C/zentorvik-standin.log" ] && [ -n "$(zt_hosted_pids)" ]
 }
 
+# zt_deploy_hosted_gone: whether no Zentorvik.exe runs.
 zt_deploy_hosted_gone() {
     [ -z "$(zt_hosted_pids)" ]
 }
 
-# The hosted program's command line is the program, then "-s" alone.
+# zt_deploy_hosted_command_line: whether the hosted program's command line is the program, then
+# "-s" alone.
 zt_deploy_hosted_command_line() {
     grep -xiE '("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s' \
         <(zt_records starts "$ZT_C/zentorvik-standin.log" command)

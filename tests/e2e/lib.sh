@@ -21,6 +21,7 @@ wine | native) . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh" ;;
     ;;
 esac
 
+# zt_now: milliseconds since the epoch.
 zt_now() {
     date +%s%N | cut -c1-13
 }
@@ -114,13 +115,15 @@ zt_finish() {
     [ -n "${ZT_DIR:-}" ] || return 1
     echo "  --- what the scenario recorded, in $ZT_DIR:"
     local file
-    for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt "${ZT_C:-}/zentorvik-standin.log"; do
+    for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt \
+        "${ZT_C:-}/zentorvik-standin.log"; do
         [ -s "$file" ] || continue
         echo "  --- $(basename "$file")"
         zt_indented <"$file"
     done
     [ -n "${ZT_TOOLS:-}" ] || return 1
-    echo "  --- the service: $(zt_service_state); Zentorvik.exe processes: $(zt_hosted_pids | xargs)"
+    echo "  --- the service: $(zt_service_state);" \
+        "Zentorvik.exe processes: $(zt_hosted_pids | xargs)"
     zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" 2>&1 | zt_indented
     return 1
 }
@@ -167,16 +170,19 @@ zt_same() {
     return 1
 }
 
+# zt_show_command COMMAND...: the command as evidence, quoted as bash would take it.
 zt_show_command() {
     printf '       $'
     printf ' %q' "$@"
     printf '\n'
 }
 
+# zt_indented: standard input under a check's line.
 zt_indented() {
     sed 's/^/       /'
 }
 
+# zt_seconds_since MS: the seconds since that zt_now, to a tenth.
 zt_seconds_since() {
     local ms=$(($(zt_now) - $1))
     printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
@@ -204,10 +210,11 @@ zt_begin() {
     zt_platform_begin
     zt_when_finished zt_end_jobs
     [ -z "${ZT_PROGRAMS_DIR:-}" ] ||
-        zt_require "the programs of $ZT_PROGRAMS_DIR in place" cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
+        zt_require "the programs of $ZT_PROGRAMS_DIR in place" \
+            cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
 }
 
-# Ends the programs this shell started in the background.
+# zt_end_jobs: ends the programs this shell started in the background.
 zt_end_jobs() {
     local job
     for job in $(jobs -p); do
@@ -238,7 +245,7 @@ zt_text() {
     return "$status"
 }
 
-# The service's state as sc.exe shows it (RUNNING, STOPPED, ...), or ABSENT.
+# zt_service_state: the service's state as sc.exe shows it (RUNNING, STOPPED, ...), or ABSENT.
 zt_service_state() {
     local out
     out=$(zt_text zt_windows_tool sc query "$ZT_SERVICE" 2>/dev/null) || { echo ABSENT; return; }
@@ -250,12 +257,13 @@ zt_service_in() {
     [ "$(zt_service_state)" = "$1" ]
 }
 
+# zt_service_stopped: whether the service is stopped or not registered.
 zt_service_stopped() {
     zt_service_in STOPPED || zt_service_in ABSENT
 }
 
-# The installer package's products, one "<version> <product code>" line each, as Programs and
-# Features lists them (in both registry views).
+# zt_installed_products: the installer package's products, one "<version> <product code>" line
+# each, as Programs and Features lists them (in both registry views).
 zt_installed_products() {
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
@@ -269,6 +277,7 @@ zt_installed_products() {
         /^$/ { if (ours) print version, code; ours = 0 }' | sort -u
 }
 
+# zt_install_standin: the stand-in as c:\windows\Zentorvik.exe, the program the service launches.
 zt_install_standin() {
     cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
@@ -278,7 +287,8 @@ zt_install_standin() {
 # when it does not listen within 60 s).
 zt_monitor_start() {
     "${ZT_RUN[@]}" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
-    zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err" || { cat "$ZT_DIR/monitor.err"; return 1; }
+    zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err" ||
+        { cat "$ZT_DIR/monitor.err"; return 1; }
 }
 
 # zt_driver NAME COMMAND...: runs the status driver; its record goes to $ZT_DIR/NAME.log, its
@@ -300,7 +310,8 @@ zt_seen() {
     [ -n "$(zt_records field "$1" event "${@:2}" 2>/dev/null)" ]
 }
 
-# Waits until the service's trace is complete: "Main: Exit", then its optional predecessor.
+# zt_wait_trace_end: waits until the service's trace is complete: "Main: Exit", then its optional
+# predecessor.
 zt_wait_trace_end() {
     zt_wait_for 10 grep -q "Main: Exit" "$ZT_DIR/trace.txt"
     zt_wait_for 1 grep -q "ServiceMain: Exit" "$ZT_DIR/trace.txt"

@@ -16,7 +16,8 @@ ZT_RUN=()
 # zt_prepare_suite WORK: what run-all does before the scenarios: sees that the programs are built
 # in $ZT_BUILD and that the machine may run the suite. Says FAIL and what.
 zt_prepare_suite() {
-    [ -f "$ZT_BUILD/OrveldenZentorvikTool.exe" ] && [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
+    [ -f "$ZT_BUILD/OrveldenZentorvikTool.exe" ] &&
+        [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
         { echo "FAIL build: no programs in $ZT_BUILD"; return 1; }
     zt_native_machine_ready || { echo "FAIL machine"; return 1; }
 }
@@ -33,6 +34,8 @@ zt_platform_begin() {
     }
 }
 
+# zt_native_begin: the machine cleaned, the programs copied to $ZT_DIR/service and the service
+# registered from there.
 zt_native_begin() {
     zt_native_clean
     ZT_TOOLS=$ZT_DIR/service
@@ -59,7 +62,7 @@ zt_windows_path() {
     cygpath -w "$1"
 }
 
-# The process ids of the running programs named Zentorvik.exe.
+# zt_hosted_pids: the process ids of the running programs named Zentorvik.exe.
 zt_hosted_pids() {
     zt_native_pids Zentorvik.exe
 }
@@ -71,10 +74,10 @@ zt_boot() {
     [ "$(zt_service_state)" = RUNNING ] || zt_windows_tool sc start "$ZT_SERVICE" >/dev/null
 }
 
-# Ends what a scenario may have left on the machine: the installer package's products,
-# uninstalled; the service, stopped (its process ended by id when it does not stop in time) and
-# deleted; the stand-ins, which logged their process ids and end on their quit file; and the
-# stand-in's files, c:\windows\Zentorvik.exe and the installed folder.
+# zt_native_clean: ends what a scenario may have left on the machine: the installer package's
+# products, uninstalled; the service, stopped (its process ended by id when it does not stop in
+# time) and deleted; the stand-ins, which logged their process ids and end on their quit file; and
+# the stand-in's files, c:\windows\Zentorvik.exe and the installed folder.
 zt_native_clean() {
     local code
     for code in $(zt_installed_products | sed 's/^[^ ]* //'); do
@@ -86,6 +89,8 @@ zt_native_clean() {
     rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
 }
 
+# zt_native_remove_service: the service stopped, its process ended by id when it does not stop
+# within 30 s, and deleted.
 zt_native_remove_service() {
     local pid
     [ "$(zt_service_state)" != ABSENT ] || return 0
@@ -98,12 +103,14 @@ zt_native_remove_service() {
     zt_windows_tool sc delete "$ZT_SERVICE" >/dev/null 2>&1
 }
 
+# zt_native_end_standins: the stand-ins told to quit, and waited for.
 zt_native_end_standins() {
     [ -s "$ZT_C/zentorvik-standin.log" ] || return 0
     : >"$ZT_C/zentorvik-standin.quit"
     zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
 }
 
+# zt_native_standins_gone: whether no process the stand-in's log names runs.
 zt_native_standins_gone() {
     local running pid
     running=" $(zt_native_pids | xargs) "
@@ -121,9 +128,10 @@ zt_native_pids() {
         sed -n 's/^"[^"]*","\([0-9]*\)",.*/\1/p'
 }
 
-# Whether this machine may run the suite: an elevated prompt, and none of what the suite
-# replaces, removes or ends (the service, the hosted program, the installer package, the installed
-# folder), so that its cleaning up only ever takes what it made. Says what stands in the way.
+# zt_native_machine_ready: whether this machine may run the suite: an elevated prompt, and none of
+# what the suite replaces, removes or ends (the service, the hosted program, the installer package,
+# the installed folder), so that its cleaning up only ever takes what it made. Says what stands in
+# the way.
 zt_native_machine_ready() {
     local found=()
     zt_windows_tool whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||

@@ -36,7 +36,8 @@ zt_make_template() {
         "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
             >/dev/null 2>&1 </dev/null
     ) || return 1
-    [ -f "$dir/drive_c/zt/service-driver.exe" ] && grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
+    [ -f "$dir/drive_c/zt/service-driver.exe" ] &&
+        grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
 }
 
 # zt_prepare_suite WORK: what run-all does before the scenarios: installs what is missing, builds
@@ -69,7 +70,7 @@ zt_platform_begin() {
     "$ZT_WINESERVER" -p
 }
 
-# Ends the prefix's server and every program of the prefix with it.
+# zt_wine_end: ends the prefix's server and every program of the prefix with it.
 zt_wine_end() {
     "$ZT_WINESERVER" -k 2>/dev/null
     "$ZT_WINESERVER" -w 2>/dev/null
@@ -86,12 +87,13 @@ zt_windows_path() {
     printf 'Z:%s\n' "${1//\//\\}"
 }
 
-# The process ids of the running programs named Zentorvik.exe in this prefix: Linux ones, since
-# Wine's tasklist prints nothing.
+# zt_hosted_pids: the process ids of the running programs named Zentorvik.exe in this prefix,
+# Linux ones, since Wine's tasklist prints nothing.
 zt_hosted_pids() {
     local pid image
     for pid in $(pgrep -f -i 'zentorvik\.exe'); do
-        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" ||
+            continue
         # argv: [qemu] [wine loader] <Windows image path> <arguments>
         image=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | grep -v -m1 '^/')
         image=${image##*\\}

@@ -31,10 +31,12 @@ check_exe_as_msys2() {
 }
 if zt_on wine "the executable's checks, which need the mingw-w64 binutils"; then
     cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_DIR/exe"
-    zt_expect "check-windows-exe finds the binutils without their prefix, as in MSYS2" check_exe_as_msys2
+    zt_expect "check-windows-exe finds the binutils without their prefix, as in MSYS2" \
+        check_exe_as_msys2
     patch 8 054 033 072 137
     zt_must_fail "check-windows-exe: a GNU ld build with a time stamp fails" check_exe
     patch 26 016
-    zt_expect "check-windows-exe: an MSVC build (linker 14), whose stamp is a hash, passes" check_exe
+    zt_expect "check-windows-exe: an MSVC build (linker 14), whose stamp is a hash, passes" \
+        check_exe
 fi
 zt_finish

@@ -28,7 +28,8 @@ zt_compare "the service process ended with exit code 0" \
 
 zt_expect "the trace, in order" zt_records expect-trace "$ZT_DIR/trace.txt"
 zt_compare "every message came from the service process" \
-    "$(zt_records field "$log" pid event=service-exit)" "$(zt_records trace --pids "$ZT_DIR/trace.txt")"
+    "$(zt_records field "$log" pid event=service-exit)" \
+    "$(zt_records trace --pids "$ZT_DIR/trace.txt")"
 
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 

@@ -11,7 +11,8 @@ zt_compare "exit code 1063 without a monitor" \
 # From the spawn to the driver's report of the exit code.
 lifetime=$(zt_records elapsed "$ZT_DIR/alone.log" --from event=watch --to event=process)
 zt_on native "Wine's dispatcher may wait about 10 s before it fails" &&
-    zt_expect "it failed at once (${lifetime:-?} ms, at most 3000)" test "${lifetime:-99999}" -le 3000
+    zt_expect "it failed at once (${lifetime:-?} ms, at most 3000)" \
+        test "${lifetime:-99999}" -le 3000
 
 zt_require "the monitor listens" zt_monitor_start "$ZT_SCRATCH_WIN\\trace-copy.txt"
 zt_driver watched spawn "$ZT_SERVICE_EXE" exits 60000

@@ -23,7 +23,8 @@ zt_driver run "${spawns[@]}" watch-log "$ZT_STANDIN_LOG" $((total - 1)) 60000 \
     control stop wait STOPPED 10000 service-exit 10000 exits 1000
 log=$ZT_DIR/run.log
 
-zt_compare "all $total programs ran" "$total" "$(zt_records starts "$ZT_C/zentorvik-standin.log" | wc -l)"
+zt_compare "all $total programs ran" \
+    "$total" "$(zt_records starts "$ZT_C/zentorvik-standin.log" | wc -l)"
 # Each image path is one process's, compared whole: the check sees that process alone, not one
 # whose path merely contains it (c\Zentorvik in c\Zentorvik.exe.bak).
 zt_expect "the launched instance ended with exit code 0" \
@@ -35,6 +36,7 @@ done
 for name in "${decoys[@]}"; do
     zt_expect "$name still runs" zt_records expect-outcome "$log" "$ZT_SCRATCH_WIN\\$name" running
 done
-zt_compare "the service stopped with exit code 0" 0 "$(zt_records field "$log" code event=service-exit)"
+zt_compare "the service stopped with exit code 0" \
+    0 "$(zt_records field "$log" code event=service-exit)"
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 zt_finish

@@ -12,6 +12,7 @@ log=$ZT_DIR/run.log
 # see it; the records are compared from RUNNING on.
 zt_expect "statuses as in a normal run, from RUNNING on" \
     zt_records expect-statuses --from-running "$log"
-zt_compare "the service process ended with exit code 0" 0 "$(zt_records field "$log" code event=service-exit)"
+zt_compare "the service process ended with exit code 0" \
+    0 "$(zt_records field "$log" code event=service-exit)"
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 zt_finish

@@ -24,6 +24,7 @@ zt_compare "no hosted program runs afterwards" \
 zt_compare "the hosted program was started only once" \
     1 "$(zt_records starts "$ZT_C/zentorvik-standin.log" | wc -l)"
 zt_expect "statuses as in a normal run" zt_records expect-statuses "$log"
-zt_compare "the service process ended with exit code 0" 0 "$(zt_records field "$log" code event=service-exit)"
+zt_compare "the service process ended with exit code 0" \
+    0 "$(zt_records field "$log" code event=service-exit)"
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 zt_finish

@@ -22,7 +22,8 @@ zt_compare "pause refused by the controller (1052)" 1052 "$(answers pause error)
 zt_compare "continue refused by the controller (1052)" 1052 "$(answers continue error)"
 zt_compare "interrogate accepted" RUNNING "$(answers interrogate state)"
 zt_compare "user control 128 accepted" RUNNING "$(answers 128 state)"
-zt_expect "no report while the controls came" zt_records expect-none --mark controls "$log" event=status
+zt_expect "no report while the controls came" \
+    zt_records expect-none --mark controls "$log" event=status
 # The results of both stops, then the second's error.
 zt_compare "the second stop refused while stop pending (1061)" \
     "ok error 1061" "$(answers stop result | xargs) $(answers stop error)"

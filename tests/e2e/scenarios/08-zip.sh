@@ -9,8 +9,8 @@
 zt_deploy_packages
 folder=OrveldenZentorvikTool-$ZT_VERSION-win32
 zt_compare "the zip holds the service, the monitor, README-admin.txt and SHA256SUMS, nothing else" \
-    "$folder/OrveldenZentorvikTool.exe $folder/README-admin.txt $folder/SHA256SUMS $folder/dbwin-monitor.exe" \
-    "$(unzip -Z1 "$ZT_ZIP" | LC_ALL=C sort | xargs)"
+    "$(printf '%s\n' "$folder"/{OrveldenZentorvikTool.exe,README-admin.txt,SHA256SUMS,dbwin-monitor.exe})" \
+    "$(unzip -Z1 "$ZT_ZIP" | LC_ALL=C sort)"
 zt_compare "README-admin.txt in the zip has CRLF line ends" \
     0 "$(unzip -p "$ZT_ZIP" "$folder/README-admin.txt" | grep -c -v $'\r$')"
 
@@ -18,7 +18,8 @@ zt_deploy_begin
 zt_compare "SHA256SUMS sums the other three files" \
     "OrveldenZentorvikTool.exe README-admin.txt dbwin-monitor.exe" \
     "$(sed 's/^[0-9a-f]* *//' "$ZT_PACKAGE_DIR/SHA256SUMS" | LC_ALL=C sort | xargs)"
-zt_expect "SHA256SUMS matches them" sh -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' - "$ZT_PACKAGE_DIR"
+zt_expect "SHA256SUMS matches them" \
+    sh -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' - "$ZT_PACKAGE_DIR"
 
 folder_win='C:\Program Files (x86)\Orvelden Zentorvik Tool'
 target_dir="$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
@@ -38,10 +39,12 @@ zt_deploy_stop
 # The installer package refuses to take that service over, says why and how to remove it, and
 # leaves it as it was.
 zt_must_fail "the MSI refuses to install over the service registered by hand" \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_MSI")" /qn /l*v "$(zt_windows_path "$ZT_DIR/refused.txt")"
+    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_MSI")" /qn \
+    /l*v "$(zt_windows_path "$ZT_DIR/refused.txt")"
 zt_require "and changes nothing: image path" zt_same "$target" "$(zt_deploy_image_path)"
 zt_require "start type" zt_same "REG_DWORD 0x3" "$(zt_deploy_service_value Start)"
-zt_require "the executable" cmp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe"
+zt_require "the executable" \
+    cmp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe"
 zt_require "no product registered" zt_same "" "$(zt_installed_products)"
 # Wine's msiexec logs no launch condition's message (it only shows it in a message box). The log
 # is UTF-16 text with CRLF line ends.
