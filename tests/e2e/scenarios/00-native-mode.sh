@@ -211,9 +211,13 @@ zt_compare "after: the stand-in's files, the hosted program's, the installed fol
     "0 " "$(find "$ZT_FAKE/c" -type f -not -path "$system32/*" | wc -l) $(
         ls -d "$dir" "$ZT_FAKE/c/Program Files (x86)"/* 2>/dev/null)"
 
-# ready: whether a machine may run the suite, by what it has of the suite's and the prompt's level.
+# ready: whether a machine may run the suite, by what it has of the suite's and the prompt's level;
+# what stands in the way, also in $ZT_FAKE/ready.err.
 ready() {
     native zt_native_machine_ready 2>"$ZT_FAKE/ready.err"
+    local status=$?
+    cat "$ZT_FAKE/ready.err"
+    return "$status"
 }
 echo "System 4" >"$ZT_FAKE/processes"
 zt_expect "a clean machine and an elevated prompt are ready" ready
