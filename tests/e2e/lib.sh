@@ -300,9 +300,9 @@ zt_driver() {
 }
 
 # zt_records COMMAND ARGUMENT...: the reader of the records (tests/e2e/records.py; its --help
-# lists the commands).
+# lists the commands). Standard library only, so Python starts without the site packages (-S).
 zt_records() {
-    "$ZT_PYTHON" "$ZT_ROOT/tests/e2e/records.py" "$@"
+    zt_python -S "$ZT_ROOT/tests/e2e/records.py" "$@"
 }
 
 # zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields.

@@ -57,6 +57,13 @@ zt_windows_tool() {
     "$ZT_SYSTEM32/$1.exe" "${@:2}" </dev/null
 }
 
+# zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader. It is a Windows program, so Git
+# Bash's conversion of path arguments (/tmp/..., /c/...) to Windows paths, off for the rest of the
+# harness, is on for it.
+zt_python() {
+    env -u MSYS_NO_PATHCONV -u MSYS2_ARG_CONV_EXCL "$ZT_PYTHON" "$@"
+}
+
 # zt_windows_path PATH: the Windows path of a Linux (Git Bash) path.
 zt_windows_path() {
     cygpath -w "$1"

@@ -82,6 +82,11 @@ zt_windows_tool() {
     "$ZT_WINE" "$@" </dev/null
 }
 
+# zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader.
+zt_python() {
+    "$ZT_PYTHON" "$@"
+}
+
 # zt_windows_path PATH: the Windows path of a Linux file, through drive Z:.
 zt_windows_path() {
     printf 'Z:%s\n' "${1//\//\\}"

@@ -137,6 +137,14 @@ zt_compare "natively a Wine-only check is skipped with its reason, a native one 
     "  skip a reason (wine only)
 skipped
 ran" "$(native eval 'zt_on wine "a reason" || echo skipped; zt_on native "another reason" && echo ran')"
+# Python as a Windows program: it says whether Git Bash would convert its path arguments.
+fake bin/python <<'END'
+#!/bin/bash
+echo "${MSYS_NO_PATHCONV-converts} ${MSYS2_ARG_CONV_EXCL-all} $*"
+END
+zt_compare "natively the reader's Python gets its path arguments converted, as a Windows program" \
+    "converts all -S $here/records.py field /tmp/x.log pid" \
+    "$(native env ZT_PYTHON=python bash -c '. "$0/lib.sh" && zt_records field /tmp/x.log pid' "$here")"
 echo RUNNING >"$ZT_FAKE/service"
 zt_compare "natively Windows' programs are System32's; zt_text drops their carriage returns" \
     "        STATE              : 4  RUNNING" "$(native zt_text zt_windows_tool sc query x)"

@@ -60,9 +60,10 @@ expect_installed() {
 # Wine's msiexec registers the image path unquoted, spaces and all; as a step of the test
 # environment (not of the package), it is written quoted, as Windows Installer writes it.
 quote_image_path() {
-    [ "$(zt_deploy_image_path)" = "$target" ] ||
-        { zt_same "${target//\"/}" "$(zt_deploy_image_path)" &&
-            zt_windows_tool reg add "$ZT_SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f; }
+    local path
+    path=$(zt_deploy_image_path)
+    [ "$path" = "$target" ] || { zt_same "${target//\"/}" "$path" &&
+        zt_windows_tool reg add "$ZT_SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f; }
 }
 
 # As a boot would: the service as Windows registers it, and started if it is registered to start
