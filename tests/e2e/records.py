@@ -102,10 +102,6 @@ log only from the record "mark text=TEXT" up to the next mark.
       That field (pid by default) of each start the stand-in logged.
   timeline LOG
       Statuses and request results, timed from the first request (start or control).
-  stats [--decimals N] [count|min|median|p90|max|mean|stderr...]
-      Statistics of the numbers on standard input (one a line), one a line; all by default.
-      Median of an even count: the mean of the middle two; p90: by nearest rank. Nothing without
-      numbers.
 """
 
 import argparse
@@ -129,7 +125,6 @@ POLL_MS = 3000
 # keeps well clear of that and of the 2000 ms a 5000 ms poll would add.
 SLACK_MS = 400
 
-STATISTICS = ("count", "min", "median", "p90", "max", "mean", "stderr")
 STOP_FIGURES = ("walk", "latency", "past-poll")
 
 
@@ -731,21 +726,6 @@ def cmd_timeline(args, out):
     return 0
 
 
-def cmd_stats(args, out):
-    try:
-        numbers = [float(word) for word in sys.stdin.read().split()]
-    except ValueError as error:
-        raise InputError(f"standard input: {error}") from None
-    figures = summary(numbers)
-    if figures is None:
-        return 0
-    return show([number(figures[name], args.decimals) for name in args.which or STATISTICS], out)
-
-
-def number(value, decimals):
-    return str(value) if isinstance(value, int) else f"{value:.{decimals}f}"
-
-
 def one_of(names):
     """An argument type for positional choices, which argparse cannot check when they may be
     left out (nargs="*")."""
@@ -827,9 +807,6 @@ def build_parser():
     sub.add_argument("field", nargs="?", default="pid", choices=("pid", "image", "command"))
     sub = command("timeline", cmd_timeline)
     sub.add_argument("log")
-    sub = command("stats", cmd_stats)
-    sub.add_argument("--decimals", type=int, default=0, metavar="N")
-    sub.add_argument("which", nargs="*", type=one_of(STATISTICS), metavar="STATISTIC")
     return parser
 
 

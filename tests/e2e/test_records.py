@@ -689,13 +689,6 @@ class Statistics(Files):
             with self.subTest(n=n):
                 self.assertEqual(rank, records.summary(range(1, n + 1))["p90"])
 
-    def test_from_the_command_line(self):
-        numbers = "4\n1\n3\n2\n"
-        self.assertEqual((0, "4\n1\n2\n4\n4\n2\n1\n", ""), self.run_cli("stats", stdin=numbers))
-        self.assertEqual(
-            (0, "2.50\n", ""), self.run_cli("stats", "--decimals", "2", "median", stdin=numbers)
-        )
-
 
 class ContractAgreesWithTheService(unittest.TestCase):
     """The normal run as the service's own code sends it: the messages it traces and the statuses
