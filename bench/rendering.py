@@ -9,8 +9,8 @@ from collections import namedtuple
 from pathlib import Path
 
 import readings
-import records
 import runinfo
+from readings import records
 
 START_GOAL = 1.05
 ROW_HEAD = "| ms | samples | min | median | p90 | max |\n|---|---|---|---|---|---|"
@@ -308,10 +308,9 @@ and the dispatcher connects; after it, the service's own start.
   ({gap_spread}); medians {shown(stat(real_first, "median"))} and {shown(stat(null_first, "median"))} ms."""
 
 
-def launch_rows(launches, kind, rows):
-    """Table rows of the launches of one kind: (label, first field, second field) each, the
-    figure being second minus first where both were seen."""
-    mine = [launch for launch in launches if launch.kind == kind]
+def launch_rows(mine, rows):
+    """Table rows of these launches: (label, first field, second field) each, the figure being
+    second minus first where both were seen."""
     lines = []
     for label, first, second in rows:
         pairs = [(getattr(x, first), getattr(x, second)) for x in mine]
@@ -319,20 +318,22 @@ def launch_rows(launches, kind, rows):
     return lines
 
 
-SERVICE_ROWS = (
-    ("service's cmd: created to ended", "created", "end"),
-    ("… created to its console host (conhost.exe) created", "created", "console"),
-    ("… console host created to start.exe created", "console", "starter"),
+# From start.exe on, both interpreters do the same.
+FROM_STARTER = (
     ("… start.exe created to the hosted program created", "starter", "hosted"),
     ("… hosted program created to start.exe ended", "hosted", "starter_end"),
     ("… start.exe ended to cmd ended", "starter_end", "end"),
 )
+SERVICE_ROWS = (
+    ("service's cmd: created to ended", "created", "end"),
+    ("… created to its console host (conhost.exe) created", "created", "console"),
+    ("… console host created to start.exe created", "console", "starter"),
+    *FROM_STARTER,
+)
 ALONE_ROWS = (
     ("cmd alone: created to ended", "created", "end"),
     ("… created to start.exe created", "created", "starter"),
-    ("… start.exe created to the hosted program created", "starter", "hosted"),
-    ("… hosted program created to start.exe ended", "hosted", "starter_end"),
-    ("… start.exe ended to cmd ended", "starter_end", "end"),
+    *FROM_STARTER,
 )
 
 
@@ -352,7 +353,7 @@ From the kernel's record of every process created, started and ended during the 
 beside the one the driver starts alone (all {len(service)} and {len(alone)} of this run, valid cycles or not):
 
 {ROW_HEAD}
-{chr(10).join(launch_rows(launches, "service", SERVICE_ROWS) + launch_rows(launches, "alone", ALONE_ROWS))}
+{chr(10).join(launch_rows(service, SERVICE_ROWS) + launch_rows(alone, ALONE_ROWS))}
 
 - A console host was created for {consoles(service)} of {len(service)} interpreters the service started and for
   {consoles(alone)} of {len(alone)} started alone. A service has no console, so the interpreter its `system()` call

@@ -20,10 +20,6 @@ import records  # noqa: E402
 PHASES = ("measured", "cut", "skipped")
 
 
-def integer(text):
-    return int(text)
-
-
 def integers(text):
     """Numbers separated by spaces, as bash gives an array."""
     return [int(word) for word in text.split()]
@@ -50,28 +46,28 @@ WHEN = ("start", "cycles", "idle", "end")
 
 FIELDS = {
     "date": str,  # when the run started, "YYYY-MM-DD HH:MM UTC"
-    "run_seconds": integer,
+    "run_seconds": int,
     "commit": str,
     "sources_modified": flag,  # the programs' sources differ from the commit
-    "parameters.cycles": integer,
-    "parameters.idle_seconds": integer,  # the whole window, a whole number of slices
-    "parameters.idle_slice_seconds": integer,
+    "parameters.cycles": int,
+    "parameters.idle_seconds": int,  # the whole window, a whole number of slices
+    "parameters.idle_slice_seconds": int,
     "parameters.walk_sizes": integers,  # hosted instances of each walk
     "parameters.walk_samples": integers,  # walks wanted of each size
-    "parameters.budget_seconds": integer,
-    "parameters.poll_ms": integer,  # the interval the run assumed
-    "machine.cpus": integer,
+    "parameters.budget_seconds": int,
+    "parameters.poll_ms": int,  # the interval the run assumed
+    "machine.cpus": int,
     "machine.cpu_model": str,
     "machine.kernel": str,
     "machine.wine": str,
     "machine.runner": str,  # "native 32-bit", or the emulator and its version
     **{f"load.{when}.average": str for when in WHEN},  # /proc/loadavg's 1, 5 and 15 minutes
-    **{f"load.{when}.other_wine_servers": integer for when in WHEN},
-    "executable.size": integer,
+    **{f"load.{when}.other_wine_servers": int for when in WHEN},
+    "executable.size": int,
     "null_service": str,  # the name it is registered under
     # The service controller, whose descendants the services are (None: not found).
     "pids.services": optional_integer,
-    "pids.bench": integer,  # bench/run's shell, whose descendants the drivers are
+    "pids.bench": int,  # bench/run's shell, whose descendants the drivers are
     "pids.service": optional_integer,  # the services and the hosted program of the idle window
     "pids.null": optional_integer,
     "pids.hosted": optional_integer,
