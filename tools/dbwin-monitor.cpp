@@ -391,10 +391,10 @@ int wmain(int argc, wchar_t** argv)
                 count == 2 ? "global and local" : channels[0].scope);
     fflush(stderr);
 
-    for (int i = 0; i < count; i++) {
+    // The buffer-ready events were created signalled: signalling them again could hand a buffer
+    // to a second writer while a first one that took it during the set-up is still using it.
+    for (int i = 0; i < count; i++)
         channels[i].quietSince = GetTickCount();
-        SetEvent(channels[i].bufferReady);
-    }
     // One wait takes a message of any channel or, for each channel quiet for kRearmMs, its
     // writers' mutex; a message comes first, having the lower index.
     for (;;) {
