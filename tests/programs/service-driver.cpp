@@ -430,8 +430,9 @@ static Result Spawn(wchar_t** args)
         return Result::Failed;
     }
     CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    // Watched before the creation's handle goes, so that a child that ended at once is still there.
     Watch(info.dwProcessId);
+    CloseHandle(info.hProcess);
     return Result::Ok;
 }
 
