@@ -145,8 +145,7 @@ TEST_F(LifecycleTest, StopEventFailureWithFailedReportTracesBothErrors)
     EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kStartOperations, kEventError,
                                          kReportError, kExit}),
               sim::Trace());
-    EXPECT_EQ(Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, kStartFailedCheckPoint),
-              Statuses().back());
+    EXPECT_EQ(Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1), Statuses().back());
 }
 
 TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)

@@ -49,11 +49,12 @@ inline std::vector<SERVICE_STATUS> Statuses()
     return statuses;
 }
 
+// The checkpoints are the required ones, written out: a header that changed them must fail.
 inline const std::vector<SERVICE_STATUS> kNormalReports = {
     Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
     Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
-    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, kStopPendingCheckPoint),
-    Status(SERVICE_STOPPED, 0, NO_ERROR, kStoppedCheckPoint),
+    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
+    Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
 };
 
 inline const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
