@@ -119,18 +119,20 @@ running_service() {
         zt_records starts "$ZT_C/zentorvik-standin.log" 2>/dev/null | xargs)"
 }
 
-# repair PACKAGE: a repair, as msiexec /f does it. Wine's msiexec /f takes a package for a product
-# code (1605) and has no repair by product code; the test then sets what /f stands for,
-# REINSTALL=ALL and the REINSTALLMODE letters.
-repair() {
-    local status=0
-    zt_windows_tool msiexec /fvomus "$1" /qn || status=$?
-    [ "$status" -ne 0 ] || return 0
-    [ -n "${repair_noted:-}" ] ||
-        echo "  note Wine's msiexec /fvomus <package> failed (exit status $status): repairs through REINSTALL"
-    repair_noted=1
-    zt_require "msiexec /i REINSTALL=ALL" zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus
-}
+# repair PACKAGE [PROPERTY=VALUE...]: a repair, as msiexec /f does it. Wine's msiexec /f takes a
+# package for a product code (1605) and has no repair by product code, so under Wine the test sets
+# what /f stands for, REINSTALL=ALL and the REINSTALLMODE letters; on Windows a failed /f fails the
+# scenario.
+if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
+    repair() {
+        zt_require "msiexec /fvomus" zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
+    }
+else
+    repair() {
+        zt_require "msiexec /i REINSTALL=ALL" \
+            zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
+    }
+fi
 
 # expect_unchanged WHAT BEFORE: the running service is still BEFORE (running_service).
 expect_unchanged() {
@@ -193,6 +195,12 @@ repair "$msi"
 expect_installed "a repair kept START=Auto" "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
 expect_unchanged "a repair left the running START=auto service running: the same process and program" \
     "$before"
+
+# Another START would swap the components that share the executable: a repair keeps its own.
+repair "$msi" START=demand
+expect_installed "a repair given START=demand kept START=Auto" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+expect_unchanged "and the running service" "$before"
 
 zt_require "msiexec /i of the installed package" zt_windows_tool msiexec /i "$msi" /qn START=Auto
 expect_installed "installing the installed package again kept the installation" \
