@@ -74,7 +74,8 @@ TEST_F(LifecycleTest, StartLaunchesWhileStartPendingAndStopWalksBeforeReporting)
     EXPECT_EQ(0, EndOfProcess());
 
     auto calls = sim::CallLog();
-    ExpectOrder<std::string>(calls, {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)", "system",
+    ExpectOrder<std::string>(calls, {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)",
+                                     "WaitForSingleObject(process, 10000)",
                                      "CreateEventW((nil), 1, 0, (nil))", "SetServiceStatus(4)",
                                      "CreateThread((nil), 0, (nil), 0, (nil))"});
     ExpectOrder<std::string>(calls, {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)",
@@ -198,8 +199,8 @@ TEST_F(LifecycleTest, ControlsOtherThanStopAreOnlyTraced)
     EXPECT_EQ(kNormalReports, Statuses());
 }
 
-// The simulated "start" of a missing program blocks as the real one does in a service, so this
-// runs to its end only because the launch is skipped.
+// A missing program is never handed to the interpreter, whose "start" would wait on the shell's
+// "cannot find" box until the launch gives up on it.
 TEST_F(LifecycleTest, HostedProgramMissingStillRunsAndStops)
 {
     sim::SetPath(L"c:\\windows\\Zentorvik.exe", sim::PathKind::Missing);

@@ -143,12 +143,24 @@ void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>&
     }
 }
 
-class NormalRunTest : public ServiceTest, public ::testing::WithParamInterface<int> {};
+struct Run {
+    const char* name;
+    int otherControls;
+    sim::PathKind hostedProgram;
+};
+
+void PrintTo(const Run& run, std::ostream* os)
+{
+    *os << run.name;
+}
+
+class NormalRunTest : public ServiceTest, public ::testing::WithParamInterface<Run> {};
 
 TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
 {
     const NormalRun run = ReadNormalRun();
-    const int otherControls = GetParam();
+    const int otherControls = GetParam().otherControls;
+    sim::SetPath(L"c:\\windows\\Zentorvik.exe", GetParam().hostedProgram);
 
     StartAndWaitForPolling();
     for (int n = 0; n < otherControls; ++n)
@@ -167,9 +179,22 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     // Here, unlike under a real controller, controls come only once the worker has polled.
     EXPECT_LT(IndexOf(trace, Msg(L"ServiceWorkerThread: Entry")),
               IndexOf(trace, Msg(L"ServiceCtrlHandler: Entry")));
-    ExpectLaunchedProgramTerminated();
+    if (GetParam().hostedProgram == sim::PathKind::File) {
+        ExpectLaunchedProgramTerminated();
+        return;
+    }
+    // The start went on only once the interpreter had been waited for and ended.
+    ExpectInterpreterEndedAfterTheBound();
+    auto calls = sim::CallLog();
+    EXPECT_LT(IndexOf(calls, std::string("TerminateProcess(1460)")),
+              IndexOf(calls, std::string("SetServiceStatus(4)")));
 }
 
-INSTANTIATE_TEST_SUITE_P(OtherControlsBeforeTheStop, NormalRunTest, ::testing::Values(0, 2));
+INSTANTIATE_TEST_SUITE_P(
+    , NormalRunTest,
+    ::testing::Values(Run{"Plain", 0, sim::PathKind::File},
+                      Run{"TwoOtherControlsBeforeTheStop", 2, sim::PathKind::File},
+                      Run{"InterpreterNeverEnds", 0, sim::PathKind::Unrunnable}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

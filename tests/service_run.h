@@ -57,7 +57,8 @@ inline const std::vector<SERVICE_STATUS> kNormalReports = {
     Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
 };
 
-inline const char kLaunchCommand[] = "start c:\\windows\\Zentorvik.exe -s";
+inline const char kInterpreterCommandLine[] =
+    "\"C:\\Windows\\system32\\cmd.exe\" /c start c:\\windows\\Zentorvik.exe -s";
 
 template <typename T>
 long IndexOf(const std::vector<T>& items, const T& item)
@@ -73,14 +74,52 @@ inline std::wstring RoutineOf(const std::wstring& message)
     return message.substr(start, message.find(L": ", start) - start);
 }
 
+inline std::vector<sim::Process> ProcessesNamed(const std::wstring& exeFile)
+{
+    std::vector<sim::Process> named;
+    for (const sim::Process& process : sim::Processes())
+        if (process.exeFile == exeFile)
+            named.push_back(process);
+    return named;
+}
+
 inline void ExpectLaunchedProgramTerminated()
 {
-    EXPECT_EQ(std::vector<std::string>{kLaunchCommand}, sim::Commands());
-    auto processes = sim::Processes();
+    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Commands());
+    auto processes = ProcessesNamed(L"Zentorvik.exe");
     ASSERT_EQ(1u, processes.size());
-    EXPECT_EQ(L"Zentorvik.exe", processes[0].exeFile);
     EXPECT_FALSE(processes[0].running);
     EXPECT_EQ(0u, processes[0].exitCode);
+}
+
+// The launch's calls from the interpreter's creation to the closing of its process handle.
+inline std::vector<std::string> LaunchCallsFromCreation()
+{
+    auto calls = sim::CallLog();
+    auto created = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
+        return call.rfind("CreateProcessW(", 0) == 0;
+    });
+    auto closed = std::find(created, calls.end(), "CloseHandle(process)");
+    return std::vector<std::string>(created, closed == calls.end() ? closed : closed + 1);
+}
+
+inline const char kInterpreterCreation[] =
+    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, (nil), (nil), 0, 0x8, (nil), (nil))";
+
+// An interpreter that never ended was waited for 10 s, then ended, and its handles closed; no
+// program of the launch runs.
+inline void ExpectInterpreterEndedAfterTheBound()
+{
+    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Commands());
+    EXPECT_EQ((std::vector<std::string>{kInterpreterCreation, "CloseHandle(thread)",
+                                        "WaitForSingleObject(process, 10000)",
+                                        "TerminateProcess(1460)", "CloseHandle(process)"}),
+              LaunchCallsFromCreation());
+    auto interpreters = ProcessesNamed(L"cmd.exe");
+    ASSERT_EQ(1u, interpreters.size());
+    EXPECT_FALSE(interpreters[0].running);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), interpreters[0].exitCode);
+    EXPECT_TRUE(ProcessesNamed(L"Zentorvik.exe").empty());
 }
 
 inline size_t CountCalls(const std::string& prefix)

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -58,6 +57,7 @@ struct State {
     bool tearingDown = false;
     // Paths with their letters folded to lower case.
     std::map<std::wstring, sim::PathKind> paths = {
+        {L"c:\\windows\\system32\\cmd.exe", sim::PathKind::File},
         {L"c:\\windows\\zentorvik.exe", sim::PathKind::File}};
 
     std::vector<sim::Process> processes;
@@ -189,6 +189,29 @@ sim::PathKind PathAt(const std::wstring& path)
     return it == g_state->paths.end() ? sim::PathKind::Missing : it->second;
 }
 
+std::string Narrow(const wchar_t* text)
+{
+    std::string narrow;
+    for (const wchar_t* c = text; c != nullptr && *c != L'\0'; ++c)
+        narrow += static_cast<char>(*c);
+    return narrow;
+}
+
+// A process object is signaled once its process has ended, as a thread or event object once set.
+bool Signaled(const Object& object)
+{
+    return object.kind == Kind::Process ? FindRunning(object.processId) == nullptr
+                                        : object.signaled;
+}
+
+DWORD AddRunningProcess(const std::wstring& exeFile)
+{
+    DWORD id = g_state->nextProcessId;
+    g_state->nextProcessId += 4;
+    g_state->processes.push_back({id, exeFile, true, 0});
+    return id;
+}
+
 // A copy of one part of the state, taken under the lock.
 template <typename T>
 T Recorded(T State::*member)
@@ -277,10 +300,7 @@ bool WaitForHeldSleep(int timeoutMs)
 DWORD AddProcess(const std::wstring& exeFile)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    DWORD id = g_state->nextProcessId;
-    g_state->nextProcessId += 4;
-    g_state->processes.push_back({id, exeFile, true, 0});
-    return id;
+    return AddRunningProcess(exeFile);
 }
 
 std::vector<Process> Processes()
@@ -511,14 +531,16 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     if (Lookup(handle, kind, "WaitForSingleObject") == nullptr)
         return WAIT_FAILED;
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    auto signaled = [value] {
-        const Object& object = g_state->handles.at(value);
-        return object.signaled;
-    };
-    bool done =
-        milliseconds == INFINITE
-            ? (g_changed.wait(lock, [&] { return signaled() || g_state->tearingDown; }), true)
-            : WaitUntil(lock, static_cast<int>(milliseconds), signaled);
+    auto signaled = [value] { return Signaled(g_state->handles.at(value)); };
+    // Only the code under test ends a simulated process, so a timed wait on one that runs is
+    // recorded, not waited out.
+    bool done;
+    if (milliseconds == INFINITE)
+        done = (g_changed.wait(lock, [&] { return signaled() || g_state->tearingDown; }), true);
+    else if (kind == Kind::Process)
+        done = signaled();
+    else
+        done = WaitUntil(lock, static_cast<int>(milliseconds), signaled);
     if (g_state->tearingDown)
         throw Abandoned{};
     if (!done)
@@ -710,10 +732,7 @@ int _wcsicmp(const wchar_t* a, const wchar_t* b)
 DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    std::string narrow;
-    for (const wchar_t* c = path; c != nullptr && *c != L'\0'; ++c)
-        narrow += static_cast<char>(*c);
-    g_state->callLog.push_back("GetFileAttributesW(" + narrow + ")");
+    g_state->callLog.push_back("GetFileAttributesW(" + Narrow(path) + ")");
     if (Failing(sim::Call::GetFileAttributesW))
         return INVALID_FILE_ATTRIBUTES;
     if (path == nullptr) {
@@ -721,7 +740,8 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path)
         return INVALID_FILE_ATTRIBUTES;
     }
     switch (PathAt(path)) {
-    case sim::PathKind::File: return FILE_ATTRIBUTE_ARCHIVE;
+    case sim::PathKind::File:
+    case sim::PathKind::Unrunnable: return FILE_ATTRIBUTE_ARCHIVE;
     case sim::PathKind::Directory: return FILE_ATTRIBUTE_DIRECTORY;
     case sim::PathKind::Missing: break;
     }
@@ -729,33 +749,87 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path)
     return INVALID_FILE_ATTRIBUTES;
 }
 
-// Nothing reaches a real shell: the command is recorded, and "start <path> ..." adds the program
-// to the process table when the path is a file. A directory launches nothing. A missing path
-// blocks as on Windows, where the shell's "cannot find" message box waits for a user that a
-// service's session does not have; the block lasts until the test resets the platform.
-extern "C" int system(const char* command)
+UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    g_state->callLog.push_back("system");
-    if (command == nullptr)
-        return 1;
-    g_state->commands.push_back(command);
-    static const char kStart[] = "start ";
-    if (strncmp(command, kStart, sizeof kStart - 1) != 0)
+    static const wchar_t kSystemDirectory[] = L"C:\\Windows\\system32";
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state->callLog.push_back("GetSystemDirectoryW");
+    if (Failing(sim::Call::GetSystemDirectoryW))
         return 0;
-    const char* path = command + sizeof kStart - 1;
-    const char* end = strchr(path, ' ');
-    std::wstring widePath(path, end != nullptr ? end : path + strlen(path));
-    switch (PathAt(widePath)) {
-    case sim::PathKind::File:
-        g_state->processes.push_back(
-            {g_state->nextProcessId, widePath.substr(widePath.rfind(L'\\') + 1), true, 0});
-        g_state->nextProcessId += 4;
-        break;
-    case sim::PathKind::Directory: break;
+    const UINT length = ARRAYSIZE(kSystemDirectory) - 1;
+    if (buffer == nullptr || size <= length)
+        return length + 1;
+    wmemcpy(buffer, kSystemDirectory, length + 1);
+    return length;
+}
+
+namespace {
+
+// What the interpreter does with "\"<interpreter>\" /c start <path> ...": starts the program at
+// a file's path and ends. For a missing path or a file Windows refuses to run, the shell shows a
+// message box that waits for a user a service's session does not have, so the interpreter never
+// ends. A directory, or another command, launches nothing. Returns whether it ends.
+bool Interpret(const std::wstring& interpreter, const std::wstring& commandLine)
+{
+    const std::wstring prefix = L"\"" + interpreter + L"\" /c start ";
+    if (commandLine.compare(0, prefix.size(), prefix) != 0)
+        return true;
+    std::wstring path = commandLine.substr(prefix.size());
+    path = path.substr(0, path.find(L' '));
+    switch (PathAt(path)) {
+    case sim::PathKind::File: AddRunningProcess(path.substr(path.rfind(L'\\') + 1)); return true;
+    case sim::PathKind::Directory: return true;
     case sim::PathKind::Missing:
-        g_changed.wait(lock, [] { return g_state->tearingDown; });
-        throw Abandoned{};
+    case sim::PathKind::Unrunnable: return false;
     }
-    return 0;
+    return true;
+}
+
+} // namespace
+
+// Runs the interpreter at once, to its end or to where it hangs; see Interpret.
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
+                           LPSECURITY_ATTRIBUTES processAttributes,
+                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state->callLog.push_back(Format(
+        "CreateProcessW(%s, %p, %p, %d, 0x%x, %p, %p)", Narrow(applicationName).c_str(),
+        static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes), inheritHandles,
+        creationFlags, environment, static_cast<const void*>(currentDirectory)));
+    if (Failing(sim::Call::CreateProcessW))
+        return FALSE;
+    if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
+        startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (PathAt(applicationName) != sim::PathKind::File) {
+        t_lastError = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    g_state->commands.push_back(Narrow(commandLine));
+    const std::wstring interpreter = applicationName;
+    const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
+    if (Interpret(interpreter, commandLine)) {
+        sim::Process* process = FindRunning(id);
+        process->running = false;
+        process->exitCode = 0;
+    }
+
+    Object process{};
+    process.kind = Kind::Process;
+    process.open = true;
+    process.processId = id;
+    Object thread{};
+    thread.kind = Kind::Thread;
+    thread.open = true;
+    thread.signaled = FindRunning(id) == nullptr;
+    processInformation->hProcess = NewHandle(std::move(process));
+    processInformation->hThread = NewHandle(std::move(thread));
+    processInformation->dwProcessId = id;
+    processInformation->dwThreadId = id + 1;
+    return TRUE;
 }

@@ -21,6 +21,8 @@ enum class Call {
     OpenProcess,
     TerminateProcess,
     GetFileAttributesW,
+    GetSystemDirectoryW,
+    CreateProcessW,
 };
 
 // Forgets everything from the previous test; every thread the platform started must have ended.
@@ -31,9 +33,11 @@ void FailCall(Call call, int nth, DWORD error);
 int CallCount(Call call);
 
 void SetStartedFromConsole(bool fromConsole);
-enum class PathKind { Missing, File, Directory };
-// What the file system holds at `path` (letter case aside). At first it holds only
-// c:\windows\Zentorvik.exe, as a file.
+// Unrunnable: a file that Windows refuses to run (blocked by policy, damaged, another
+// architecture).
+enum class PathKind { Missing, File, Unrunnable, Directory };
+// What the file system holds at `path` (letter case aside). At first it holds the interpreter,
+// C:\Windows\system32\cmd.exe, and c:\windows\Zentorvik.exe, both as files.
 void SetPath(const std::wstring& path, PathKind kind);
 // Threads from CreateThread wait before their routine until released.
 void HoldNewThreads(bool hold);
@@ -58,6 +62,7 @@ struct Report {
 };
 std::vector<Report> Reports();
 std::vector<std::wstring> Trace();
+// The command lines given to CreateProcessW.
 std::vector<std::string> Commands();
 std::vector<DWORD> Sleeps();
 // Every platform call in order, with its arguments, e.g. "OpenProcess(0x1, 0, 1004)".

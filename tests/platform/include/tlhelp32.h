@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#define MAX_PATH 260
 #define TH32CS_SNAPHEAPLIST 0x00000001u
 #define TH32CS_SNAPPROCESS 0x00000002u
 #define TH32CS_SNAPTHREAD 0x00000004u

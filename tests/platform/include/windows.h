@@ -13,6 +13,8 @@
 typedef int BOOL;
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
 typedef void* HANDLE;
@@ -24,6 +26,8 @@ typedef const WCHAR* LPCWSTR;
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 
+#define MAX_PATH 260
+#define ARRAYSIZE(array) (sizeof(array) / sizeof((array)[0]))
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
@@ -47,8 +51,10 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
 #define ERROR_SERVICE_NOT_IN_EXE 1083u
 #define ERROR_NO_SYSTEM_RESOURCES 1450u
+#define ERROR_TIMEOUT 1460u
 
 #define PROCESS_TERMINATE 0x0001u
+#define DETACHED_PROCESS 0x00000008u
 
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010u
 #define SERVICE_STOPPED 1u
@@ -81,6 +87,34 @@ typedef struct _SERVICE_TABLE_ENTRYW {
     LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
 } SERVICE_TABLE_ENTRYW;
 
+typedef struct _STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved;
+    LPWSTR lpDesktop;
+    LPWSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOW, *LPSTARTUPINFOW;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
 // Service controller
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler);
@@ -100,11 +134,17 @@ DWORD WINAPI GetLastError(void);
 VOID WINAPI SetLastError(DWORD error);
 
 // Processes
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
+                           LPSECURITY_ATTRIBUTES processAttributes,
+                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 
 // Files
 DWORD WINAPI GetFileAttributesW(LPCWSTR path);
+UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 
 // Debug output
 VOID WINAPI OutputDebugStringW(LPCWSTR text);
