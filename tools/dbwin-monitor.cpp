@@ -221,13 +221,18 @@ static DWORD WINAPI Printer(LPVOID parameter)
 // sequence to the administrator's console. Returns the length written to `out`.
 static int Escape(const char* text, char* out)
 {
+    static const char kHex[] = "0123456789ABCDEF";
     int used = 0;
     for (; *text; ++text) {
         unsigned char c = (unsigned char)*text;
-        if ((c < 0x20 && c != '\t') || c == 0x7F)
-            used += sprintf(out + used, "\\x%02X", c);
-        else
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out[used++] = '\\';
+            out[used++] = 'x';
+            out[used++] = kHex[c >> 4];
+            out[used++] = kHex[c & 0xF];
+        } else {
             out[used++] = (char)c;
+        }
     }
     return used;
 }
