@@ -23,9 +23,11 @@ static const size_t kQueueBytes = 1 << 20;
 // Administrators may do more, such as change the objects' security.
 static const wchar_t kEventSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
 static const wchar_t kBufferSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00000006;;;WD)";
-// The writers' mutex, when it is the monitor that creates it: everyone may wait for it and
-// release it (SYNCHRONIZE | MUTEX_MODIFY_STATE).
-static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)";
+// The writers' mutex, when it is the monitor that creates it: everyone may wait for it, release
+// it and read its security (SYNCHRONIZE | READ_CONTROL | MUTANT_QUERY_STATE, which is also
+// MUTEX_MODIFY_STATE). Writers may open it asking for all three; one refused would write without
+// the mutex, and Rearm could then hand the buffer out while it fills it.
+static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00120001;;;WD)";
 
 struct Channel {
     HANDLE bufferReady;
