@@ -14,6 +14,8 @@ static const DWORD kBufferSize = 4096;
 // A writer that dies half-way never signals DATA_READY; a channel without a message for this
 // long gets its buffer checked (Rearm), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
+// How long a writer waits for the buffer, about; its handles keep the names alive meanwhile.
+static const unsigned long kWriterTimeoutS = 10;
 // About ten thousand lines of a service's trace. A power of two, so that the byte counters below
 // may wrap around.
 static const size_t kQueueBytes = 1 << 20;
@@ -40,7 +42,7 @@ struct Channel {
     DWORD quietSince;     // when a message was last taken or the buffer last checked
 };
 
-enum class Opened { Listening, Taken, Squatted, Failed };
+enum class Opened { Listening, Taken, Blocked, Squatted, Failed };
 
 struct Security {
     SECURITY_ATTRIBUTES events;
@@ -92,8 +94,21 @@ static Opened Squatted(Channel* channel, const char* name)
     return Opened::Squatted;
 }
 
-// The buffer-ready event exists already only when another monitor created it: then the names
-// are left to that monitor, since two listeners would each get a share of the messages.
+// Whether the buffer of the names exists, whoever may open it.
+static bool BufferExists(const wchar_t* name)
+{
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    if (!mapping)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(mapping);
+    return true;
+}
+
+// A buffer-ready event that exists already is another monitor's when the buffer exists too: then
+// the names are left to that monitor, since two listeners would each get a share of the
+// messages. Without a buffer, another program created the event, and anyone may: only mappings
+// need a privilege under the global names. Writers that were still waiting when a monitor exited
+// also keep its objects for their time-out.
 static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* scope,
                           Security* security)
 {
@@ -110,7 +125,8 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
         return Opened::Failed;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseChannel(channel);
-        return Opened::Taken;
+        wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
+        return BufferExists(name) ? Opened::Taken : Opened::Blocked;
     }
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
     channel->dataReady = CreateEventW(&security->events, FALSE, FALSE, name);
@@ -343,8 +359,18 @@ int wmain(int argc, wchar_t** argv)
         case Opened::Taken:
             fprintf(stderr,
                     "dbwin-monitor: another debug-output monitor listens on the %s names; "
-                    "leaving them to it\n",
-                    scopes[i]);
+                    "leaving them to it (if one has just exited, writers that waited for it keep "
+                    "the names for up to %lu s)\n",
+                    scopes[i], kWriterTimeoutS);
+            taken++;
+            break;
+        case Opened::Blocked:
+            fprintf(stderr,
+                    "dbwin-monitor: DBWIN_BUFFER_READY of the %s names was created by another "
+                    "program, which could keep writers from this monitor; not using these names. "
+                    "If a monitor has just exited, try again after the writers' time-out "
+                    "(%lu s)\n",
+                    scopes[i], kWriterTimeoutS);
             taken++;
             break;
         case Opened::Squatted:
