@@ -14,6 +14,8 @@ static const DWORD kBufferSize = 4096;
 // A writer that dies half-way never signals DATA_READY; a channel without a message for this
 // long gets its buffer checked (Rearm), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
+// How long a writer waits for the buffer, about; its handles keep the names alive meanwhile.
+static const unsigned long kWriterTimeoutS = 10;
 // About ten thousand lines of a service's trace. A power of two, so that the byte counters below
 // may wrap around.
 static const size_t kQueueBytes = 1 << 20;
@@ -23,9 +25,11 @@ static const size_t kQueueBytes = 1 << 20;
 // Administrators may do more, such as change the objects' security.
 static const wchar_t kEventSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
 static const wchar_t kBufferSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00000006;;;WD)";
-// The writers' mutex, when it is the monitor that creates it: everyone may wait for it and
-// release it (SYNCHRONIZE | MUTEX_MODIFY_STATE).
-static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)";
+// The writers' mutex, when it is the monitor that creates it: everyone may wait for it, release
+// it and read its security (SYNCHRONIZE | READ_CONTROL | MUTANT_QUERY_STATE, which is also
+// MUTEX_MODIFY_STATE). Writers may open it asking for all three; one refused would write without
+// the mutex, and Rearm could then hand the buffer out while it fills it.
+static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00120001;;;WD)";
 
 struct Channel {
     HANDLE bufferReady;
@@ -38,7 +42,7 @@ struct Channel {
     DWORD quietSince;     // when a message was last taken or the buffer last checked
 };
 
-enum class Opened { Listening, Taken, Squatted, Failed };
+enum class Opened { Listening, Taken, Blocked, Squatted, Failed };
 
 struct Security {
     SECURITY_ATTRIBUTES events;
@@ -90,8 +94,21 @@ static Opened Squatted(Channel* channel, const char* name)
     return Opened::Squatted;
 }
 
-// The buffer-ready event exists already only when another monitor created it: then the names
-// are left to that monitor, since two listeners would each get a share of the messages.
+// Whether the buffer of the names exists, whoever may open it.
+static bool BufferExists(const wchar_t* name)
+{
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    if (!mapping)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(mapping);
+    return true;
+}
+
+// A buffer-ready event that exists already is another monitor's when the buffer exists too: then
+// the names are left to that monitor, since two listeners would each get a share of the
+// messages. Without a buffer, another program created the event, and anyone may: only mappings
+// need a privilege under the global names. Writers that were still waiting when a monitor exited
+// also keep its objects for their time-out.
 static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* scope,
                           Security* security)
 {
@@ -108,7 +125,8 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
         return Opened::Failed;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseChannel(channel);
-        return Opened::Taken;
+        wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
+        return BufferExists(name) ? Opened::Taken : Opened::Blocked;
     }
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
     channel->dataReady = CreateEventW(&security->events, FALSE, FALSE, name);
@@ -221,13 +239,18 @@ static DWORD WINAPI Printer(LPVOID parameter)
 // sequence to the administrator's console. Returns the length written to `out`.
 static int Escape(const char* text, char* out)
 {
+    static const char kHex[] = "0123456789ABCDEF";
     int used = 0;
     for (; *text; ++text) {
         unsigned char c = (unsigned char)*text;
-        if ((c < 0x20 && c != '\t') || c == 0x7F)
-            used += sprintf(out + used, "\\x%02X", c);
-        else
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out[used++] = '\\';
+            out[used++] = 'x';
+            out[used++] = kHex[c >> 4];
+            out[used++] = kHex[c & 0xF];
+        } else {
             out[used++] = (char)c;
+        }
     }
     return used;
 }
@@ -336,8 +359,18 @@ int wmain(int argc, wchar_t** argv)
         case Opened::Taken:
             fprintf(stderr,
                     "dbwin-monitor: another debug-output monitor listens on the %s names; "
-                    "leaving them to it\n",
-                    scopes[i]);
+                    "leaving them to it (if one has just exited, writers that waited for it keep "
+                    "the names for up to %lu s)\n",
+                    scopes[i], kWriterTimeoutS);
+            taken++;
+            break;
+        case Opened::Blocked:
+            fprintf(stderr,
+                    "dbwin-monitor: DBWIN_BUFFER_READY of the %s names was created by another "
+                    "program, which could keep writers from this monitor; not using these names. "
+                    "If a monitor has just exited, try again after the writers' time-out "
+                    "(%lu s)\n",
+                    scopes[i], kWriterTimeoutS);
             taken++;
             break;
         case Opened::Squatted:

@@ -23,6 +23,8 @@ for scope in ${names/ and / }; do
         grep "another debug-output monitor listens on the $scope names" "$ZT_DIR/second.err"
 done
 zt_must_fail "it did not listen" grep listening "$ZT_DIR/second.err"
+# The first monitor's buffer is there, so nothing reads as another program's names.
+zt_must_fail "nor that another program created them" grep "another program" "$ZT_DIR/second.err"
 
 zt_driver start start wait RUNNING 60000
 zt_driver stop control stop wait STOPPED 10000 service-exit 10000
