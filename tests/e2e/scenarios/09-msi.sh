@@ -207,6 +207,18 @@ expect_installed "installing the installed package again kept the installation" 
     "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
 expect_unchanged "and the running service" "$before"
 
+# Without a remembered START the repair works out demand, and writes it back; the installed
+# component stays, and so does the running service. On Windows this fails should the components
+# be transitive: the repair would swap them, deleting the service (Wine never re-evaluates them).
+zt_require "the remembered START deleted" \
+    zt_windows_tool reg delete "$remembered_key" /v START /f
+repair "$msi"
+expect_installed "a repair without a remembered START kept the automatic start" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 demand
+expect_unchanged "and the running service" "$before"
+zt_require "START=Auto remembered again" \
+    zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d Auto /f
+
 # Wine re-evaluates no component condition in a repair, so it keeps the start type even for a
 # package that forgets START; what shows START here is the remembered value, rewritten by the repair
 # from the START it worked out.
