@@ -15,13 +15,14 @@ endfunction()
 run("${CPACK_ZT_WIXL}" --arch x86 -D "Version=${CPACK_PACKAGE_VERSION}"
     -D ServiceExe=OrveldenZentorvikTool.exe -o "${CPACK_ZT_MSI}" "${CPACK_ZT_WXS}")
 
-# Transitive (64): a repair or reinstall evaluates the conditions afresh. ~ compares without
-# letter case, as the launch condition does.
+# ~ compares without letter case, as the launch condition does. The components are not
+# transitive: their conditions are evaluated when they are first installed (an installation, or
+# an upgrade, which is one), never in a repair, where a changed START would swap them.
 foreach(row IN ITEMS "ServiceDemand|START~<>\"auto\"" "ServiceAuto|START~=\"auto\"")
     string(REPLACE "|" ";" row "${row}")
     list(GET row 0 component)
     list(GET row 1 condition)
-    query("UPDATE `Component` SET `Condition`='${condition}', `Attributes`=64 WHERE `Component`='${component}'")
+    query("UPDATE `Component` SET `Condition`='${condition}' WHERE `Component`='${component}'")
 endforeach()
 
 # START must reach the elevated part of an installation started without elevation.

@@ -3,7 +3,8 @@
 # ends and SHA256SUMS, which matches the other three; the service registered by hand as
 # README-admin shows it (a folder under Program Files, the image path quoted, a process of its own,
 # on demand) starts its program and ends it; the installer package refuses to take it over and
-# leaves it as it was; removed by hand as README-admin shows, it is gone and the package installs.
+# leaves it as it was, and, when it is marked for deletion, refuses for that with its own message;
+# removed by hand as README-admin shows, it is gone and the package installs.
 . "$(dirname "$0")/../deploy-lib.sh"
 
 zt_deploy_packages
@@ -53,6 +54,26 @@ if zt_on native "the refusal's message in the installation's log"; then
         grep -q 'this package did not install it.*sc.exe delete "Orvelden Zentorvik Tool"' \
         <(tr -d '\0\r' <"$ZT_DIR/refused.txt")
 fi
+
+# Marked for deletion (DeleteFlag = 1, written here for the package's search to read): the advice
+# to delete the service would fail (1072), so the refusal is the mark's own, and changes nothing.
+zt_require "DeleteFlag=1 written" \
+    zt_windows_tool reg add "$ZT_SERVICE_KEY" /v DeleteFlag /t REG_DWORD /d 1 /f
+zt_must_fail "the MSI refuses to install over the service marked for deletion" \
+    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_MSI")" /qn \
+    /l*v "$(zt_windows_path "$ZT_DIR/marked.txt")"
+zt_expect "its search found the mark" \
+    grep -q 'MARKEDFORDELETION = #1' <(tr -d '\0\r' <"$ZT_DIR/marked.txt")
+zt_require "and it changed nothing" zt_same "$target; REG_DWORD 0x3; products: " \
+    "$(zt_deploy_image_path); $(zt_deploy_service_value Start); products: $(zt_installed_products)"
+if zt_on native "the refusal's message in the installation's log"; then
+    zt_expect "its log says the service is marked for deletion and what to close" \
+        grep -q 'is marked for deletion.*such as the Services console, or restart Windows' \
+        <(tr -d '\0\r' <"$ZT_DIR/marked.txt")
+    zt_must_fail "not that the package did not install it" \
+        grep -q 'this package did not install it' <(tr -d '\0\r' <"$ZT_DIR/marked.txt")
+fi
+zt_require "DeleteFlag removed" zt_windows_tool reg delete "$ZT_SERVICE_KEY" /v DeleteFlag /f
 
 zt_require "sc delete, as README-admin shows" zt_windows_tool sc delete "$ZT_SERVICE"
 rm -r "$target_dir"

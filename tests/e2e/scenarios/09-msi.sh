@@ -7,8 +7,10 @@
 # nothing. START, letter case aside, is remembered through a repair, a rebuild and an upgrade, and
 # START on the command line wins over it; the downgrade and a new installation with a START other
 # than demand or auto are refused, but a repair and the removal go through whatever START is
-# remembered; an upgrade over the running service runs it again on Windows, and under Wine is
-# never reported as success without the new service.
+# remembered, and a repair without a remembered START keeps the start type; an upgrade and a repair
+# over a service marked for deletion are refused, its removal goes through; an upgrade over the
+# running service runs it again on Windows, and under Wine is never reported as success without
+# the new service.
 # Where Wine's msiexec differs from Windows, the check says so. Its exit codes reach Linux cut to
 # 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
 . "$(dirname "$0")/../deploy-lib.sh"
@@ -124,15 +126,28 @@ running_service() {
 # what /f stands for, REINSTALL=ALL and the REINSTALLMODE letters; on Windows a failed /f fails the
 # scenario.
 if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
-    repair() {
-        zt_require "msiexec /fvomus" zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
+    repair_how="msiexec /fvomus"
+    repair_command() {
+        zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
     }
 else
-    repair() {
-        zt_require "msiexec /i REINSTALL=ALL" \
-            zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
+    repair_how="msiexec /i REINSTALL=ALL"
+    repair_command() {
+        zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
     }
 fi
+
+repair() {
+    zt_require "$repair_how" repair_command "$@"
+}
+
+# mark_for_deletion: the service's key with DeleteFlag = 1, as Windows leaves a service deleted
+# while a program holds it open. Only the package's search of the key sees it: the service
+# controller keeps the service as it was.
+mark_for_deletion() {
+    zt_require "DeleteFlag=1 written" \
+        zt_windows_tool reg add "$ZT_SERVICE_KEY" /v DeleteFlag /t REG_DWORD /d 1 /f
+}
 
 # expect_unchanged WHAT BEFORE: the running service is still BEFORE (running_service).
 expect_unchanged() {
@@ -207,6 +222,18 @@ expect_installed "installing the installed package again kept the installation" 
     "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
 expect_unchanged "and the running service" "$before"
 
+# Without a remembered START the repair works out demand, and writes it back; the installed
+# component stays, and so does the running service. On Windows this fails should the components
+# be transitive: the repair would swap them, deleting the service (Wine never re-evaluates them).
+zt_require "the remembered START deleted" \
+    zt_windows_tool reg delete "$remembered_key" /v START /f
+repair "$msi"
+expect_installed "a repair without a remembered START kept the automatic start" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 demand
+expect_unchanged "and the running service" "$before"
+zt_require "START=Auto remembered again" \
+    zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d Auto /f
+
 # Wine re-evaluates no component condition in a repair, so it keeps the start type even for a
 # package that forgets START; what shows START here is the remembered value, rewritten by the repair
 # from the START it worked out.
@@ -267,12 +294,28 @@ zt_must_fail "the older package refuses to replace the newer one" zt_windows_too
 zt_require "and leaves the newer one" zt_same "99.0.0 $(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" \
     "$(zt_installed_products)"
 
-# A START that no installation would take, remembered: a repair and the removal still go through.
+# A service marked for deletion cannot be registered again (1072): an upgrade would fail part way,
+# its rollback unable to register the old service again, and a repair would fail. Both are
+# refused before they change anything (the refusal of a service it did not install does not
+# apply to an upgrade, so only the mark refuses it here).
+mark_for_deletion
+zt_must_fail "an upgrade over a service marked for deletion is refused" \
+    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
+expect_installed "and changes nothing" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
+zt_must_fail "so is a repair" repair_command "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
+expect_installed "which changes nothing either" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
+zt_require "DeleteFlag removed" zt_windows_tool reg delete "$ZT_SERVICE_KEY" /v DeleteFlag /f
+
+# A START that no installation would take, remembered: a repair and the removal still go through,
+# the removal of a service marked for deletion too.
 zt_require "START=sometimes written" \
     zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f
 repair "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
 expect_installed "a repair with START=sometimes remembered went through, on demand" \
     99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 sometimes
+mark_for_deletion
 zt_require "so did msiexec /x" zt_windows_tool msiexec /x "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn
 zt_require "it removed the stopped service" service_removed
 zt_require "and the installed folder" test ! -e "$target_dir"
