@@ -1,6 +1,6 @@
 #include "service.h"
 
-#include "../hosted/hosted.h"
+#include "hosted.h"
 
 HANDLE g_ServiceStopEvent = INVALID_HANDLE_VALUE;
 
