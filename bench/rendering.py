@@ -8,9 +8,9 @@ import sys
 from collections import namedtuple
 from pathlib import Path
 
-import readings
-import runinfo
-from readings import records
+from tests.e2e.reader import formats
+
+from . import readings, runinfo
 
 START_GOAL = 1.05
 ROW_HEAD = "| ms | samples | min | median | p90 | max |\n|---|---|---|---|---|---|"
@@ -26,13 +26,13 @@ def at_most(value, limit, decimals=0):
 
 
 def stat(numbers, which, decimals=0):
-    figures = records.summary([x for x in numbers if x is not None])
+    figures = readings.summary([x for x in numbers if x is not None])
     return None if figures is None else float(shown(figures[which], decimals))
 
 
 def row(label, numbers, decimals=0):
     """A table row "| label | n | min | median | p90 | max |"."""
-    figures = records.summary([x for x in numbers if x is not None])
+    figures = readings.summary([x for x in numbers if x is not None])
     if figures is None:
         return f"| {label} | 0 | - | - | - | - |"
     cells = [shown(figures[k], decimals) for k in ("min", "median", "p90", "max")]
@@ -41,7 +41,7 @@ def row(label, numbers, decimals=0):
 
 def spread(numbers, decimals=0):
     """The minimum, median and maximum, as "1 / 2 / 3"."""
-    figures = records.summary(numbers)
+    figures = readings.summary(numbers)
     return " / ".join(shown(figures[k], decimals) for k in ("min", "median", "max"))
 
 
@@ -260,7 +260,7 @@ so the worker's poll phase at the stop is uniform. Two hosted instances ran at e
 
 
 def holds(halves):
-    figures = records.summary([h.hold for h in halves])
+    figures = readings.summary([h.hold for h in halves])
     if figures is None:
         return "none"
     return "min {}, median {}, max {} ms".format(
@@ -427,7 +427,7 @@ def poll_of(run, side):
     path = run.dir / f"polls-{side}.txt"
     if run.info["phases"]["polls"] != "measured" or not path.exists():
         return None, 0
-    return readings.poll_calls(records.lines_of(path))
+    return readings.poll_calls(formats.lines_of(path))
 
 
 def calls_text(poll):
@@ -479,7 +479,7 @@ def walk_rows(run):
     rows, medians = [], {}
     for size in run.parameters["walk_sizes"]:
         walks = readings.read_walks(run.dir, size)
-        figures = records.summary([w.ms for w in walks if w.ms is not None and w.exit_code == 0])
+        figures = readings.summary([w.ms for w in walks if w.ms is not None and w.exit_code == 0])
         medians[size] = None if figures is None else figures["median"]
         clean = sum(1 for w in walks if readings.walk_is_clean(w, size))
         cells = ["0", "-", "-", "-"]
@@ -549,9 +549,13 @@ def main(argv):
         return 2
     try:
         report = render(argv[0])
-    except (runinfo.RunError, records.InputError) as error:
+    except (runinfo.RunError, formats.InputError) as error:
         print(f"bench/report: {error}", file=sys.stderr)
         return 2
     Path(argv[0], "report.md").write_text(report, encoding="utf-8")
     print(report, end="")
     return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -2,11 +2,11 @@
 """run.json: what a benchmark run knows that its raw files do not say (its parameters, the
 machine, the loads, the commit, the process ids, which phases were measured). Standard library.
 
-bench/run writes it once every phase has run:
-    python3 bench/runinfo.py write FILE KEY=VALUE...
+bench/run writes it once every phase has run, from the top of the repository:
+    python3 -m bench.runinfo write FILE KEY=VALUE...
 KEY is one of FIELDS, dotted for nesting ("parameters.cycles=30" goes to
 {"parameters": {"cycles": 30}}); every field must be given once. bench/run also takes the poll
-interval it assumes from here (python3 bench/runinfo.py poll-ms), which is the end-to-end
+interval it assumes from here (python3 -m bench.runinfo poll-ms), which is the end-to-end
 reader's: the requirement's interval, not a second copy of it.
 """
 
@@ -14,8 +14,7 @@ import json
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-import records  # noqa: E402
+from tests.e2e.reader.checks import POLL_MS
 
 PHASES = ("measured", "cut", "skipped")
 
@@ -134,7 +133,7 @@ def load(directory):
 
 def main(argv):
     if argv == ["poll-ms"]:
-        print(records.POLL_MS)
+        print(POLL_MS)
         return 0
     if len(argv) >= 2 and argv[0] == "write":
         try:

@@ -2,6 +2,7 @@
 
 import gzip
 import json
+import math
 import subprocess
 import sys
 import tempfile
@@ -9,9 +10,7 @@ import unittest
 import unittest.mock
 from pathlib import Path
 
-import readings
-import rendering
-import runinfo
+from bench import readings, rendering, runinfo
 
 HERE = Path(__file__).resolve().parent
 CMD = "C:\\windows\\syswow64\\cmd.exe"
@@ -91,7 +90,7 @@ def walk_log(size, walk):
 
 
 def parse(lines):
-    return [readings.records.parse_record(line) for line in lines]
+    return [readings.formats.parse_record(line) for line in lines]
 
 
 # --- Made-up task events, as `perf script --show-task-events` prints them -------------------------
@@ -384,6 +383,24 @@ class StartExcess(unittest.TestCase):
         self.assertEqual(readings.start_parts(self.cycles, self.launches, 2)[0]["count"], 1)
 
 
+class Summary(unittest.TestCase):
+    def test_odd_and_even_counts(self):
+        figures = readings.summary([50, 3, 1, 4, 2])
+        # Deviations from the mean 12: -11, -10, -9, -8, 38; their squares add up to 1810.
+        self.assertAlmostEqual(math.sqrt(1810 / 4 / 5), figures.pop("stderr"))
+        self.assertEqual(
+            {"count": 5, "min": 1, "median": 3, "p90": 50, "max": 50, "mean": 12.0}, figures
+        )
+        self.assertEqual(2.5, readings.summary([4, 1, 3, 2])["median"])
+        self.assertEqual(0.0, readings.summary([7])["stderr"])
+        self.assertIsNone(readings.summary([]))
+
+    def test_p90_by_nearest_rank(self):
+        for n, rank in [(1, 1), (9, 9), (10, 9), (11, 10), (20, 18), (70, 63)]:
+            with self.subTest(n=n):
+                self.assertEqual(rank, readings.summary(range(1, n + 1))["p90"])
+
+
 class PollCalls(unittest.TestCase):
     def test_the_calls_of_the_last_complete_poll_and_how_many_polls(self):
         calls, polls = readings.poll_calls(STRACE.splitlines())
@@ -511,7 +528,7 @@ class Report(MadeUpRun):
 
     def test_the_command_writes_report_md_and_needs_every_field_of_run_json(self):
         done = subprocess.run(
-            [sys.executable, HERE / "report", self.dir], capture_output=True, text=True
+            [HERE / "report", self.dir], capture_output=True, text=True
         )
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual((self.dir / "report.md").read_text(), done.stdout)
@@ -519,7 +536,7 @@ class Report(MadeUpRun):
         del run["pids"]["bench"]
         (self.dir / "run.json").write_text(json.dumps(run))
         done = subprocess.run(
-            [sys.executable, HERE / "report", self.dir], capture_output=True, text=True
+            [HERE / "report", self.dir], capture_output=True, text=True
         )
         self.assertEqual(
             (done.returncode, done.stderr), (2, "bench/report: run.json lacks pids.bench\n")
