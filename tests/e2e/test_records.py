@@ -123,18 +123,11 @@ class RecordLines(Files):
         self.assertEqual(2, self.run_cli("no-such-command")[0])
         self.assertEqual(2, self.run_cli("stop-times", self.write("a.log", []), "walks")[0])
 
-    def test_the_script_runs_on_its_own(self):
-        log = self.write("run.log", normal_cycle(10.0))
-        script = HERE / "records.py"
-        done = subprocess.run(
-            [sys.executable, "-S", script, "expect-statuses", log], capture_output=True
-        )
-        self.assertEqual((0, b""), (done.returncode, done.stdout))
-
-    def test_the_script_writes_utf8_whatever_the_console_s_encoding(self):
+    def test_the_script_runs_without_site_packages_and_writes_utf8_whatever_the_console(self):
+        # As the harness runs it: with -S, and natively with the console's code page.
         log = self.write("standin.log", ["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=x"])
         done = subprocess.run(
-            [sys.executable, HERE / "records.py", "starts", log, "image"],
+            [sys.executable, "-S", HERE / "records.py", "starts", log, "image"],
             capture_output=True,
             env={"PYTHONIOENCODING": "ascii", "PATH": ""},
         )
@@ -388,14 +381,7 @@ class Stop(Files):
         return [
             record(t, "control", control="stop"),
             status(t + walk, "STOP_PENDING", checkpoint=4),
-            record(
-                t + walk + 0.5,
-                "control",
-                control="stop",
-                result="ok",
-                state="STOP_PENDING",
-                checkpoint=4,
-            ),
+            record(t + walk + 0.5, "control", control="stop", result="ok", state="STOP_PENDING"),
             status(t + walk + pending_to_stopped, "STOPPED", checkpoint=3),
         ]
 
@@ -469,27 +455,15 @@ class Stop(Files):
 class WatchedProcesses(Files):
     def setUp(self):
         super().setUp()
+        exited = dict(result="exited", code=0)
         self.log = self.write(
             "run.log",
             [
-                record(
-                    10.0,
-                    "process",
-                    pid=40,
-                    result="exited",
-                    code=0,
-                    image=r"C:\c\Zentorvik.exe.bak",
-                ),
+                record(10.0, "process", pid=40, **exited, image=r"C:\c\Zentorvik.exe.bak"),
                 record(10.1, "process", pid=44, result="running", image=r"C:\c\Zentorvik"),
-                record(
-                    10.2, "process", pid=48, result="exited", code=0, image=r"C:\b\Zentorvik.exe"
-                ),
-                record(
-                    10.3, "process", pid=52, result="exited", code=0, image=r"C:\a\b\Zentorvik.exe"
-                ),
-                record(
-                    10.4, "process", pid=56, result="exited", code=5, image=r"C:\c\Zentorvık.exe"
-                ),
+                record(10.2, "process", pid=48, **exited, image=r"C:\b\Zentorvik.exe"),
+                record(10.3, "process", pid=52, **exited, image=r"C:\a\b\Zentorvik.exe"),
+                record(10.4, "process", pid=56, **exited, image=r"C:\c\Zentorvık.exe"),
             ],
         )
 
@@ -576,24 +550,19 @@ class Fields(Files):
         self.assertIn("t=3000.0\tevent=status\ttype=0x10\tstate=STOPPED", out)
 
     def test_elapsed_from_one_record_to_the_next_of_another_kind(self):
+        tool = "C:\\zt\\tool.exe"
         log = self.write(
             "alone.log",
             [
                 record(5.0, "process", pid=3, result="exited", code=1, image="x"),
-                record(10.0, "watch", pid=40, image="C:\\zt\\tool.exe"),
-                record(
-                    1260.6, "process", pid=40, result="exited", code=1063, image="C:\\zt\\tool.exe"
-                ),
+                record(10.0, "watch", pid=40, image=tool),
+                record(1260.6, "process", pid=40, result="exited", code=1063, image=tool),
             ],
         )
-        self.assertEqual(
-            (0, "1251\n", ""),
-            self.run_cli("elapsed", log, "--from", "event=watch", "--to", "event=process"),
-        )
-        self.assertEqual(
-            (0, "", ""),
-            self.run_cli("elapsed", log, "--from", "event=done", "--to", "event=process"),
-        )
+        for start, out in (("event=watch", "1251\n"), ("event=done", "")):
+            self.assertEqual(
+                (0, out, ""), self.run_cli("elapsed", log, "--from", start, "--to", "event=process")
+            )
 
 
 class Floods(Files):
