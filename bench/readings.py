@@ -1,19 +1,39 @@
 """Reads a saved benchmark run into figures: the status driver's logs of every cycle and walk
-(through the end-to-end reader, tests/e2e/records.py), the kernel's task events, strace's output,
+(through the end-to-end reader, tests/e2e/reader), the kernel's task events, strace's output,
 the /proc captures and objdump's output. rendering.py lays the figures out. Standard library.
 
 Times are in ms. A figure that was not seen is None."""
 
 import gzip
+import math
 import re
+import statistics
 import sys
 from collections import namedtuple
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-import records  # noqa: E402
+from tests.e2e.reader import checks, formats, normal_run
 
-CONTRACT = records.load_contract()
+CONTRACT = normal_run.load_contract()
+
+
+def summary(numbers):
+    """count, min, median (the mean of the middle two for an even count), p90 (nearest rank), max,
+    mean and the mean's standard error; None without numbers."""
+    xs = sorted(numbers)
+    n = len(xs)
+    if not n:
+        return None
+    return {
+        "count": n,
+        "min": xs[0],
+        "median": statistics.median(xs),
+        # Nearest rank: ceil(0.9 n), in integers so that no rounding can move it.
+        "p90": xs[(9 * n + 9) // 10 - 1],
+        "max": xs[-1],
+        "mean": statistics.fmean(xs),
+        "stderr": statistics.stdev(xs) / math.sqrt(n) if n > 1 else 0.0,
+    }
 
 
 # --- One cycle: a start, a random hold, a stop ---------------------------------------------------
@@ -40,10 +60,10 @@ def read_half(log, quick_start=False):
     )
     if start is None:
         return None
-    first_report = time_of(log, start, records.first_report(CONTRACT, False))
+    first_report = time_of(log, start, normal_run.first_report(CONTRACT, False))
     running = time_of(log, start, {"event": "status", "state": "RUNNING"})
     hold = next((r for r in log if matches(r, event="hold", result="done")), None)
-    stop = records.stop_times(log)
+    stop = checks.stop_times(log)
     t0 = log[start]["t"]
     return Half(
         hold=None if hold is None else float(hold["ms"]),
@@ -55,18 +75,18 @@ def read_half(log, quick_start=False):
         interpreter=interpreter_alone(log),
         exit_code=last_field(log, "code", event="service-exit", result="exited"),
         left=last_field(log, "count", event="procs"),
-        normal=not records.check_statuses(log, CONTRACT, from_running=quick_start),
+        normal=not normal_run.check_statuses(log, CONTRACT, from_running=quick_start),
     )
 
 
 def matches(record, **fields):
-    return records.matches(record, fields)
+    return formats.matches(record, fields)
 
 
 def time_of(log, start, filters):
     """The time of the first record from start on with the filters' fields (a status filter is
     given without its event)."""
-    index = records.first_index(log, start, {"event": "status", **filters})
+    index = formats.first_index(log, start, {"event": "status", **filters})
     return None if index is None else log[index]["t"]
 
 
@@ -118,8 +138,8 @@ def read_log(path):
     """A driver log's records; a log that is missing or cannot be read is reported on standard
     error and read as None, so that one bad cycle does not lose the run."""
     try:
-        return records.read_records(path)
-    except records.InputError as error:
+        return formats.read_records(path)
+    except formats.InputError as error:
         print(f"bench/report: {error}", file=sys.stderr)
         return None
 
@@ -304,7 +324,7 @@ def seen(launch, *fields):
 
 
 def start_parts(cycles, launches, count):
-    """Per part (the excess first, then START_PARTS), records.summary over the valid cycles where
+    """Per part (the excess first, then START_PARTS), summary over the valid cycles where
     every time was seen; None unless each of the count cycles left one launch of each kind, the
     i-th of each belonging to the i-th cycle."""
     service = [launch for launch in launches if launch.kind == "service"]
@@ -316,7 +336,7 @@ def start_parts(cycles, launches, count):
         for c in valid(cycles)
     ]
     rows = [row for row in rows if row is not None]
-    return [records.summary(column) for column in zip(*rows)] if rows else None
+    return [summary(column) for column in zip(*rows)] if rows else None
 
 
 # --- Idle cost: the /proc captures --------------------------------------------------------------
@@ -328,7 +348,7 @@ def read_threads(path):
     """Each thread's name, context switches and ns on CPU, by Linux id, from "PATH:LINE" lines of
     /proc/PID/task/TID/{comm,schedstat,status}."""
     fields = {}
-    for line in records.lines_of(path):
+    for line in formats.lines_of(path):
         where, _, text = line.partition(":")
         parts = where.split("/")
         if len(parts) != 6 or parts[3] != "task":
@@ -397,9 +417,9 @@ def idle_gap(real, null, seconds):
     n = len(wakes)
     return Gap(
         sum(wakes) * per_minute,
-        records.summary(wakes)["stderr"] * n * per_minute,
+        summary(wakes)["stderr"] * n * per_minute,
         sum(cpu) * per_minute,
-        records.summary(cpu)["stderr"] * n * per_minute,
+        summary(cpu)["stderr"] * n * per_minute,
         n,
     )
 
@@ -431,7 +451,7 @@ Walk = namedtuple("Walk", "ms before after exit_code")
 def read_walk(log):
     """Stop request to STOP_PENDING, the hosted instances before and after the stop, and the
     service's exit code."""
-    stop = records.stop_times(log)
+    stop = checks.stop_times(log)
     counts = [int(r["count"]) for r in log if matches(r, event="procs") and "count" in r]
     return Walk(
         None if stop is None else stop.walk,
@@ -466,7 +486,7 @@ def read_memory(path):
     """kB by name from a capture of /proc/PID/status and smaps_rollup ("PATH:LINE" lines): those
     of MEMORY, and Private, the private pages clean and dirty."""
     found = {}
-    for line in records.lines_of(path):
+    for line in formats.lines_of(path):
         where, _, text = line.partition(":")
         key, _, value = text.partition(":")
         if where.endswith("/status") and key in MEMORY:
@@ -480,7 +500,7 @@ def read_imports(path):
     """[DLL, number of functions imported] from `objdump -p`, in its order: a DLL's functions
     follow its name up to the next blank line."""
     imports, current = [], None
-    for line in records.lines_of(path):
+    for line in formats.lines_of(path):
         if line.startswith("\tDLL Name: "):
             current = [line.split(": ", 1)[1], 0]
             imports.append(current)

@@ -1,18 +1,31 @@
 """The benchmark's Markdown report, from a saved run (run.json and the raw files bench/run
 writes; readings.py reads them). Standard library only.
 
-Every verdict is taken on its figures as the report shows them, so that a figure and its verdict
-never disagree."""
+The report is the run's header, then the comparisons table and one section per figure of FIGURES,
+in their order. Every verdict is taken on its figures as the report shows them, so that a figure
+and its verdict never disagree."""
 
+import re
 import sys
 from collections import namedtuple
 from pathlib import Path
 
-import readings
-import runinfo
-from readings import records
+from tests.e2e.reader import formats
+
+from . import readings, runinfo
 
 START_GOAL = 1.05
+HERE = Path(__file__).resolve().parent
+SAMPLE = HERE / "runs" / "sample"
+README = HERE.parent / "README.md"
+README_BLOCK = re.compile(
+    r"(<!-- bench/report --update-readme: the table of bench/runs/sample/report.md -->\n)"
+    r".*?(<!-- end of the table -->)",
+    re.DOTALL,
+)
+COMPARISONS_HEAD = """| | real service | floor | real against floor | goal | holds |
+|---|---|---|---|---|---|"""
+PROCESSES = ("service", "null", "hosted")
 ROW_HEAD = "| ms | samples | min | median | p90 | max |\n|---|---|---|---|---|---|"
 
 
@@ -26,13 +39,13 @@ def at_most(value, limit, decimals=0):
 
 
 def stat(numbers, which, decimals=0):
-    figures = records.summary([x for x in numbers if x is not None])
+    figures = readings.summary([x for x in numbers if x is not None])
     return None if figures is None else float(shown(figures[which], decimals))
 
 
 def row(label, numbers, decimals=0):
     """A table row "| label | n | min | median | p90 | max |"."""
-    figures = records.summary([x for x in numbers if x is not None])
+    figures = readings.summary([x for x in numbers if x is not None])
     if figures is None:
         return f"| {label} | 0 | - | - | - | - |"
     cells = [shown(figures[k], decimals) for k in ("min", "median", "p90", "max")]
@@ -41,12 +54,12 @@ def row(label, numbers, decimals=0):
 
 def spread(numbers, decimals=0):
     """The minimum, median and maximum, as "1 / 2 / 3"."""
-    figures = records.summary(numbers)
+    figures = readings.summary(numbers)
     return " / ".join(shown(figures[k], decimals) for k in ("min", "median", "max"))
 
 
 class Run:
-    """A saved run: run.json, the cycles and the figures the sections share."""
+    """A saved run: run.json and the cycles, which the figures share."""
 
     def __init__(self, directory):
         self.dir = Path(directory)
@@ -57,14 +70,6 @@ class Run:
         self.valid = readings.valid(self.cycles)
         self.real = [c.real for c in self.valid]
         self.null = [c.null for c in self.valid]
-        self.launches = self.read_launches()
-        self.idle = self.read_idle()
-
-    def read_launches(self):
-        if self.info["phases"]["tasks"] != "measured":
-            return None
-        pids = self.info["pids"]
-        return readings.read_launches(self.dir / "tasks.txt.gz", pids["services"], pids["bench"])
 
     def figure(self, side, expression):
         return [expression(half) for half in getattr(self, side)]
@@ -92,24 +97,13 @@ class Run:
         null = stat(self.figure("null", lambda h: h.latency), "max")
         return at_most(None if None in (after, null) else max(after, null), self.stop_limit())
 
-    def read_idle(self):
-        """The idle window's figures; None when it was not measured."""
-        if self.info["phases"]["idle"] != "measured":
-            return None
-        slices = self.parameters["idle_seconds"] // self.parameters["idle_slice_seconds"]
-        real, null = (
-            [readings.read_threads(self.dir / f"idle-{side}-{k}.txt") for k in range(slices + 1)]
-            for side in ("real", "null")
-        )
-        return Idle(real, null, self.parameters["idle_seconds"])
-
 
 class Idle:
     """Both services' captures through the idle window (one per slice boundary), the tables of
-    their threads, their rates per minute and the gap between them."""
+    their threads, their rates per minute, the gap between them and each worker's poll."""
 
-    def __init__(self, real, null, seconds):
-        self.real, self.null, self.seconds = real, null, seconds
+    def __init__(self, real, null, seconds, polls):
+        self.real, self.null, self.seconds, self.polls = real, null, seconds, polls
         self.gap = readings.idle_gap(real, null, seconds)
         self.real_rows = readings.idle_rows(real[0], real[-1])
         self.null_rows = readings.idle_rows(null[0], null[-1])
@@ -123,6 +117,26 @@ class Idle:
         """(wake-ups, ms on CPU) of all the threads, per minute."""
         scale = 60 / self.seconds
         return sum(r.wakeups for r in rows) * scale, sum(r.cpu_ms for r in rows) * scale
+
+
+def read_idle(run):
+    """The idle window's figures; None when it was not measured."""
+    if run.info["phases"]["idle"] != "measured":
+        return None
+    slices = run.parameters["idle_seconds"] // run.parameters["idle_slice_seconds"]
+    real, null = (
+        [readings.read_threads(run.dir / f"idle-{side}-{k}.txt") for k in range(slices + 1)]
+        for side in ("real", "null")
+    )
+    polls = {side: read_poll(run, side) for side in ("real", "null")}
+    return Idle(real, null, run.parameters["idle_seconds"], polls)
+
+
+def read_poll(run, side):
+    path = run.dir / f"polls-{side}.txt"
+    if run.info["phases"]["polls"] != "measured" or not path.exists():
+        return None, 0
+    return readings.poll_calls(formats.lines_of(path))
 
 
 def header(run):
@@ -180,45 +194,23 @@ def start_figures(run):
     return StartFigures(start, null, cmd, paired, spread_text, of_medians)
 
 
-def comparisons(run):
+def start_rows(run, _):
     start = start_figures(run)
-    after, null_stop = run.after_walk(), run.figure("null", lambda h: h.latency)
-    lines = [
-        "## The three comparisons",
-        "",
-        "| | real service | floor | real against floor | goal | holds |",
-        "|---|---|---|---|---|---|",
+    return [
         f"| start, request to RUNNING (median ms) | {shown(start.real)} | null {shown(start.null)} +"
         f" `cmd /c start` alone {shown(start.interpreter)} | **{shown(start.ratio, 2)}** "
-        f"({start.spread}) | at most {START_GOAL} | **{at_most(start.ratio, START_GOAL, 2)}** |",
-        *idle_comparisons(run),
-        "| stop, max ms (real: STOP_PENDING to STOPPED, after its walk; null: request to STOPPED)"
-        f" | {shown(stat(after, 'max'))} (median {shown(stat(after, 'median'))}) | null "
-        f"{shown(stat(null_stop, 'max'))} (median {shown(stat(null_stop, 'median'))}) | | both "
-        f"within {run.poll} + slack {shown(stat(run.lateness(), 'max'))} | **{run.stop_holds()}** |",
-        "",
+        f"({start.spread}) | at most {START_GOAL} | **{at_most(start.ratio, START_GOAL, 2)}** |"
+    ], [
         "- Start: the median of the ratio taken cycle by cycle (each cycle's real start over that",
         "  cycle's null start plus interpreter), with its spread over "
         f"{len(run.valid)} cycles; the ratio of the",
         f"  medians is {shown(start.ratio_of_medians, 2)}. Section 2 says where the time goes.",
     ]
-    if run.idle:
-        lines += [
-            "- Idle: the gap is real minus null over the same "
-            f"{run.parameters['idle_seconds']} s window, ± one standard error",
-            f"  from {run.idle.gap.slices} slices of {run.parameters['idle_slice_seconds']} s;"
-            " it counts as none when it is at most two standard errors.",
-        ]
-    lines.append(
-        "- Stop: slack is the largest lateness of the driver's own timed Sleep in the same cycles."
-    )
-    return "\n".join(lines)
 
 
-def idle_comparisons(run):
-    idle = run.idle
+def idle_rows(run, idle):
     if not idle:
-        return ["| idle | not measured | | | | |"]
+        return ["| idle | not measured | | | | |"], []
     gap = idle.gap
     return [
         f"| idle wake-ups per minute | {idle.real_wakes:.1f} | null {idle.null_wakes:.1f} | "
@@ -226,10 +218,25 @@ def idle_comparisons(run):
         f"**{idle.wakes_ok}** |",
         f"| idle CPU ms per minute | {idle.real_cpu:.2f} | null {idle.null_cpu:.2f} | "
         f"{gap.cpu_ms:+.2f} (± {gap.cpu_error:.2f}) | none beyond the null | **{idle.cpu_ok}** |",
+    ], [
+        "- Idle: the gap is real minus null over the same "
+        f"{run.parameters['idle_seconds']} s window, ± one standard error",
+        f"  from {gap.slices} slices of {run.parameters['idle_slice_seconds']} s;"
+        " it counts as none when it is at most two standard errors.",
     ]
 
 
-def stop_section(run):
+def stop_rows(run, _):
+    after, null_stop = run.after_walk(), run.figure("null", lambda h: h.latency)
+    return [
+        "| stop, max ms (real: STOP_PENDING to STOPPED, after its walk; null: request to STOPPED)"
+        f" | {shown(stat(after, 'max'))} (median {shown(stat(after, 'median'))}) | null "
+        f"{shown(stat(null_stop, 'max'))} (median {shown(stat(null_stop, 'median'))}) | | both "
+        f"within {run.poll} + slack {shown(stat(run.lateness(), 'max'))} | **{run.stop_holds()}** |"
+    ], ["- Stop: slack is the largest lateness of the driver's own timed Sleep in the same cycles."]
+
+
+def stop_section(run, _):
     real, null, poll = run.real, run.null, run.poll
     walk = run.figure("real", lambda h: h.walk)
     latency = run.figure("real", lambda h: h.latency)
@@ -260,7 +267,7 @@ so the worker's poll phase at the stop is uniform. Two hosted instances ran at e
 
 
 def holds(halves):
-    figures = records.summary([h.hold for h in halves])
+    figures = readings.summary([h.hold for h in halves])
     if figures is None:
         return "none"
     return "min {}, median {}, max {} ms".format(
@@ -268,7 +275,7 @@ def holds(halves):
     )
 
 
-def start_section(run):
+def start_section(run, _):
     start = start_figures(run)
     real_first = run.figure("real", lambda h: h.to_first_report)
     null_seen = [h for h in run.null if h.to_first_report is not None]
@@ -337,8 +344,19 @@ ALONE_ROWS = (
 )
 
 
-def where_start_goes(run):
-    launches = run.launches or []
+def read_launches(run):
+    """The interpreters of the cycles and the parts of the start's excess; None when perf did not
+    record the processes."""
+    if run.info["phases"]["tasks"] != "measured":
+        return None
+    pids = run.info["pids"]
+    launches = readings.read_launches(run.dir / "tasks.txt.gz", pids["services"], pids["bench"])
+    launches = launches or []
+    return launches, readings.start_parts(run.cycles, launches, run.parameters["cycles"])
+
+
+def where_start_goes(run, read):
+    launches, parts = read or ([], None)
     kinds = {kind: [x for x in launches if x.kind == kind] for kind in ("service", "alone")}
     if not kinds["service"] or not kinds["alone"]:
         return "### Where the real start goes\n\nNot measured: perf could not record the processes."
@@ -363,7 +381,6 @@ beside the one the driver starts alone (all {len(service)} and {len(alone)} of t
 - First report to RUNNING minus the life of the service's interpreter (medians): {itself} ms. That is
   what the service itself adds to its launch: starting the interpreter and waiting for it in
   `system()`, the stop event and the RUNNING report."""
-    parts = readings.start_parts(run.cycles, launches, run.parameters["cycles"])
     return text + ("" if parts is None else "\n\n" + parts_table(parts))
 
 
@@ -385,13 +402,12 @@ over the cycles where every part was seen add up to the mean excess (medians wou
 {rows}"""
 
 
-def idle_section(run):
-    idle = run.idle
+def idle_section(run, idle):
     if not idle:
         return "## 3. Idle cost\n\nNot measured: a service process was not found from Linux."
     gap, seconds = idle.gap, idle.seconds
     slice_seconds = run.parameters["idle_slice_seconds"]
-    real_poll, null_poll = poll_of(run, "real"), poll_of(run, "null")
+    real_poll, null_poll = idle.polls["real"], idle.polls["null"]
     same = "yes" if real_poll[0] and real_poll[0] == null_poll[0] else "no"
     return f"""## 3. Idle cost
 
@@ -423,13 +439,6 @@ A Linux thread takes its name from the thread that created it, so each worker ca
 of the service thread that started it; it is the one started last (the highest id)."""
 
 
-def poll_of(run, side):
-    path = run.dir / f"polls-{side}.txt"
-    if run.info["phases"]["polls"] != "measured" or not path.exists():
-        return None, 0
-    return readings.poll_calls(records.lines_of(path))
-
-
 def calls_text(poll):
     return "-" if poll[0] is None else " ".join(poll[0])
 
@@ -458,10 +467,15 @@ def idle_table(rows, seconds):
     return "\n".join(lines)
 
 
-def walk_section(run):
+def read_walks(run):
+    """The walks of each size, in sample order."""
+    return {size: readings.read_walks(run.dir, size) for size in run.parameters["walk_sizes"]}
+
+
+def walk_section(run, walks):
     cut = run.info["phases"]["walk"] == "cut"
     dropped = "\n\nRounds were dropped to keep the run within its time budget." if cut else ""
-    rows, medians = walk_rows(run)
+    rows, medians = walk_rows(walks)
     return f"""## 4. Termination walk
 
 Stop request to STOP_PENDING with N hosted instances running (N-1 copies of the stand-in started
@@ -474,12 +488,11 @@ holds the delivery of the control and the stop-pending report.{dropped}
 {rows}{growth(medians)}"""
 
 
-def walk_rows(run):
+def walk_rows(walks_of_size):
     """The table's rows, and the median walk of each size (None when none was clean)."""
     rows, medians = [], {}
-    for size in run.parameters["walk_sizes"]:
-        walks = readings.read_walks(run.dir, size)
-        figures = records.summary([w.ms for w in walks if w.ms is not None and w.exit_code == 0])
+    for size, walks in walks_of_size.items():
+        figures = readings.summary([w.ms for w in walks if w.ms is not None and w.exit_code == 0])
         medians[size] = None if figures is None else figures["median"]
         clean = sum(1 for w in walks if readings.walk_is_clean(w, size))
         cells = ["0", "-", "-", "-"]
@@ -502,9 +515,14 @@ def growth(medians):
     )
 
 
-def footprint_section(run):
-    imports = readings.read_imports(run.dir / "objdump.txt")
+def read_footprint(run):
+    """The executable's imports and each process's memory."""
     memory = {side: memory_of(run, side) for side in ("real", "null", "hosted")}
+    return readings.read_imports(run.dir / "objdump.txt"), memory
+
+
+def footprint_section(run, footprint):
+    imports, memory = footprint
     return f"""## 5. Footprint
 
 - Executable: {run.info['executable']['size']} bytes.
@@ -528,30 +546,139 @@ def memory_text(memory):
     return ", ".join(f"{key} {memory[key]} kB" for key in keys) or "not measured"
 
 
+Figure = namedtuple("Figure", "name title files fields read rows section")
+Figure.__doc__ = """A figure of the report: its name (in its "not measured" row), its section's
+title, the raw files it reads (glob patterns in the run's folder), its run.json fields
+(runinfo.Field), read(run) -> what rows and section lay out (None: nothing to read), rows(run,
+read) -> (rows of the comparisons table, notes under it) (None: no rows), and section(run, read)
+-> its section of the report."""
+
+CYCLES = ("cycle-*.log", "null-*.log")
+FIGURES = (
+    Figure("stop", "## 1. Stop latency", CYCLES, {}, None, stop_rows, stop_section),
+    Figure("start", "## 2. Start latency", CYCLES, {}, None, start_rows, start_section),
+    Figure(
+        "where the start goes",
+        "### Where the real start goes",
+        ("tasks.txt.gz",),
+        {
+            "phases.tasks": runinfo.Field(runinfo.phase),  # the kernel's task events (perf)
+            # The service controller, whose descendants the services are (None: not found).
+            "pids.services": runinfo.Field(runinfo.optional_integer),
+            "pids.bench": runinfo.Field(int),  # bench/run's shell, the drivers' ancestor
+        },
+        read_launches,
+        None,
+        where_start_goes,
+    ),
+    Figure(
+        "idle",
+        "## 3. Idle cost",
+        ("idle-real-*.txt", "idle-null-*.txt", "polls-real.txt", "polls-null.txt"),
+        {
+            "parameters.idle_seconds": runinfo.Field(int),  # a whole number of slices
+            "parameters.idle_slice_seconds": runinfo.Field(int),
+            "phases.idle": runinfo.Field(runinfo.phase),
+            "phases.polls": runinfo.Field(runinfo.phase),  # strace of each worker
+            # The services and the hosted program of the idle window (None: not found).
+            **{f"pids.{p}": runinfo.Field(runinfo.optional_integer, "") for p in PROCESSES},
+        },
+        read_idle,
+        idle_rows,
+        idle_section,
+    ),
+    Figure(
+        "walk",
+        "## 4. Termination walk",
+        ("walk-*-*.log",),
+        {
+            "parameters.walk_sizes": runinfo.Field(runinfo.integers),  # instances of each walk
+            "parameters.walk_samples": runinfo.Field(runinfo.integers),  # walks of each size
+            "phases.walk": runinfo.Field(runinfo.phase),  # cut: later rounds dropped
+        },
+        read_walks,
+        None,
+        walk_section,
+    ),
+    Figure(
+        "footprint",
+        "## 5. Footprint",
+        ("objdump.txt", "memory-*.txt"),
+        {"executable.size": runinfo.Field(int)},
+        read_footprint,
+        None,
+        footprint_section,
+    ),
+)
+
+
+def run_json_fields():
+    """Every field of run.json: the run's own and each figure's."""
+    fields = dict(runinfo.RUN_FIELDS)
+    for figure in FIGURES:
+        fields.update(figure.fields)
+    return fields
+
+
+def laid_out(run, figure):
+    """(rows, notes, section) of a figure; "not measured" when run.json lacks its fields (a run
+    recorded before the figure was)."""
+    lacking = runinfo.with_defaults(run.info, figure.fields)
+    if lacking:
+        rows = [f"| {figure.name} | not measured | | | | |"] if figure.rows else []
+        return rows, [], f"{figure.title}\n\nNot measured: run.json lacks {', '.join(lacking)}."
+    read = figure.read(run) if figure.read else None
+    rows, notes = figure.rows(run, read) if figure.rows else ([], [])
+    return rows, notes, figure.section(run, read)
+
+
 def render(directory):
     run = Run(directory)
-    sections = [
-        header(run),
-        comparisons(run),
-        stop_section(run),
-        start_section(run),
-        where_start_goes(run),
-        idle_section(run),
-        walk_section(run),
-        footprint_section(run),
+    figures = [laid_out(run, figure) for figure in FIGURES]
+    comparisons = [
+        "## The three comparisons",
+        "",
+        COMPARISONS_HEAD,
+        *(row for rows, _, _ in figures for row in rows),
+        "",
+        *(note for _, notes, _ in figures for note in notes),
     ]
+    sections = [header(run), "\n".join(comparisons)] + [section for _, _, section in figures]
     return "\n\n".join(sections) + "\n"
 
 
+def comparisons_table(report):
+    """The comparisons table of a report, as README.md shows it."""
+    start = report.index(COMPARISONS_HEAD)
+    return report[start : report.index("\n\n", start) + 1]
+
+
+def with_table(readme, report):
+    """README.md with the block between its markers replaced by the report's table."""
+    if not README_BLOCK.search(readme):
+        raise ValueError(f"{README} has no block for the comparisons table")
+    return README_BLOCK.sub(lambda m: m[1] + comparisons_table(report) + m[2], readme)
+
+
 def main(argv):
-    if len(argv) != 1:
-        print("usage: bench/report DIR", file=sys.stderr)
+    if argv == ["--update-readme"]:
+        report = render(SAMPLE)
+        (SAMPLE / "report.md").write_text(report, encoding="utf-8")
+        README.write_text(with_table(README.read_text(encoding="utf-8"), report), "utf-8")
+        print(f"rendered {SAMPLE / 'report.md'} and its table in {README}")
+        return 0
+    if len(argv) != 1 or argv[0].startswith("-"):
+        print("usage: bench/report DIR | --update-readme", file=sys.stderr)
         return 2
     try:
         report = render(argv[0])
-    except (runinfo.RunError, records.InputError) as error:
+    except (runinfo.RunError, formats.InputError) as error:
         print(f"bench/report: {error}", file=sys.stderr)
         return 2
     Path(argv[0], "report.md").write_text(report, encoding="utf-8")
     print(report, end="")
     return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,23 +1,27 @@
-#!/usr/bin/env python3
 """run.json: what a benchmark run knows that its raw files do not say (its parameters, the
 machine, the loads, the commit, the process ids, which phases were measured). Standard library.
 
-bench/run writes it once every phase has run:
-    python3 bench/runinfo.py write FILE KEY=VALUE...
-KEY is one of FIELDS, dotted for nesting ("parameters.cycles=30" goes to
-{"parameters": {"cycles": 30}}); every field must be given once. bench/run also takes the poll
-interval it assumes from here (python3 bench/runinfo.py poll-ms), which is the end-to-end
-reader's: the requirement's interval, not a second copy of it.
+The fields of the run itself are RUN_FIELDS; each figure declares its own (bench/rendering.py,
+FIGURES). bench/run writes the file once every phase has run, from the top of the repository:
+    python3 -m bench.runinfo write FILE KEY=VALUE...
+KEY is dotted for nesting ("parameters.cycles=30" goes to {"parameters": {"cycles": 30}}); every
+field without a default must be given, and none twice. bench/run also takes the poll interval it
+assumes from here (python3 -m bench.runinfo poll-ms), which is the end-to-end reader's: the
+requirement's interval, not a second copy of it.
 """
 
 import json
 import sys
+from collections import namedtuple
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-import records  # noqa: E402
+from tests.e2e.reader.checks import POLL_MS
 
 PHASES = ("measured", "cut", "skipped")
+
+Field = namedtuple("Field", "parse default", defaults=(None,))
+Field.__doc__ = """A field of run.json: how its KEY=VALUE text becomes its value, and the text
+taken when the field is not given (None: it must be given)."""
 
 
 def integers(text):
@@ -44,58 +48,46 @@ def phase(text):
 
 WHEN = ("start", "cycles", "idle", "end")
 
-FIELDS = {
-    "date": str,  # when the run started, "YYYY-MM-DD HH:MM UTC"
-    "run_seconds": int,
-    "commit": str,
-    "sources_modified": flag,  # the programs' sources differ from the commit
-    "parameters.cycles": int,
-    "parameters.idle_seconds": int,  # the whole window, a whole number of slices
-    "parameters.idle_slice_seconds": int,
-    "parameters.walk_sizes": integers,  # hosted instances of each walk
-    "parameters.walk_samples": integers,  # walks wanted of each size
-    "parameters.budget_seconds": int,
-    "parameters.poll_ms": int,  # the interval the run assumed
-    "machine.cpus": int,
-    "machine.cpu_model": str,
-    "machine.kernel": str,
-    "machine.wine": str,
-    "machine.runner": str,  # "native 32-bit", or the emulator and its version
-    **{f"load.{when}.average": str for when in WHEN},  # /proc/loadavg's 1, 5 and 15 minutes
-    **{f"load.{when}.other_wine_servers": int for when in WHEN},
-    "executable.size": int,
-    "null_service": str,  # the name it is registered under
-    # The service controller, whose descendants the services are (None: not found).
-    "pids.services": optional_integer,
-    "pids.bench": int,  # bench/run's shell, whose descendants the drivers are
-    "pids.service": optional_integer,  # the services and the hosted program of the idle window
-    "pids.null": optional_integer,
-    "pids.hosted": optional_integer,
-    "phases.tasks": phase,  # the kernel's task events during the cycles (perf)
-    "phases.idle": phase,
-    "phases.polls": phase,  # strace of each worker
-    "phases.walk": phase,  # cut: later rounds dropped for the time budget
+RUN_FIELDS = {
+    "date": Field(str),  # when the run started, "YYYY-MM-DD HH:MM UTC"
+    "run_seconds": Field(int),
+    "commit": Field(str),
+    "sources_modified": Field(flag),  # the programs' sources differ from the commit
+    "parameters.cycles": Field(int),
+    "parameters.budget_seconds": Field(int),
+    "parameters.poll_ms": Field(int),  # the interval the run assumed
+    "machine.cpus": Field(int),
+    "machine.cpu_model": Field(str),
+    "machine.kernel": Field(str),
+    "machine.wine": Field(str),
+    "machine.runner": Field(str),  # "native 32-bit", or the emulator and its version
+    **{f"load.{when}.average": Field(str) for when in WHEN},  # /proc/loadavg's 1, 5 and 15 min
+    **{f"load.{when}.other_wine_servers": Field(int) for when in WHEN},
+    "null_service": Field(str),  # the name it is registered under
 }
 
 
 class RunError(Exception):
-    """A run.json that is missing, malformed or lacks a field."""
+    """A run.json that is missing, malformed or lacks a field of the run."""
 
 
-def from_words(words):
-    """run.json's content from KEY=VALUE words, each field of FIELDS once."""
+def from_words(words, fields):
+    """run.json's content from KEY=VALUE words: each of fields at most once, those without a
+    default exactly once."""
     run = {}
     for word in words:
         key, equals, text = word.partition("=")
-        if not equals or key not in FIELDS:
+        if not equals or key not in fields:
             raise RunError(f"{word!r} is not a field of run.json")
         if has(run, key):
             raise RunError(f"{key} given twice")
         try:
-            put(run, key, FIELDS[key](text))
+            put(run, key, fields[key].parse(text))
         except ValueError as error:
             raise RunError(f"{key}: {error}") from None
-    check(run)
+    lacking = with_defaults(run, fields)
+    if lacking:
+        raise RunError(f"run.json lacks {', '.join(lacking)}")
     return run
 
 
@@ -114,13 +106,20 @@ def has(run, key):
     return True
 
 
-def check(run):
-    missing = [key for key in FIELDS if not has(run, key)]
-    if missing:
-        raise RunError(f"run.json lacks {', '.join(missing)}")
+def with_defaults(run, fields):
+    """Puts the default of each of fields that run lacks; returns those it lacks without one."""
+    lacking = []
+    for key, field in fields.items():
+        if not has(run, key):
+            if field.default is None:
+                lacking.append(key)
+            else:
+                put(run, key, field.parse(field.default))
+    return lacking
 
 
 def load(directory):
+    """run.json of the run saved in directory, which must have every field of the run."""
     path = Path(directory) / "run.json"
     try:
         run = json.loads(path.read_text(encoding="utf-8"))
@@ -128,23 +127,28 @@ def load(directory):
         raise RunError(f"cannot read {path}: {error.strerror}") from None
     except ValueError as error:
         raise RunError(f"{path}: {error}") from None
-    check(run)
+    lacking = with_defaults(run, RUN_FIELDS)
+    if lacking:
+        raise RunError(f"run.json lacks {', '.join(lacking)}")
     return run
 
 
 def main(argv):
+    # The figures' fields are declared with the figures, whose module imports this one.
+    from bench.rendering import run_json_fields
+
     if argv == ["poll-ms"]:
-        print(records.POLL_MS)
+        print(POLL_MS)
         return 0
     if len(argv) >= 2 and argv[0] == "write":
         try:
-            run = from_words(argv[2:])
+            run = from_words(argv[2:], run_json_fields())
         except RunError as error:
-            print(f"runinfo.py: {error}", file=sys.stderr)
+            print(f"bench.runinfo: {error}", file=sys.stderr)
             return 2
         Path(argv[1]).write_text(json.dumps(run, indent=2) + "\n", encoding="utf-8")
         return 0
-    print("usage: runinfo.py poll-ms | write FILE KEY=VALUE...", file=sys.stderr)
+    print("usage: python3 -m bench.runinfo poll-ms | write FILE KEY=VALUE...", file=sys.stderr)
     return 2
 
 

@@ -2,6 +2,7 @@
 
 import gzip
 import json
+import math
 import subprocess
 import sys
 import tempfile
@@ -9,9 +10,7 @@ import unittest
 import unittest.mock
 from pathlib import Path
 
-import readings
-import rendering
-import runinfo
+from bench import readings, rendering, runinfo
 
 HERE = Path(__file__).resolve().parent
 CMD = "C:\\windows\\syswow64\\cmd.exe"
@@ -91,7 +90,7 @@ def walk_log(size, walk):
 
 
 def parse(lines):
-    return [readings.records.parse_record(line) for line in lines]
+    return [readings.formats.parse_record(line) for line in lines]
 
 
 # --- Made-up task events, as `perf script --show-task-events` prints them -------------------------
@@ -317,7 +316,7 @@ class MadeUpRun(unittest.TestCase):
                 self.write(f"idle-{side}-{k}.txt", capture)
 
     def info(self, **changes):
-        run = runinfo.from_words(run_words(**changes))
+        run = runinfo.from_words(run_words(**changes), rendering.run_json_fields())
         (self.dir / "run.json").write_text(json.dumps(run), encoding="utf-8")
 
     def report(self):
@@ -382,6 +381,22 @@ class StartExcess(unittest.TestCase):
     def test_a_null_first_report_unseen_leaves_the_cycle_out(self):
         self.cycles[1] = self.cycles[1]._replace(null=half(80, None))
         self.assertEqual(readings.start_parts(self.cycles, self.launches, 2)[0]["count"], 1)
+
+
+class Summary(unittest.TestCase):
+    def test_odd_and_even_counts(self):
+        figures = readings.summary([50, 3, 1, 4, 2])
+        # Deviations from the mean 12: -11, -10, -9, -8, 38; their squares add up to 1810.
+        self.assertAlmostEqual(math.sqrt(1810 / 4 / 5), figures.pop("stderr"))
+        self.assertEqual(
+            {"count": 5, "min": 1, "median": 3, "p90": 50, "max": 50, "mean": 12.0}, figures
+        )
+        self.assertEqual(2.5, readings.summary([4, 1, 3, 2])["median"])
+        self.assertEqual(0.0, readings.summary([7])["stderr"])
+        self.assertIsNone(readings.summary([]))
+        for n, rank in [(1, 1), (9, 9), (10, 9), (11, 10), (20, 18), (70, 63)]:
+            with self.subTest(n=n):
+                self.assertEqual(rank, readings.summary(range(1, n + 1))["p90"])
 
 
 class PollCalls(unittest.TestCase):
@@ -509,28 +524,38 @@ class Report(MadeUpRun):
         self.assertIn("| idle | not measured | | | | |", report)
         self.assertIn("Rounds were dropped to keep the run within its time budget.", report)
 
-    def test_the_command_writes_report_md_and_needs_every_field_of_run_json(self):
-        done = subprocess.run(
-            [sys.executable, HERE / "report", self.dir], capture_output=True, text=True
-        )
+    def test_the_command_writes_report_md_and_needs_every_field_of_the_run(self):
+        done = subprocess.run([HERE / "report", self.dir], capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual((self.dir / "report.md").read_text(), done.stdout)
         run = json.loads((self.dir / "run.json").read_text())
-        del run["pids"]["bench"]
+        del run["machine"]["wine"]
         (self.dir / "run.json").write_text(json.dumps(run))
-        done = subprocess.run(
-            [sys.executable, HERE / "report", self.dir], capture_output=True, text=True
-        )
+        done = subprocess.run([HERE / "report", self.dir], capture_output=True, text=True)
         self.assertEqual(
-            (done.returncode, done.stderr), (2, "bench/report: run.json lacks pids.bench\n")
+            (done.returncode, done.stderr), (2, "bench/report: run.json lacks machine.wine\n")
         )
+
+    def test_a_run_older_than_a_figure_renders_it_not_measured(self):
+        run = json.loads((self.dir / "run.json").read_text())
+        del run["pids"]["bench"], run["phases"]["idle"], run["pids"]["hosted"]
+        (self.dir / "run.json").write_text(json.dumps(run))
+        report = self.report()
+        self.assertIn(
+            "### Where the real start goes\n\nNot measured: run.json lacks pids.bench.\n", report
+        )
+        self.assertIn("## 3. Idle cost\n\nNot measured: run.json lacks phases.idle.\n", report)
+        self.assertIn("| idle | not measured | | | | |", report)
+        self.assertIn("3 of 3 cycles were complete and clean", report)
 
 
 class RunInfo(unittest.TestCase):
     def test_words_become_typed_nested_fields(self):
-        run = runinfo.from_words(run_words(**{"pids.hosted": ""}))
+        words = [w for w in run_words(**{"pids.hosted": ""}) if not w.startswith("pids.null=")]
+        run = runinfo.from_words(words, rendering.run_json_fields())
         self.assertEqual(run["parameters"]["walk_sizes"], [1, 10, 40])
         self.assertEqual((run["sources_modified"], run["pids"]["hosted"]), (False, None))
+        self.assertIsNone(run["pids"]["null"], "a default")
         self.assertEqual(
             run["load"]["cycles"], {"average": "0.20 0.30 0.40", "other_wine_servers": 0}
         )
@@ -544,13 +569,28 @@ class RunInfo(unittest.TestCase):
             run_words()[1:],
         ):
             with self.assertRaises(runinfo.RunError):
-                runinfo.from_words(words)
+                runinfo.from_words(words, rendering.run_json_fields())
 
 
 class SavedRun(unittest.TestCase):
-    def test_the_sample_renders_as_its_committed_report(self):
-        sample = HERE / "runs" / "sample"
-        self.assertEqual(rendering.render(sample), (sample / "report.md").read_text())
+    """The sample renders as its committed report, whose table README.md shows (both made again
+    by bench/report --update-readme)."""
+
+    def test_the_sample_renders_as_its_committed_report_and_readme_s_table(self):
+        report = (rendering.SAMPLE / "report.md").read_text(encoding="utf-8")
+        self.assertEqual(rendering.render(rendering.SAMPLE), report)
+        readme = rendering.README.read_text(encoding="utf-8")
+        self.assertEqual(rendering.with_table(readme, report), readme)
+        # A table changed by hand is put back, and only the table.
+        changed = readme.replace("|---|---|---|---|---|---|\n|", "|---|---|---|---|---|---|\n| x")
+        self.assertEqual(rendering.with_table(changed, report), readme)
+        with self.assertRaises(ValueError):
+            rendering.with_table("# no block\n", report)
+
+    def test_the_sample_has_every_figure_s_files(self):
+        for figure in rendering.FIGURES:
+            for pattern in figure.files:
+                self.assertTrue(list(rendering.SAMPLE.glob(pattern)), f"{figure.name}: {pattern}")
 
 
 if __name__ == "__main__":

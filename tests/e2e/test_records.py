@@ -2,7 +2,6 @@
 
 import contextlib
 import io
-import math
 import re
 import subprocess
 import sys
@@ -10,10 +9,11 @@ import tempfile
 import unittest
 from pathlib import Path
 
-import records
+from reader import cli, formats, normal_run
 
-ROOT = Path(__file__).resolve().parents[2]
-CONTRACT = records.load_contract()
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parents[1]
+CONTRACT = normal_run.load_contract()
 NORMAL = CONTRACT.trace
 HANDLER_STOP = [
     "ServiceCtrlHandler: Entry",
@@ -70,7 +70,7 @@ class Files(unittest.TestCase):
         try:
             with contextlib.redirect_stderr(err):
                 try:
-                    code = records.main(list(argv), out)
+                    code = cli.main(list(argv), out)
                 except SystemExit as exit:
                     code = exit.code
         finally:
@@ -93,7 +93,7 @@ class RecordLines(Files):
                 {"t": 1.5, "event": "mark", "new-field": "x", "text": "cycle 1 = a start"},
                 {"t": 2.0, "event": "done", "failures": "0"},
             ],
-            records.read_records(log),
+            formats.read_records(log),
         )
 
     def test_a_malformed_line_is_named_with_its_number(self):
@@ -109,30 +109,25 @@ class RecordLines(Files):
                 log = self.write(
                     "bad.log", [record(1.0, "start"), record(2.0, "start", result="ok"), line]
                 )
-                code, out, err = self.run_cli("statuses", log)
+                code, out, err = self.run_cli("expect-statuses", log)
                 self.assertEqual((2, ""), (code, out))
                 self.assertIn("bad.log:3: malformed line", err)
                 self.assertIn(why, err)
 
     def test_only_a_line_feed_ends_a_line(self):
         log = self.write("run.log", [record(1.0, "mark", text="a\x85b\u2028c\x0cd")])
-        self.assertEqual(["a\x85b\u2028c\x0cd"], [r["text"] for r in records.read_records(log)])
+        self.assertEqual(["a\x85b\u2028c\x0cd"], [r["text"] for r in formats.read_records(log)])
 
     def test_a_missing_file_or_a_usage_error_exits_2(self):
-        self.assertEqual(2, self.run_cli("statuses", str(self.dir / "none.log"))[0])
+        self.assertEqual(2, self.run_cli("expect-statuses", str(self.dir / "none.log"))[0])
         self.assertEqual(2, self.run_cli("no-such-command")[0])
         self.assertEqual(2, self.run_cli("stop-times", self.write("a.log", []), "walks")[0])
 
-    def test_the_script_runs_on_its_own(self):
-        log = self.write("run.log", normal_cycle(10.0))
-        script = Path(records.__file__)
-        done = subprocess.run([sys.executable, script, "expect-statuses", log], capture_output=True)
-        self.assertEqual((0, b""), (done.returncode, done.stdout))
-
-    def test_the_script_writes_utf8_whatever_the_console_s_encoding(self):
+    def test_the_script_runs_without_site_packages_and_writes_utf8_whatever_the_console(self):
+        # As the harness runs it: with -S, and natively with the console's code page.
         log = self.write("standin.log", ["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=x"])
         done = subprocess.run(
-            [sys.executable, Path(records.__file__), "starts", log, "image"],
+            [sys.executable, "-S", HERE / "records.py", "starts", log, "image"],
             capture_output=True,
             env={"PYTHONIOENCODING": "ascii", "PATH": ""},
         )
@@ -148,10 +143,10 @@ class Statuses(Files):
         log = normal_cycle(10.0)
         log.insert(3, status(11.5, "START_PENDING", pid=8))
         self.assertEqual(
-            [records.status_text(s, CONTRACT) for s in CONTRACT.statuses],
+            [normal_run.status_text(s, CONTRACT) for s in CONTRACT.statuses],
             [
-                records.status_text(s, CONTRACT)
-                for s in records.own_statuses(self.parsed(log), CONTRACT)
+                normal_run.status_text(s, CONTRACT)
+                for s in normal_run.own_statuses(self.parsed(log), CONTRACT)
             ],
         )
         self.assertEqual((0, "", ""), self.run_cli("expect-statuses", self.write("run.log", log)))
@@ -161,8 +156,8 @@ class Statuses(Files):
         path = self.write("run.log", log)
         self.assertEqual(1, self.run_cli("expect-statuses", path)[0])
         self.assertEqual(0, self.run_cli("expect-statuses", "--from-running", path)[0])
-        code, out, _ = self.run_cli("statuses", "--from-running", path)
-        self.assertEqual(["RUNNING", "STOP_PENDING", "STOPPED"], re.findall(r"state=(\w+)", out))
+        own = normal_run.own_statuses(self.parsed(log), CONTRACT, from_running=True)
+        self.assertEqual(["RUNNING", "STOP_PENDING", "STOPPED"], [s["state"] for s in own])
 
     def test_a_wrong_report_is_shown_as_a_diff(self):
         log = [line.replace("checkpoint=4", "checkpoint=1") for line in normal_cycle(10.0)]
@@ -218,14 +213,14 @@ class Statuses(Files):
 
     @staticmethod
     def parsed(lines):
-        return [records.parse_record(line) for line in lines]
+        return [formats.parse_record(line) for line in lines]
 
 
 class Trace(Files):
     """The orders the threads fix, and those they leave open."""
 
     def check(self, received, expected=None, other_controls=0):
-        return records.check_trace(received, CONTRACT, expected, other_controls)
+        return normal_run.check_trace(received, CONTRACT, expected, other_controls)
 
     def test_accepted_orders(self):
         cases = {
@@ -293,7 +288,7 @@ class Trace(Files):
         )
 
     def test_the_trace_file_keeps_the_service_s_messages_only(self):
-        prefix = records.PREFIX
+        prefix = formats.PREFIX
         trace = self.write(
             "trace.txt",
             [
@@ -330,7 +325,7 @@ class Trace(Files):
 
 class MadeUpContracts(Files):
     def test_an_order_binds_the_first_occurrences_only(self):
-        contract = records.load_contract(
+        contract = normal_run.load_contract(
             self.write(
                 "contract.txt",
                 [
@@ -352,7 +347,7 @@ class MadeUpContracts(Files):
             "Worker: Exit",
             "Handler: Exit",
         ]
-        self.assertEqual([], records.check_trace(second_entry_first, contract))
+        self.assertEqual([], normal_run.check_trace(second_entry_first, contract))
         worker_first = [
             "Worker: Exit",
             "Handler: Entry",
@@ -360,7 +355,7 @@ class MadeUpContracts(Files):
             "Handler: Entry",
             "Handler: Exit",
         ]
-        self.assertNotEqual([], records.check_trace(worker_first, contract))
+        self.assertNotEqual([], normal_run.check_trace(worker_first, contract))
 
     def test_a_contract_it_cannot_read_is_named_with_its_line(self):
         trace = self.write("trace.txt", [])
@@ -386,14 +381,7 @@ class Stop(Files):
         return [
             record(t, "control", control="stop"),
             status(t + walk, "STOP_PENDING", checkpoint=4),
-            record(
-                t + walk + 0.5,
-                "control",
-                control="stop",
-                result="ok",
-                state="STOP_PENDING",
-                checkpoint=4,
-            ),
+            record(t + walk + 0.5, "control", control="stop", result="ok", state="STOP_PENDING"),
             status(t + walk + pending_to_stopped, "STOPPED", checkpoint=3),
         ]
 
@@ -467,27 +455,15 @@ class Stop(Files):
 class WatchedProcesses(Files):
     def setUp(self):
         super().setUp()
+        exited = dict(result="exited", code=0)
         self.log = self.write(
             "run.log",
             [
-                record(
-                    10.0,
-                    "process",
-                    pid=40,
-                    result="exited",
-                    code=0,
-                    image=r"C:\c\Zentorvik.exe.bak",
-                ),
+                record(10.0, "process", pid=40, **exited, image=r"C:\c\Zentorvik.exe.bak"),
                 record(10.1, "process", pid=44, result="running", image=r"C:\c\Zentorvik"),
-                record(
-                    10.2, "process", pid=48, result="exited", code=0, image=r"C:\b\Zentorvik.exe"
-                ),
-                record(
-                    10.3, "process", pid=52, result="exited", code=0, image=r"C:\a\b\Zentorvik.exe"
-                ),
-                record(
-                    10.4, "process", pid=56, result="exited", code=5, image=r"C:\c\Zentorvık.exe"
-                ),
+                record(10.2, "process", pid=48, **exited, image=r"C:\b\Zentorvik.exe"),
+                record(10.3, "process", pid=52, **exited, image=r"C:\a\b\Zentorvik.exe"),
+                record(10.4, "process", pid=56, **exited, image=r"C:\c\Zentorvık.exe"),
             ],
         )
 
@@ -574,24 +550,19 @@ class Fields(Files):
         self.assertIn("t=3000.0\tevent=status\ttype=0x10\tstate=STOPPED", out)
 
     def test_elapsed_from_one_record_to_the_next_of_another_kind(self):
+        tool = "C:\\zt\\tool.exe"
         log = self.write(
             "alone.log",
             [
                 record(5.0, "process", pid=3, result="exited", code=1, image="x"),
-                record(10.0, "watch", pid=40, image="C:\\zt\\tool.exe"),
-                record(
-                    1260.6, "process", pid=40, result="exited", code=1063, image="C:\\zt\\tool.exe"
-                ),
+                record(10.0, "watch", pid=40, image=tool),
+                record(1260.6, "process", pid=40, result="exited", code=1063, image=tool),
             ],
         )
-        self.assertEqual(
-            (0, "1251\n", ""),
-            self.run_cli("elapsed", log, "--from", "event=watch", "--to", "event=process"),
-        )
-        self.assertEqual(
-            (0, "", ""),
-            self.run_cli("elapsed", log, "--from", "event=done", "--to", "event=process"),
-        )
+        for start, out in (("event=watch", "1251\n"), ("event=done", "")):
+            self.assertEqual(
+                (0, out, ""), self.run_cli("elapsed", log, "--from", start, "--to", "event=process")
+            )
 
 
 class Floods(Files):
@@ -610,7 +581,7 @@ class Floods(Files):
                 "41 other 2",
                 "40 first 2",
                 "40 first 3",
-                f"7 {records.PREFIX}Main: Exit",
+                f"7 {formats.PREFIX}Main: Exit",
             ]
         )
         self.assertEqual(
@@ -672,24 +643,6 @@ class Timeline(Files):
         )
 
 
-class Statistics(Files):
-    def test_odd_and_even_counts(self):
-        figures = records.summary([50, 3, 1, 4, 2])
-        # Deviations from the mean 12: -11, -10, -9, -8, 38; their squares add up to 1810.
-        self.assertAlmostEqual(math.sqrt(1810 / 4 / 5), figures.pop("stderr"))
-        self.assertEqual(
-            {"count": 5, "min": 1, "median": 3, "p90": 50, "max": 50, "mean": 12.0}, figures
-        )
-        self.assertEqual(2.5, records.summary([4, 1, 3, 2])["median"])
-        self.assertEqual(0.0, records.summary([7])["stderr"])
-        self.assertIsNone(records.summary([]))
-
-    def test_p90_by_nearest_rank(self):
-        for n, rank in [(1, 1), (9, 9), (10, 9), (11, 10), (20, 18), (70, 63)]:
-            with self.subTest(n=n):
-                self.assertEqual(rank, records.summary(range(1, n + 1))["p90"])
-
-
 class ContractAgreesWithTheService(unittest.TestCase):
     """The normal run as the service's own code sends it: the messages it traces and the statuses
     it reports."""
@@ -700,7 +653,7 @@ class ContractAgreesWithTheService(unittest.TestCase):
 
     def test_every_message_is_one_the_service_traces(self):
         define = re.search(r'#define SERVICE_NAME L"([^"]*)"', self.HEADER)
-        self.assertEqual(records.PREFIX, define.group(1) + ": ")
+        self.assertEqual(formats.PREFIX, define.group(1) + ": ")
         for message in NORMAL + CONTRACT.other_control:
             self.assertIn(f'SERVICE_NAME L": {message}"', self.SOURCES)
 
