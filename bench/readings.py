@@ -286,8 +286,7 @@ def read_launches(path, services, bench):
 START_PARTS = (
     "request to first report, real minus null",
     "the service itself: first report to RUNNING minus its interpreter's life",
-    "interpreter created to start.exe created (a console host created in between in the service"
-    " only), service minus alone",
+    "interpreter created to start.exe created, service minus alone",
     "start.exe created to the hosted program created, service minus alone",
     "hosted program created to start.exe ended, service minus alone",
     "start.exe ended to interpreter ended, service minus alone",
@@ -296,13 +295,17 @@ START_PARTS = (
 )
 
 
+# What each interpreter's launch is timed by; a console host is counted, not timed.
+TIMED = ("created", "starter", "hosted", "starter_end", "end")
+
+
 def start_excess(real, null, service, alone):
     """A cycle's real start minus (null start + interpreter alone), then the parts it splits
     into, which add up to it; None unless every time was seen."""
     if (
         null.to_first_report is None
-        or not seen(service, *Launch._fields[1:])
-        or not seen(alone, "created", "starter", "hosted", "starter_end", "end")
+        or not seen(service, *TIMED)
+        or not seen(alone, *TIMED)
     ):
         return None
     life = service.end - service.created

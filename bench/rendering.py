@@ -333,8 +333,7 @@ FROM_STARTER = (
 )
 SERVICE_ROWS = (
     ("service's cmd: created to ended", "created", "end"),
-    ("… created to its console host (conhost.exe) created", "created", "console"),
-    ("… console host created to start.exe created", "console", "starter"),
+    ("… created to start.exe created", "created", "starter"),
     *FROM_STARTER,
 )
 ALONE_ROWS = (
@@ -374,13 +373,12 @@ beside the one the driver starts alone (all {len(service)} and {len(alone)} of t
 {chr(10).join(launch_rows(service, SERVICE_ROWS) + launch_rows(alone, ALONE_ROWS))}
 
 - A console host was created for {consoles(service)} of {len(service)} interpreters the service started and for
-  {consoles(alone)} of {len(alone)} started alone. A service has no console, so the interpreter its `system()` call
-  starts is given a new one, as on Windows, where a console program started by a process
-  without a console gets a console of its own; the interpreter the driver (run from Linux)
-  started got none.
+  {consoles(alone)} of {len(alone)} started alone. The service starts its interpreter without a console, and
+  the driver's interpreter shares the driver's; `start` gives the hosted program a console of its
+  own in both.
 - First report to RUNNING minus the life of the service's interpreter (medians): {itself} ms. That is
-  what the service itself adds to its launch: starting the interpreter and waiting for it in
-  `system()`, the stop event and the RUNNING report."""
+  what the service itself adds to its launch: finding the interpreter, creating it and waiting
+  for it, the stop event and the RUNNING report."""
     return text + ("" if parts is None else "\n\n" + parts_table(parts))
 
 

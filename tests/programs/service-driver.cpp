@@ -410,8 +410,8 @@ static Result ServiceExit(wchar_t** args)
     return Result::Ok;
 }
 
-// The program, and its one argument when there is one.
-static Result Spawn(wchar_t** args)
+// The program, and its one argument when there is one, with the creation flags given.
+static Result SpawnWith(wchar_t** args, DWORD flags)
 {
     wchar_t line[1024];
     const wchar_t* path = args[0];
@@ -422,7 +422,7 @@ static Result Spawn(wchar_t** args)
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION info;
     startup.cb = sizeof(startup);
-    if (!CreateProcessW(path, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    if (!CreateProcessW(path, line, NULL, NULL, FALSE, flags, NULL, NULL, &startup, &info)) {
         const DWORD error = GetLastError();
         char utf8[MAX_PATH * 3];
         Utf8Value(path, utf8, sizeof(utf8));
@@ -434,6 +434,17 @@ static Result Spawn(wchar_t** args)
     Watch(info.dwProcessId);
     CloseHandle(info.hProcess);
     return Result::Ok;
+}
+
+static Result Spawn(wchar_t** args)
+{
+    return SpawnWith(args, 0);
+}
+
+// Without a console, as the service starts its interpreter.
+static Result SpawnDetached(wchar_t** args)
+{
+    return SpawnWith(args, DETACHED_PROCESS);
 }
 
 static Result WatchPid(wchar_t** args)
@@ -518,6 +529,7 @@ static const Command kCommands[] = {
     {L"hold", 1, false, Hold},
     {L"service-exit", 1, false, ServiceExit},
     {L"spawn", 1, true, Spawn},
+    {L"spawn-detached", 1, true, SpawnDetached},
     {L"watch", 1, false, WatchPid},
     {L"watch-log", 3, false, WatchLogLines},
     {L"exits", 1, false, Exits},
@@ -547,6 +559,8 @@ static void Usage(void)
             "  hold MS                    go on recording for MS milliseconds\n"
             "  service-exit MS            exit code of the last service process once it ends\n"
             "  spawn PATH [ARGUMENT]      start a program and watch it\n"
+            "  spawn-detached PATH [ARGUMENT]\n"
+            "                             the same without a console, as the service starts cmd\n"
             "  watch PID                  watch a process\n"
             "  watch-log FILE COUNT MS    watch the processes of the stand-in's log FILE\n"
             "  exits MS                   exit codes of the watched processes\n"
