@@ -69,7 +69,7 @@ apt_install() {
 # that failed, or nothing when anything else failed too (a Release file, a signature, the network).
 failed_indexes() {
     local line found=() index='/dists/([^ ]+)/[^/ ]+/(binary-[^/ ]+|source|i18n|dep11)/'
-    local fetch="^E: Failed to fetch ([^ ]+$index[^ ]*)( +(.*))?\$"
+    local fetch="^E: Failed to fetch ([^ ]+${index}[^ ]*)( +(.*))?\$"
     while IFS= read -r line; do
         if [[ $line =~ $fetch ]]; then
             found+=("${BASH_REMATCH[2]} ${BASH_REMATCH[1]} ${BASH_REMATCH[5]% \[IP:*}")
