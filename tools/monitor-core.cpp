@@ -94,7 +94,8 @@ bool Queue::Add(const char* line, std::size_t size)
     unsigned long dropped = dropped_.exchange(0);
     if (dropped) {
         char notice[128];
-        Put(notice, DropNotice(dropped, notice, sizeof(notice)));
+        std::size_t length = DropNotice(dropped, notice, sizeof(notice));
+        Put(notice, length);
     }
     Put(line, size);
     return true;
@@ -112,7 +113,8 @@ bool Queue::PrintSome()
         if (!dropped)
             return false;
         char notice[128];
-        sink_.write(sink_.context, notice, DropNotice(dropped, notice, sizeof(notice)));
+        std::size_t length = DropNotice(dropped, notice, sizeof(notice));
+        sink_.write(sink_.context, notice, length);
         return true;
     }
     std::size_t at = tail % kQueueBytes;

@@ -43,7 +43,7 @@ private:
     void Put(const char* data, std::size_t size);
 
     Sink sink_;
-    char ring_[kQueueBytes];
+    char ring_[kQueueBytes] = {};
     std::atomic<std::size_t> head_{0};
     std::atomic<std::size_t> tail_{0};
     std::atomic<unsigned long> dropped_{0};

@@ -196,7 +196,7 @@ static Result Mark(wchar_t** args)
     return Result::Ok;
 }
 
-struct Command {
+struct Action {
     const wchar_t* name;
     int arguments;
     Result (*run)(wchar_t** args);
@@ -205,7 +205,7 @@ struct Command {
 // Of partial-write.
 static const int kMostArguments = 3;
 
-static const Command kCommands[] = {
+static const Action kActions[] = {
     {L"debug-output", 2, DebugOutput},
     {L"partial-write", 3, PartialWriteCommand},
     {L"hold-object", 2, HoldObjectCommand},
@@ -213,11 +213,11 @@ static const Command kCommands[] = {
     {L"mark", 1, Mark},
 };
 
-static const Command* FindCommand(const wchar_t* name)
+static const Action* FindAction(const wchar_t* name)
 {
-    for (const Command& command : kCommands)
-        if (!lstrcmpW(name, command.name))
-            return &command;
+    for (const Action& action : kActions)
+        if (!lstrcmpW(name, action.name))
+            return &action;
     return NULL;
 }
 
@@ -248,22 +248,22 @@ int wmain(int argc, wchar_t** argv)
     BeginRecords();
     int failures = 0;
     for (int i = 1; i < argc; i++) {
-        const Command* command = FindCommand(argv[i]);
-        if (!command || i + command->arguments >= argc) {
+        const Action* action = FindAction(argv[i]);
+        if (!action || i + action->arguments >= argc) {
             Usage();
             return 2;
         }
         wchar_t* args[kMostArguments + 1] = {};
-        for (int k = 0; k < command->arguments; k++)
+        for (int k = 0; k < action->arguments; k++)
             args[k] = argv[i + 1 + k];
-        Result result = command->run(args);
+        Result result = action->run(args);
         if (result == Result::Usage) {
             Usage();
             return 2;
         }
         if (result == Result::Failed)
             failures++;
-        i += command->arguments;
+        i += action->arguments;
     }
     Print("done", "failures=%d", failures);
     return failures ? 1 : 0;
