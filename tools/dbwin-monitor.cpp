@@ -4,21 +4,20 @@
 // at once and queues the line; a second thread prints the queue. Were the buffer handed back only
 // after printing, a paused console or a stalled pipe would make every process that traces wait its
 // full time-out per message. When the output stays blocked until the queue is full, messages are
-// dropped and counted, and a line in the output says how many once it flows again.
+// dropped and counted, and a line in the output says how many once it flows again. That part is
+// in monitor-core.cpp; this file holds the objects, their security and the waits.
+#include "monitor-core.h"
+
 #include <windows.h>
 #include <sddl.h>
 #include <stdio.h>
 #include <string.h>
 
-static const DWORD kBufferSize = 4096;
 // A writer that dies half-way never signals DATA_READY; a channel without a message for this
 // long gets its buffer checked (Rearm), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
 // How long a writer waits for the buffer, about; its handles keep the names alive meanwhile.
 static const unsigned long kWriterTimeoutS = 10;
-// About ten thousand lines of a service's trace. A power of two, so that the byte counters below
-// may wrap around.
-static const size_t kQueueBytes = 1 << 20;
 
 // Writers run under other accounts (services): everyone may wait on the buffer, fill it and
 // signal it (SYNCHRONIZE | EVENT_MODIFY_STATE; map read and write), and only SYSTEM and
@@ -50,15 +49,7 @@ struct Security {
     SECURITY_ATTRIBUTES mutex;
 };
 
-// The lines waiting for the printer, one after the other in a ring: g_Head counts the bytes
-// ever queued, g_Tail those printed. The reader writes only past g_Head and the printer reads
-// only before it, so the printer writes out of the ring without holding the lock.
-static char g_Ring[kQueueBytes];
-static size_t g_Head;
-static size_t g_Tail;
-static unsigned long g_Dropped;
-static CRITICAL_SECTION g_Lock;
-static HANDLE g_Queued;
+static HANDLE g_Queued; // set when the printer has something new to write
 static HANDLE g_Output;
 static HANDLE g_Copy = INVALID_HANDLE_VALUE;
 
@@ -136,7 +127,7 @@ static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* s
         return Squatted(channel, "DBWIN_DATA_READY");
     wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
     channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer, PAGE_READWRITE,
-                                          0, kBufferSize, name);
+                                          0, dbwin::kBufferSize, name);
     if (!channel->mapping)
         return Fail(channel);
     if (GetLastError() == ERROR_ALREADY_EXISTS)
@@ -160,47 +151,6 @@ static bool MakeSecurity(SECURITY_ATTRIBUTES* attributes, const wchar_t* sddl)
                sddl, SDDL_REVISION_1, &attributes->lpSecurityDescriptor, NULL) != FALSE;
 }
 
-// Called with g_Lock held and room in the ring.
-static void Put(const char* data, size_t size)
-{
-    size_t at = g_Head % kQueueBytes;
-    size_t first = size < kQueueBytes - at ? size : kQueueBytes - at;
-    memcpy(g_Ring + at, data, first);
-    memcpy(g_Ring, data + first, size - first);
-    g_Head += size;
-}
-
-// Called with g_Lock held, where the dropped messages were: after every line queued before them.
-static void PutDropNotice(void)
-{
-    char notice[128];
-    int size = snprintf(notice, sizeof(notice),
-                        "dbwin-monitor: %lu message%s dropped here: the output was blocked and the "
-                        "queue full\n",
-                        g_Dropped, g_Dropped == 1 ? "" : "s");
-    Put(notice, (size_t)size);
-    g_Dropped = 0;
-}
-
-static void Queue(const char* line, size_t size)
-{
-    EnterCriticalSection(&g_Lock);
-    size_t used = g_Head - g_Tail;
-    // Once dropping, wait until half the queue is printed: a notice for every other message
-    // would only take the room of more messages.
-    bool room = g_Dropped ? used <= kQueueBytes / 2 : kQueueBytes - used >= size;
-    if (room) {
-        if (g_Dropped)
-            PutDropNotice();
-        Put(line, size);
-    } else {
-        g_Dropped++;
-    }
-    LeaveCriticalSection(&g_Lock);
-    if (room)
-        SetEvent(g_Queued);
-}
-
 static void WriteAll(HANDLE file, const char* data, DWORD size)
 {
     DWORD written;
@@ -210,72 +160,37 @@ static void WriteAll(HANDLE file, const char* data, DWORD size)
     }
 }
 
+// Writes to the output and to the copy file.
+static void Print(void* context, const char* data, size_t size)
+{
+    (void)context;
+    WriteAll(g_Output, data, (DWORD)size);
+    if (g_Copy != INVALID_HANDLE_VALUE)
+        WriteAll(g_Copy, data, (DWORD)size);
+}
+
+static dbwin::Queue g_Queue({Print, NULL});
+
 static DWORD WINAPI Printer(LPVOID parameter)
 {
     (void)parameter;
-    for (;;) {
-        EnterCriticalSection(&g_Lock);
-        if (g_Head == g_Tail && g_Dropped)
-            PutDropNotice();
-        size_t at = g_Tail % kQueueBytes;
-        size_t used = g_Head - g_Tail;
-        LeaveCriticalSection(&g_Lock);
-        if (!used) {
+    for (;;)
+        if (!g_Queue.PrintSome())
             WaitForSingleObject(g_Queued, INFINITE);
-            continue;
-        }
-        DWORD size = (DWORD)(used < kQueueBytes - at ? used : kQueueBytes - at);
-        WriteAll(g_Output, g_Ring + at, size);
-        if (g_Copy != INVALID_HANDLE_VALUE)
-            WriteAll(g_Copy, g_Ring + at, size);
-        EnterCriticalSection(&g_Lock);
-        g_Tail += size;
-        LeaveCriticalSection(&g_Lock);
-    }
 }
 
-// Any program of the session may write a message, so its control characters are written as \xNN:
-// a message can neither begin a line that reads as another process's nor send a console escape
-// sequence to the administrator's console. Returns the length written to `out`.
-static int Escape(const char* text, char* out)
+static void HandBack(void* context)
 {
-    static const char kHex[] = "0123456789ABCDEF";
-    int used = 0;
-    for (; *text; ++text) {
-        unsigned char c = (unsigned char)*text;
-        if ((c < 0x20 && c != '\t') || c == 0x7F) {
-            out[used++] = '\\';
-            out[used++] = 'x';
-            out[used++] = kHex[c >> 4];
-            out[used++] = kHex[c & 0xF];
-        } else {
-            out[used++] = (char)c;
-        }
-    }
-    return used;
-}
-
-// Copies the message out of the buffer, hands the buffer to the next writer, then queues the line.
-static void Take(Channel* channel)
-{
-    char text[kBufferSize];
-    DWORD pid;
-    memcpy(&pid, channel->view, sizeof(pid));
-    memcpy(text, channel->view + sizeof(pid), sizeof(text) - sizeof(pid));
-    memset(channel->view, 0, sizeof(pid)); // see WriterGone
+    Channel* channel = static_cast<Channel*>(context);
     SetEvent(channel->bufferReady);
     channel->quietSince = GetTickCount();
+}
 
-    text[sizeof(text) - sizeof(pid) - 1] = 0;
-    size_t length = strlen(text);
-    while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
-        text[--length] = 0;
-    // The longest text, every character escaped, with a process id, a space and a newline.
-    char line[4 * kBufferSize + 16];
-    int size = snprintf(line, sizeof(line), "%lu ", pid);
-    size += Escape(text, line + size);
-    line[size++] = '\n';
-    Queue(line, (size_t)size);
+// Takes the message that a writer signalled; the buffer goes back before the line is queued.
+static void Take(Channel* channel)
+{
+    if (g_Queue.Take(channel->view, HandBack, channel))
+        SetEvent(g_Queued);
 }
 
 // A quiet buffer that no writer is filling is handed out again, unless a message waits in it:
@@ -407,7 +322,6 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     g_Output = GetStdHandle(STD_OUTPUT_HANDLE);
-    InitializeCriticalSection(&g_Lock);
     g_Queued = CreateEventW(NULL, FALSE, FALSE, NULL);
     HANDLE printer = g_Queued ? CreateThread(NULL, 0, Printer, NULL, 0, NULL) : NULL;
     if (!printer) {

@@ -3,6 +3,16 @@
 # receives every message of a service run.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
+# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh,
+# zt_writer in lib.sh.
+ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
+# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
+# its standard error to $ZT_DIR/NAME.err.
+zt_writer() {
+    local name=$1
+    shift
+    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
+}
 zt_install_standin
 zt_require "the monitor listens" zt_monitor_start
 # In session 0, where a Windows runner may run its jobs, the global names are the local ones;
@@ -35,7 +45,7 @@ zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/
 
 # A message of another program that holds a newline and a console escape sequence stays on its
 # own line, with both written out, so it cannot pass for the service's message.
-zt_driver forged debug-output 1 $'forged\n1 Orvelden Zentorvik Tool: Main: Exit\e[2J'
+zt_writer forged debug-output 1 $'forged\n1 Orvelden Zentorvik Tool: Main: Exit\e[2J'
 zt_wait_for 10 grep -q "forged" "$ZT_DIR/trace.txt"
 zt_expect "control characters of a message are written as \\xNN" \
     grep -xF 'forged\x0A1 Orvelden Zentorvik Tool: Main: Exit\x1B[2J 1' \

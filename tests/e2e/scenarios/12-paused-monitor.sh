@@ -5,6 +5,16 @@
 . "$(dirname "$0")/../lib.sh"
 zt_on wine "a monitor writing to a pipe of one page that nobody reads" || exit 0
 zt_begin
+# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh,
+# zt_writer in lib.sh.
+ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
+# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
+# its standard error to $ZT_DIR/NAME.err.
+zt_writer() {
+    local name=$1
+    shift
+    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
+}
 zt_install_standin
 
 # The reader of the monitor's output: it shrinks the pipe to one page, then reads nothing until
@@ -37,14 +47,14 @@ zt_require_within "the monitor listens" 60 grep -q listening "$ZT_DIR/monitor.er
 zt_driver start start wait RUNNING 60000
 # Five lines of about 1010 bytes, more than the pipe holds: the monitor's output blocks.
 first="first $(printf '%0999d' 0)"
-zt_driver fill debug-output 5 "$first"
+zt_writer fill debug-output 5 "$first"
 zt_driver stop control stop wait STOPPED 60000 service-exit 10000
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/stop.log"
 
 # More than the queue holds (1 MiB); bounded, since a monitor that blocks writers would take
 # ten seconds a message.
 second="second $(printf '%03999d' 0)"
-zt_run --within 60 "$ZT_DRIVER" "$ZT_SERVICE" debug-output 400 "$second" \
+zt_run --within 60 "$ZT_WRITER" debug-output 400 "$second" \
     >"$ZT_DIR/flood.log" 2>"$ZT_DIR/flood.err"
 slowest=$(zt_records field "$ZT_DIR/flood.log" slowest event=debug-output count=400)
 zt_expect "400 messages of 4000 bytes sent, none waiting long (slowest ${slowest:-?} ms)" \

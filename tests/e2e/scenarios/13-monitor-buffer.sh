@@ -3,18 +3,28 @@
 # queued behind it, and one that dies holding it does not hold up those after it.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
+# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh,
+# zt_writer in lib.sh.
+ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
+# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
+# its standard error to $ZT_DIR/NAME.err.
+zt_writer() {
+    local name=$1
+    shift
+    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
+}
 zt_require "the monitor listens" zt_monitor_start
 
 # A writer that holds the buffer for a second, while twenty messages wait for it.
-zt_driver slow partial-write 1000 signal slow debug-output 20 after
+zt_writer slow partial-write 1000 signal slow debug-output 20 after
 zt_compare "the buffer was not given to another writer meanwhile" \
     0 "$(zt_records field "$ZT_DIR/slow.log" given-again event=partial-write result=signalled)"
 # One that dies holding it; a second later (the monitor looks at a quiet buffer every 300 ms)
 # the next writers must find it free, not wait for it.
-zt_driver dead partial-write 0 die dead hold 1000 debug-output 3 later
+zt_writer dead partial-write 0 die dead hold 1000 debug-output 3 later
 # One whose process has ended, while the next writer queued for the writers' mutex before the
 # monitor did: that writer waits for the second the buffer is held, not for its own time-out.
-zt_driver gone partial-write 1000 gone gone debug-output 3 afterwards
+zt_writer gone partial-write 1000 gone gone debug-output 3 afterwards
 zt_wait_for 10 grep -q "afterwards 3" "$ZT_DIR/trace.txt"
 zt_compare "every message once, in order, the dead writers' not at all" \
     "$(printf '%s\n' slow "after "{1..20} "later "{1..3} "afterwards "{1..3})" \

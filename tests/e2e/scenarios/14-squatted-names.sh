@@ -5,9 +5,11 @@
 # listens on none of them.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
+# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh.
+ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
 
 # In the background as a job of its own, ended before the next program takes its names.
-"${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" hold-object event 'Global\DBWIN_BUFFER_READY' \
+"${ZT_RUN[@]}" "$ZT_WRITER" hold-object event 'Global\DBWIN_BUFFER_READY' \
     hold-object event DBWIN_BUFFER_READY mark held hold 120000 \
     >"$ZT_DIR/blocker.log" 2>"$ZT_DIR/blocker.err" </dev/null &
 blocker=$!
@@ -27,7 +29,7 @@ zt_must_fail "it did not listen" grep listening "$ZT_DIR/blocked.err"
 kill "$blocker"
 wait "$blocker" 2>/dev/null
 
-"${ZT_RUN[@]}" "$ZT_DRIVER" "$ZT_SERVICE" hold-object mapping 'Global\DBWIN_BUFFER' \
+"${ZT_RUN[@]}" "$ZT_WRITER" hold-object mapping 'Global\DBWIN_BUFFER' \
     hold-object event DBWIN_DATA_READY mark held hold 120000 \
     >"$ZT_DIR/squatter.log" 2>"$ZT_DIR/squatter.err" </dev/null &
 zt_require_within "another program created the names" 60 \
