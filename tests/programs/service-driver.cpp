@@ -301,6 +301,15 @@ static Result SpawnDetached(wchar_t** args)
     return SpawnWith(args, DETACHED_PROCESS);
 }
 
+// The process's exit code once the recorder is held out of its records: the exit ends the
+// recorder wherever it is, and ended inside a print it would leave the output locked for the
+// runtime's last flush, which then waits for good.
+static int EndRecording(int code)
+{
+    LockRecords();
+    return code;
+}
+
 static Result WatchPid(wchar_t** args)
 {
     Watch(wcstoul(args[0], NULL, 10));
@@ -426,7 +435,7 @@ int wmain(int argc, wchar_t** argv)
         const Command* command = FindCommand(argv[i]);
         if (!command || i + command->arguments >= argc) {
             Usage();
-            return 2;
+            return EndRecording(2);
         }
         int count = command->arguments;
         if (command->option && i + count + 1 < argc && argv[i + count + 1][0] == L'-')
@@ -437,7 +446,7 @@ int wmain(int argc, wchar_t** argv)
         Result result = command->run(args);
         if (result == Result::Usage) {
             Usage();
-            return 2;
+            return EndRecording(2);
         }
         if (result == Result::Failed)
             failures++;
@@ -445,5 +454,5 @@ int wmain(int argc, wchar_t** argv)
     }
     Poll();
     Print("done", "failures=%d", failures);
-    return failures ? 1 : 0;
+    return EndRecording(failures ? 1 : 0);
 }
