@@ -26,8 +26,19 @@ zt_now() {
     date +%s%N | cut -c1-13
 }
 
+# zt_bug WHY: a misuse of the vocabulary ends the scenario, as git's BUG does: "BUG: FUNCTION at
+# FILE:LINE: WHY" on standard error, naming the call, and exit status 134. From a subshell it
+# ends the scenario's own shell too (USR1, trapped here), where the subshell alone would go on.
+zt_bug() {
+    echo "BUG: ${FUNCNAME[1]} at ${BASH_SOURCE[2]#"$ZT_ROOT"/}:${BASH_LINENO[1]}: $1" >&2
+    [ "${BASH_SUBSHELL-0}" = 0 ] || kill -s USR1 "$$"
+    exit 134
+}
+trap 'exit 134' USR1
+
 # zt_wait_for SECONDS COMMAND...: retries COMMAND every 50 ms until it succeeds or time is up.
 zt_wait_for() {
+    [ $# -ge 2 ] && [[ $1 =~ ^[0-9]+$ ]] || zt_bug "wants SECONDS COMMAND..., got: $*"
     local deadline=$(($(zt_now) + $1 * 1000))
     shift
     until "$@"; do
@@ -46,28 +57,34 @@ ZT_FINALLY=()
 # exit status and its output (the reader's checks show their figures either way). The scenario
 # goes on either way.
 zt_expect() {
+    [ $# -ge 2 ] || zt_bug "wants WHAT COMMAND..., got $# arguments"
     zt_judge "$1" success "${@:2}"
 }
 
 # zt_must_fail WHAT COMMAND...: a check that COMMAND fails (a non-zero exit status), shown alike.
 zt_must_fail() {
+    [ $# -ge 2 ] || zt_bug "wants WHAT COMMAND..., got $# arguments"
     zt_judge "$1" failure "${@:2}"
 }
 
 # zt_compare WHAT EXPECTED ACTUAL: a check that the two texts are the same; a diff shows how not.
 zt_compare() {
+    [ $# -eq 3 ] || zt_bug "wants WHAT EXPECTED ACTUAL, got $# arguments"
     zt_expect "$1" zt_same "$2" "$3"
 }
 
 # zt_require WHAT COMMAND...: zt_expect, but a failure ends the scenario there. From the
-# scenario's own shell only: in a $( ) or a pipeline it would end that alone.
+# scenario's own shell only (a BUG elsewhere): in a $( ) or a pipeline it would end that alone.
 zt_require() {
+    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
+    [ $# -ge 2 ] || zt_bug "wants WHAT COMMAND..., got $# arguments"
     zt_expect "$@" || zt_abort
 }
 
 # zt_expect_within WHAT SECONDS COMMAND...: a check that COMMAND succeeds within SECONDS, tried
 # every 50 ms; says how long it took, or shows the command and the output of its last tries.
 zt_expect_within() {
+    [ $# -ge 3 ] && [[ $2 =~ ^[0-9]+$ ]] || zt_bug "wants WHAT SECONDS COMMAND..., got: $*"
     local what=$1 seconds=$2 started output
     shift 2
     started=$(zt_now)
@@ -87,12 +104,16 @@ zt_expect_within() {
 
 # zt_require_within WHAT SECONDS COMMAND...: zt_expect_within, but a failure ends the scenario.
 zt_require_within() {
+    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
+    [ $# -ge 3 ] && [[ $2 =~ ^[0-9]+$ ]] || zt_bug "wants WHAT SECONDS COMMAND..., got: $*"
     zt_expect_within "$@" || zt_abort
 }
 
 # zt_when_finished COMMAND...: runs COMMAND when the scenario ends, however it ends (zt_end); the
-# last registered runs first.
+# last registered runs first. From the scenario's own shell only (a BUG elsewhere).
 zt_when_finished() {
+    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
+    [ $# -ge 1 ] || zt_bug "wants COMMAND..., got no arguments"
     ZT_FINALLY+=("$(printf '%q ' "$@")")
     trap zt_end EXIT
     trap 'exit 1' TERM INT
@@ -128,8 +149,9 @@ zt_finish() {
     return 1
 }
 
-# zt_abort: ends the scenario there, failed, its records shown.
+# zt_abort: ends the scenario there, failed, its records shown (a BUG in a subshell).
 zt_abort() {
+    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
     ZT_FAILED=1
     zt_finish
     exit 1
@@ -165,6 +187,7 @@ zt_judge() {
 
 # zt_same EXPECTED ACTUAL: whether the two texts are the same; a diff of them when not.
 zt_same() {
+    [ $# -eq 2 ] || zt_bug "wants EXPECTED ACTUAL, got $# arguments"
     [ "$1" = "$2" ] && return
     diff -u --label expected --label actual <(printf '%s\n' "$1") <(printf '%s\n' "$2")
     return 1
@@ -191,6 +214,7 @@ zt_seconds_since() {
 # zt_on PLATFORM REASON: whether the scenario runs on PLATFORM (wine or native); elsewhere it says
 # that a check is skipped, and why. For the checks that make sense on one platform only.
 zt_on() {
+    [ $# -eq 2 ] || zt_bug "wants PLATFORM REASON, got $# arguments"
     [ "$ZT_PLATFORM" = "$1" ] && return
     echo "  skip $2 ($1 only)"
     return 1
@@ -203,8 +227,9 @@ zt_on() {
 # folder of its own on a cleaned machine. Sets ZT_DIR (the scenario's own folder), ZT_C (C:\),
 # ZT_TOOLS (the programs' folder), ZT_SCRATCH and ZT_SCRATCH_WIN (a folder for the scenario's
 # files and its Windows path). With ZT_PROGRAMS_DIR, the *.exe files of that folder (another
-# build's) replace the harness's.
+# build's) replace the harness's. From the scenario's own shell only (a BUG elsewhere).
 zt_begin() {
+    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
     ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
     zt_when_finished rm -rf "$ZT_DIR"
     zt_platform_begin
@@ -254,6 +279,7 @@ zt_service_state() {
 
 # zt_service_in STATE: whether the service is in STATE (RUNNING, STOPPED, ABSENT, ...).
 zt_service_in() {
+    [ $# -eq 1 ] || zt_bug "wants STATE, got $# arguments"
     [ "$(zt_service_state)" = "$1" ]
 }
 
@@ -307,6 +333,7 @@ zt_records() {
 
 # zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields.
 zt_seen() {
+    [ $# -ge 2 ] || zt_bug "wants LOG KEY=VALUE..., got $# arguments"
     [ -n "$(zt_records field "$1" event "${@:2}" 2>/dev/null)" ]
 }
 

@@ -2,7 +2,8 @@
 # by lib.sh. The machine is not thrown away: each scenario registers the service from a folder of
 # its own, and what a scenario may leave (found by the suite's own names and records) is removed
 # before and after it. Windows' programs are called by their full path, since Git Bash puts
-# /usr/bin (GNU whoami, find, sort, timeout) before System32. Defines what platform-wine.sh does.
+# /usr/bin (GNU whoami, find, sort, timeout) before System32; a call by a bare name fails where it
+# is made (zt_native_traps). Defines what platform-wine.sh does.
 
 # Git Bash would turn arguments that look like paths (/c, /dir, /qn) into Windows paths.
 export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
@@ -12,10 +13,37 @@ ZT_C=$(cygpath -u 'C:\')
 ZT_C=${ZT_C%/}
 # The test programs run as they are.
 ZT_RUN=()
+# Windows' programs that go by their full path only: natively a bare name runs a trap
+# (zt_native_traps), and tests/e2e/check-native-paths looks for one in the harness's files.
+ZT_WINDOWS_PROGRAMS="whoami sc reg net net1 msiexec tasklist taskkill icacls cmd certutil"
+ZT_WINDOWS_PROGRAMS+=" powershell pwsh wmic schtasks netsh findstr fc ping cscript wscript"
+ZT_WINDOWS_PROGRAMS+=" rundll32 regsvr32"
+ZT_WINDOWS_PROGRAMS+=" bcdedit fsutil takeown robocopy xcopy attrib where shutdown mountvol"
+
+# zt_native_traps DIR: unless a parent put them on the PATH already (ZT_TRAPS), a trap in DIR for
+# each of ZT_WINDOWS_PROGRAMS, as NAME and NAME.exe, and DIR first on the PATH, exported with the
+# scripts this one starts. A trap says that it was called, and how, on standard error and in
+# DIR/bare-calls, and fails (127). A full path, as zt_windows_tool gives, never meets one, nor do
+# Windows' own searches, which look in System32 before the PATH.
+zt_native_traps() {
+    local name say script
+    [ -z "${ZT_TRAPS:-}" ] || return 0
+    mkdir -p "$1" || return 1
+    say='tests/e2e: ${0##*/} $*: called by a bare name; natively by its full path (zt_windows_tool)'
+    # Builtins only: a fork costs Git Bash tens of milliseconds.
+    printf -v script '#!/bin/sh\necho "%s" | tee -a "${0%%/*}/bare-calls" >&2\nexit 127\n' "$say"
+    for name in $ZT_WINDOWS_PROGRAMS; do
+        printf '%s' "$script" >"$1/$name"
+        printf '%s' "$script" >"$1/$name.exe"
+    done
+    chmod +x "$1"/* && export ZT_TRAPS=$1 PATH="$1:$PATH"
+}
 
 # zt_prepare_suite WORK: what run-all does before the scenarios: sees that the programs are built
-# in $ZT_BUILD and that the machine may run the suite. Says FAIL and what.
+# in $ZT_BUILD and that the machine may run the suite, under the traps for bare names, which the
+# scenarios inherit. Says FAIL and what.
 zt_prepare_suite() {
+    zt_native_traps "$1/traps" || { echo "FAIL traps in $1"; return 1; }
     [ -f "$ZT_BUILD/OrveldenZentorvikTool.exe" ] &&
         [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
         { echo "FAIL build: no programs in $ZT_BUILD"; return 1; }
@@ -24,8 +52,10 @@ zt_prepare_suite() {
 
 # zt_platform_begin: the machine cleaned of what an earlier scenario may have left, and cleaned
 # again when the scenario ends; the service and the programs copied to $ZT_DIR/service and the
-# service registered from there. A failure ends the scenario.
+# service registered from there; the traps for bare names in $ZT_DIR/traps when run-all did not
+# set them. A failure ends the scenario.
 zt_platform_begin() {
+    zt_native_traps "$ZT_DIR/traps" || zt_abort
     zt_when_finished zt_native_clean
     zt_native_begin >"$ZT_DIR/begin.out" 2>&1 || {
         echo "  FAIL registering the service from $ZT_DIR"

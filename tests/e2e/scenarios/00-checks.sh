@@ -1,7 +1,8 @@
 #!/bin/bash
-# scripts/check-windows-exe on altered copies of the executable (no Wine): a GNU ld build with a
-# time stamp fails, an MSVC build passes, and the binutils are found as MSYS2 names them. The
-# checks of the records are tests/e2e/test_records.py.
+# The suite's own tools: lib.sh's misuses end a scenario with a BUG; check-native-paths finds
+# Windows programs called by a bare name; scripts/check-windows-exe on altered copies of the
+# executable (no Wine): a GNU ld build with a time stamp fails, an MSVC build passes, and the
+# binutils are found as MSYS2 names them. The checks of the records are tests/e2e/test_records.py.
 . "$(dirname "$0")/../lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-checks.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"
@@ -29,6 +30,34 @@ check_exe_as_msys2() {
     done
     PATH=$ZT_DIR/msys2 check_exe
 }
+# misuse CODE: a scenario that runs CODE with a clean-up registered; what it says and its status.
+misuse() {
+    printf '%s\n' '. "$ZT_ROOT/tests/e2e/lib.sh"' 'zt_when_finished echo cleaned up' "$1" \
+        'echo went on' >"$ZT_DIR/misuse.sh"
+    ZT_ROOT=$ZT_ROOT bash "$ZT_DIR/misuse.sh" 2>&1
+    echo "exit status $?"
+}
+zt_compare "zt_require in a \$( ) ends the scenario with a BUG that names the call; clean-up runs" \
+    "BUG: zt_require at $ZT_DIR/misuse.sh:3: does nothing in a subshell
+cleaned up
+exit status 134" "$(misuse 'out=$(zt_require "a check" true)')"
+zt_compare "zt_compare given two arguments is a BUG too" \
+    "BUG: zt_compare at $ZT_DIR/misuse.sh:3: wants WHAT EXPECTED ACTUAL, got 2 arguments
+cleaned up
+exit status 134" "$(misuse 'zt_compare "a comparison" "$(echo x)"')"
+# A script and a workflow with a Windows program called by a bare name on their first lines, one
+# on each, and none on the others.
+printf '%s\n' 'whoami /groups' 'x=$(zt_text SC.exe query)' 'zt_expect_within "sc" 10 reg query' \
+    'timeout 5 env A=1 msiexec /x "$code"' 'f() { net start; } && echo "`tasklist`"' \
+    'zt_windows_tool sc query && "$ZT_SYSTEM32/whoami.exe" /groups' 'echo "whoami" # sc query' \
+    'grep -c taskkill calls; whoami() { :; }' 'whoami /all # bare name allowed' >"$ZT_DIR/bare.sh"
+printf '%s\n' 'jobs:' '  windows:' '    steps:' '      - run: whoami' '      - run: |' \
+    '          echo && sc query' '      - name: sc query' '        with:' '          path: net' \
+    >"$ZT_DIR/bare.yml"
+zt_compare "check-native-paths finds the bare names where a command starts, and only those" \
+    "$(printf "$ZT_DIR/bare.%s called by a bare name\n" sh:1:\ whoami sh:2:\ SC.exe sh:3:\ reg \
+        sh:4:\ msiexec sh:5:\ net sh:5:\ tasklist yml:4:\ whoami yml:6:\ sc)" \
+    "$("$ZT_ROOT/tests/e2e/check-native-paths" "$ZT_DIR/bare.sh" "$ZT_DIR/bare.yml")"
 if zt_on wine "the executable's checks, which need the mingw-w64 binutils"; then
     cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_DIR/exe"
     zt_expect "check-windows-exe finds the binutils without their prefix, as in MSYS2" \

@@ -1,10 +1,10 @@
 #!/bin/bash
 # Native mode's own code, run here on a made-up machine: Windows' programs are scripts in a fake
 # SYSTEMROOT's System32 (sc, tasklist, taskkill, whoami, msiexec, reg, net) that record their
-# calls, cygpath maps C:\ to a folder, and a folder first on the PATH holds traps that record any
-# call of those programs by a bare name. Checks the platform's choice, the skips, the machine
-# check, the cleaning up before and after a scenario, the deployment helpers' packages and codes,
-# and that no Windows program was called without its path.
+# calls, cygpath maps C:\ to a folder, and the platform's traps for bare names are first on the
+# PATH. Checks the platform's choice, the skips, the machine check, the cleaning up before and
+# after a scenario, the deployment helpers' packages and codes, that no Windows program was called
+# without its path, and that the traps catch one that is.
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
@@ -12,9 +12,8 @@ zt_when_finished rm -rf "$ZT_DIR"
 
 export ZT_FAKE=$ZT_DIR/machine
 system32=$ZT_FAKE/c/windows/System32
-mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/traps" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages"
+mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages"
 : >"$ZT_FAKE/calls"
-: >"$ZT_FAKE/bare"
 : >"$ZT_FAKE/products"
 
 # fake NAME: the script of standard input as $ZT_FAKE/NAME, executable.
@@ -31,15 +30,6 @@ case $1 in
 -w) echo "W:${path//\//\\}" ;;
 esac
 END
-for tool in sc tasklist taskkill whoami msiexec reg net cmd; do
-    for name in "$tool" "$tool.exe"; do
-        fake "traps/$name" <<END
-#!/bin/sh
-echo "$name \$*" >>"\$ZT_FAKE/bare"
-exit 1
-END
-    done
-done
 # The service's state is in $ZT_FAKE/service, its start type in $ZT_FAKE/start-type; a stop leaves
 # it $ZT_FAKE_STOPS_AS (STOPPED).
 fake c/windows/System32/sc.exe <<'END'
@@ -103,10 +93,10 @@ fake c/windows/System32/net.exe <<'END'
 #!/bin/bash
 echo "net $*" >>"$ZT_FAKE/calls"
 END
-# native: sources lib.sh natively on the made-up machine, then runs its arguments.
+# native: sources lib.sh natively on the made-up machine, under the traps, then runs its arguments.
 native() {
-    env ZT_PLATFORM=native SYSTEMROOT='C:\windows' PATH="$ZT_FAKE/traps:$ZT_FAKE/bin:$PATH" \
-        bash -c '. "$1/lib.sh" && "${@:2}"' - "$here" "$@"
+    env ZT_PLATFORM=native SYSTEMROOT='C:\windows' PATH="$ZT_FAKE/bin:$PATH" \
+        bash -c '. "$1/lib.sh" && zt_native_traps "$ZT_FAKE/traps" && "${@:2}"' - "$here" "$@"
 }
 # in_order PATTERN...: the calls (stdin) have lines holding the patterns in this order.
 in_order() {
@@ -274,5 +264,12 @@ RUNNING" "$(native env ZT_PACKAGES="$ZT_FAKE/packages" bash -c '. "$0/deploy-lib
 zt_compare "and a boot starts the stopped service registered to start automatically" \
     "sc start Orvelden Zentorvik Tool" "$(grep '^sc start' "$ZT_FAKE/calls")"
 
-zt_compare "no Windows program was called without its path" "" "$(cat "$ZT_FAKE/bare")"
+zt_compare "no Windows program was called without its path" "" \
+    "$(cat "$ZT_FAKE/traps/bare-calls" 2>/dev/null)"
+trap_says=": called by a bare name; natively by its full path (zt_windows_tool)"
+zt_compare "a bare name fails where it is called, through env and in a child shell too, saying so" \
+    "$(printf "tests/e2e: %s$trap_says\n127\n" "whoami /groups" "sc.exe query x" "reg query")" \
+    "$(native eval 'whoami /groups; echo $?; env sc.exe query x; echo $?' 2>&1
+        native bash -c 'timeout 5 reg query; echo $?' 2>&1)"
+zt_compare "and each call is in the traps' record" 3 "$(wc -l <"$ZT_FAKE/traps/bare-calls")"
 zt_finish
