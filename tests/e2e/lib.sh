@@ -325,6 +325,14 @@ zt_driver() {
     zt_run "$ZT_DRIVER" "$ZT_SERVICE" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
 }
 
+# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
+# its standard error to $ZT_DIR/NAME.err.
+zt_writer() {
+    local name=$1
+    shift
+    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
+}
+
 # zt_records COMMAND ARGUMENT...: the reader of the records (tests/e2e/records.py; its --help
 # lists the commands). Standard library only, so Python starts without the site packages (-S).
 zt_records() {

@@ -76,6 +76,7 @@ zt_native_begin() {
     ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
     ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")
     ZT_DRIVER=$ZT_TOOLS/service-driver.exe
+    ZT_WRITER=$ZT_TOOLS/debug-writer.exe
     ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe
     # Quoted, since the folder's path may have spaces.
     zt_windows_tool sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own

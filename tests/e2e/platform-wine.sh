@@ -11,6 +11,7 @@ ZT_WINESERVER=/usr/lib/wine/wineserver64
 ZT_RUN=("$ZT_WINE")
 ZT_SERVICE_EXE='C:\zt\OrveldenZentorvikTool.exe'
 ZT_DRIVER='C:\zt\service-driver.exe'
+ZT_WRITER='C:\zt\debug-writer.exe'
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 
 # zt_env PREFIX: the environment of Wine's programs in that prefix.

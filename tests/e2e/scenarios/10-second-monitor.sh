@@ -3,16 +3,6 @@
 # receives every message of a service run.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
-# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh,
-# zt_writer in lib.sh.
-ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
-# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
-# its standard error to $ZT_DIR/NAME.err.
-zt_writer() {
-    local name=$1
-    shift
-    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
-}
 zt_install_standin
 zt_require "the monitor listens" zt_monitor_start
 # In session 0, where a Windows runner may run its jobs, the global names are the local ones;

@@ -5,16 +5,6 @@
 . "$(dirname "$0")/../lib.sh"
 zt_on wine "a monitor writing to a pipe of one page that nobody reads" || exit 0
 zt_begin
-# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh,
-# zt_writer in lib.sh.
-ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
-# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
-# its standard error to $ZT_DIR/NAME.err.
-zt_writer() {
-    local name=$1
-    shift
-    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
-}
 zt_install_standin
 
 # The reader of the monitor's output: it shrinks the pipe to one page, then reads nothing until

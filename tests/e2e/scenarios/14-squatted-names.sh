@@ -5,8 +5,6 @@
 # listens on none of them.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
-# To move into the harness: ZT_WRITER beside ZT_DRIVER in platform-wine.sh and platform-native.sh.
-ZT_WRITER=${ZT_DRIVER%service-driver.exe}debug-writer.exe
 
 # In the background as a job of its own, ended before the next program takes its names.
 "${ZT_RUN[@]}" "$ZT_WRITER" hold-object event 'Global\DBWIN_BUFFER_READY' \
