@@ -38,18 +38,9 @@ zb_load() {
 }
 
 # zb_linux_pid IMAGE: the Linux process id of this prefix's Wine process running IMAGE (the file
-# name, letter case aside); empty when there is none. Wine puts the Windows command line in the
-# process's arguments: first when Linux runs the 32-bit loader itself, after the emulator and the
-# loader under qemu-i386. The first argument that is a Windows path names the image.
+# name, letter case aside); empty when there is none.
 zb_linux_pid() {
-    local p image
-    for p in /proc/[0-9]*; do
-        image=$(tr '\0' '\n' 2>/dev/null <"$p/cmdline" | grep -m1 '^[A-Za-z]:\\' | sed 's/.*\\//')
-        [ "${image,,}" = "${1,,}" ] || continue
-        tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-        echo "${p#/proc/}"
-        return
-    done
+    zt_wine_pids "$1" | head -n 1
 }
 
 # zb_runner PID: how Linux runs that 32-bit Wine process: the emulator's name and version when

@@ -7,7 +7,9 @@ ZT_PLATFORM=${ZT_PLATFORM:-wine}
 ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
 ZT_SERVICE="Orvelden Zentorvik Tool"
-ZT_SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orvelden Zentorvik Tool'
+ZT_SERVICE_KEY="HKLM\\System\\CurrentControlSet\\Services\\$ZT_SERVICE"
+# Where the installer package installs the service (zt_install_dir: the same folder from Linux).
+ZT_INSTALL_DIR_WIN="C:\\Program Files (x86)\\$ZT_SERVICE"
 # Python 3.9 or later, for the reader (natively it may be called python).
 ZT_PYTHON=${ZT_PYTHON:-python3}
 # The stand-in's log of its starts, as the test programs name it.
@@ -291,16 +293,28 @@ zt_service_stopped() {
 # zt_installed_products: the installer package's products, one "<version> <product code>" line
 # each, as Programs and Features lists them (in both registry views).
 zt_installed_products() {
+    zt_uninstall_entries "" /s | awk -v name="$ZT_SERVICE" '
+        /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
+        /DisplayName +REG_SZ +/ { sub(/^ *DisplayName +REG_SZ +/, ""); ours = $0 == name }
+        /DisplayVersion/ { version = $3 }
+        /^$/ { if (ours) print version, code; ours = 0 }' | sort -u
+}
+
+# zt_uninstall_entries SUBKEY REG-ARGUMENT...: reg query of SUBKEY (empty: all) of Programs and
+# Features' entries, in both registry views, each view's answer ended by a blank line.
+zt_uninstall_entries() {
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        zt_text zt_windows_tool reg query "$view" /s 2>/dev/null
+        zt_text zt_windows_tool reg query "$view${1:+\\$1}" "${@:2}" 2>/dev/null
         echo
-    done | awk '
-        /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
-        /DisplayName +REG_SZ +Orvelden Zentorvik Tool$/ { ours = 1 }
-        /DisplayVersion/ { version = $3 }
-        /^$/ { if (ours) print version, code; ours = 0 }' | sort -u
+    done
+}
+
+# zt_install_dir: the folder the installer package installs into, as a Linux path.
+zt_install_dir() {
+    local folder=${ZT_INSTALL_DIR_WIN#C:\\}
+    echo "$ZT_C/${folder//\\//}"
 }
 
 # zt_install_standin: the stand-in as c:\windows\Zentorvik.exe, the program the service launches.

@@ -124,7 +124,7 @@ zt_native_clean() {
     zt_native_remove_service
     zt_native_end_standins
     rm -f "$ZT_C/windows/Zentorvik.exe" "$ZT_C/zentorvik-standin.log" "$ZT_C/zentorvik-standin.quit"
-    rm -rf "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
+    rm -rf "$(zt_install_dir)"
 }
 
 # zt_native_remove_service: the service stopped, its process ended by id when it does not stop
@@ -176,8 +176,7 @@ zt_native_machine_ready() {
         found+=("this prompt is not elevated: run Git Bash as administrator")
     [ "$(zt_service_state)" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered")
     [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')
-    [ ! -e "$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool" ] ||
-        found+=('C:\Program Files (x86)\Orvelden Zentorvik Tool is there')
+    [ ! -e "$(zt_install_dir)" ] || found+=("$ZT_INSTALL_DIR_WIN is there")
     [ -z "$(zt_installed_products)" ] || found+=("the installer package is installed")
     [ -z "$(zt_native_pids Zentorvik.exe)" ] || found+=("a Zentorvik.exe is running")
     [ ${#found[@]} -ne 0 ] || return 0

@@ -3,7 +3,9 @@
 # the service registered as C:\zt\OrveldenZentorvikTool.exe and the test programs in C:\zt. Wine's
 # own programs (services.exe, sc, reg, msiexec) run natively; only the 32-bit programs (the
 # service, the cmd/start it launches, the test programs) go through the 32-bit loader. Nothing
-# touches ~/.wine. Defines what platform-native.sh defines, and zt_env and zt_make_template.
+# touches ~/.wine. Defines what platform-native.sh defines, but for zt_prepare_suite (natively
+# run-all's; here ctest's fixtures, make-template and build-packages, prepare the suite), and
+# zt_env and zt_make_template.
 
 ZT_WINE=/usr/lib/wine/wine64
 ZT_WINESERVER=/usr/lib/wine/wineserver64
@@ -38,19 +40,7 @@ zt_make_template() {
             >/dev/null 2>&1 </dev/null
     ) || return 1
     [ -f "$dir/drive_c/zt/service-driver.exe" ] &&
-        grep -q "Orvelden Zentorvik Tool" "$dir/system.reg"
-}
-
-# zt_prepare_suite WORK: what run-all does before the scenarios: installs what is missing, builds
-# the programs and boots the template prefix in WORK (ZT_TEMPLATE). Says FAIL and what, or how
-# long the prefix took.
-zt_prepare_suite() {
-    local started
-    "$ZT_ROOT/scripts/build-windows" || { echo "FAIL build"; return 1; }
-    started=$(zt_now)
-    zt_make_template "$1/template" || { echo "FAIL prefix"; return 1; }
-    echo "prefix ready in $((($(zt_now) - started) / 1000)) s"
-    export ZT_TEMPLATE=$1/template
+        grep -qF "$ZT_SERVICE" "$dir/system.reg"
 }
 
 # zt_platform_begin: the scenario's machine, a copy of the template with its own server, ended
@@ -96,14 +86,21 @@ zt_windows_path() {
 # zt_hosted_pids: the process ids of the running programs named Zentorvik.exe in this prefix,
 # Linux ones, since Wine's tasklist prints nothing.
 zt_hosted_pids() {
+    zt_wine_pids Zentorvik.exe
+}
+
+# zt_wine_pids IMAGE: the Linux process ids of this prefix's Wine processes running IMAGE (the
+# file name, letter case aside). Wine puts the Windows command line in the process's arguments,
+# after the loader (and the emulator, under qemu-i386): the first that is no Linux path names the
+# image.
+zt_wine_pids() {
     local pid image
-    for pid in $(pgrep -f -i 'zentorvik\.exe'); do
-        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" ||
+    for pid in $(pgrep -f -i -- "${1//./\\.}"); do
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" ||
             continue
-        # argv: [qemu] [wine loader] <Windows image path> <arguments>
         image=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | grep -v -m1 '^/')
         image=${image##*\\}
-        [ "${image,,}" = zentorvik.exe ] && echo "$pid"
+        [ "${image,,}" = "${1,,}" ] && echo "$pid"
     done
 }
 

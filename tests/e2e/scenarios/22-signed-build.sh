@@ -149,5 +149,5 @@ zt_expect "and no password file" test ! -e "$work/signing/password"
 
 # Run on its own, the normal run makes its template itself.
 zt_expect "the signed service passes the normal run" \
-    env ZT_PROGRAMS_DIR="$shipped" bash "$here/01-normal-run.sh"
+    env ZT_PROGRAMS_DIR="$shipped" bash "$here/10-normal-run.sh"
 zt_finish

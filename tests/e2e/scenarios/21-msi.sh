@@ -19,20 +19,16 @@ zt_deploy_packages
 zt_deploy_begin
 
 msi=$(zt_windows_path "$ZT_MSI")
-target_dir="$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
+target_dir=$(zt_install_dir)
 installed_exe=$target_dir/OrveldenZentorvikTool.exe
-target='"C:\Program Files (x86)\Orvelden Zentorvik Tool\OrveldenZentorvikTool.exe"'
+target="\"$ZT_INSTALL_DIR_WIN\\OrveldenZentorvikTool.exe\""
 # A 32-bit package writes to the 32-bit registry view.
 remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
 
 # product_value CODE NAME: a value of the product's entry in Programs and Features, in either
 # registry view.
 product_value() {
-    local view
-    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
-        'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
-        zt_text zt_windows_tool reg query "$view\\$1" /v "$2" 2>/dev/null | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-    done
+    zt_uninstall_entries "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
 # The START the package remembered, or nothing.

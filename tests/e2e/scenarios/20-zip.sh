@@ -22,9 +22,8 @@ zt_compare "SHA256SUMS sums the other three files" \
 zt_expect "SHA256SUMS matches them" \
     sh -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' - "$ZT_PACKAGE_DIR"
 
-folder_win='C:\Program Files (x86)\Orvelden Zentorvik Tool'
-target_dir="$ZT_C/Program Files (x86)/Orvelden Zentorvik Tool"
-target="\"$folder_win\\OrveldenZentorvikTool.exe\""
+target_dir=$(zt_install_dir)
+target="\"$ZT_INSTALL_DIR_WIN\\OrveldenZentorvikTool.exe\""
 mkdir -p "$target_dir"
 cp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/"
 zt_require "sc create, as README-admin shows" \
