@@ -1,4 +1,4 @@
-# Sourced by the deployment scenarios (20-zip, 21-msi, 22-signed-build) and build-packages: the
+# Sourced by the deployment scenarios (20-zip, msi-lib.sh, 23-signed-build) and build-packages: the
 # packages under test, the service's registration as the registry has it, and the service started
 # and stopped with its hosted program, on either platform (lib.sh).
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
