@@ -373,9 +373,8 @@ beside the one the driver starts alone (all {len(service)} and {len(alone)} of t
 {chr(10).join(launch_rows(service, SERVICE_ROWS) + launch_rows(alone, ALONE_ROWS))}
 
 - A console host was created for {consoles(service)} of {len(service)} interpreters the service started and for
-  {consoles(alone)} of {len(alone)} started alone. The service starts its interpreter without a console, and
-  the driver's interpreter shares the driver's; `start` gives the hosted program a console of its
-  own in both.
+  {consoles(alone)} of {len(alone)} started alone: the service starts its interpreter without a
+  console, and the driver starts its own alone the same way.
 - First report to RUNNING minus the life of the service's interpreter (medians): {itself} ms. That is
   what the service itself adds to its launch: finding the interpreter, creating it and waiting
   for it, the stop event and the RUNNING report."""
