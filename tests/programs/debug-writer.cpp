@@ -158,8 +158,6 @@ static bool HoldObject(const wchar_t* kind, const wchar_t* name)
 // --- The commands: each gets its arguments, and NULL past them; the writer counts the failed ones
 // and stops at a usage error.
 
-enum class Result { Ok, Failed, Usage };
-
 static Result DebugOutput(wchar_t** args)
 {
     SendDebugOutput(_wtoi(args[0]), args[1]);
@@ -180,46 +178,13 @@ static Result HoldObjectCommand(wchar_t** args)
     return HoldObject(args[0], args[1]) ? Result::Ok : Result::Failed;
 }
 
-static Result Hold(wchar_t** args)
-{
-    const DWORD ms = wcstoul(args[0], NULL, 10);
-    Sleep(ms);
-    Print("hold", "ms=%lu\tresult=done", ms);
-    return Result::Ok;
-}
-
-static Result Mark(wchar_t** args)
-{
-    char text[256];
-    Utf8Value(args[0], text, sizeof(text));
-    Print("mark", "text=%s", text);
-    return Result::Ok;
-}
-
-struct Action {
-    const wchar_t* name;
-    int arguments;
-    Result (*run)(wchar_t** args);
+static const Command kCommands[] = {
+    {L"debug-output", 2, false, DebugOutput},
+    {L"partial-write", 3, false, PartialWriteCommand},
+    {L"hold-object", 2, false, HoldObjectCommand},
+    {L"hold", 1, false, Hold},
+    {L"mark", 1, false, Mark},
 };
-
-// Of partial-write.
-static const int kMostArguments = 3;
-
-static const Action kActions[] = {
-    {L"debug-output", 2, DebugOutput},
-    {L"partial-write", 3, PartialWriteCommand},
-    {L"hold-object", 2, HoldObjectCommand},
-    {L"hold", 1, Hold},
-    {L"mark", 1, Mark},
-};
-
-static const Action* FindAction(const wchar_t* name)
-{
-    for (const Action& action : kActions)
-        if (!lstrcmpW(name, action.name))
-            return &action;
-    return NULL;
-}
 
 static void Usage(void)
 {
@@ -246,24 +211,10 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     BeginRecords();
-    int failures = 0;
-    for (int i = 1; i < argc; i++) {
-        const Action* action = FindAction(argv[i]);
-        if (!action || i + action->arguments >= argc) {
-            Usage();
-            return 2;
-        }
-        wchar_t* args[kMostArguments + 1] = {};
-        for (int k = 0; k < action->arguments; k++)
-            args[k] = argv[i + 1 + k];
-        Result result = action->run(args);
-        if (result == Result::Usage) {
-            Usage();
-            return 2;
-        }
-        if (result == Result::Failed)
-            failures++;
-        i += action->arguments;
+    const int failures = RunCommands(kCommands, ARRAYSIZE(kCommands), 1, argc, argv);
+    if (failures < 0) {
+        Usage();
+        return 2;
     }
     Print("done", "failures=%d", failures);
     return failures ? 1 : 0;

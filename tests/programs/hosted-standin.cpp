@@ -25,14 +25,7 @@ int wmain(void)
     const int used = snprintf(line, sizeof(line), "pid=%lu\timage=%s\tcommand=%s\n",
                               GetCurrentProcessId(), image, command);
 
-    // One write per record in append mode, so several instances can share the log.
-    HANDLE log = CreateFileW(kLogPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (log != INVALID_HANDLE_VALUE) {
-        DWORD written;
-        WriteFile(log, line, (DWORD)used, &written, NULL);
-        CloseHandle(log);
-    }
+    AppendToLog(kLogPath, line, used);
 
     while (GetFileAttributesW(kQuitPath) == INVALID_FILE_ATTRIBUTES)
         Sleep(250);

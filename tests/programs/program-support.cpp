@@ -5,6 +5,7 @@
 #include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static CRITICAL_SECTION g_RecordLock;
@@ -49,6 +50,64 @@ void Print(const char* event, const char* fields, ...)
     fflush(stdout);
     UnlockRecords();
     va_end(args);
+}
+
+static const Command* FindCommand(const Command* commands, int count, const wchar_t* name)
+{
+    for (int i = 0; i < count; i++)
+        if (!lstrcmpW(name, commands[i].name))
+            return &commands[i];
+    return NULL;
+}
+
+int RunCommands(const Command* commands, int count, int first, int argc, wchar_t** argv)
+{
+    int failures = 0;
+    for (int i = first; i < argc; i++) {
+        const Command* command = FindCommand(commands, count, argv[i]);
+        if (!command || i + command->arguments >= argc)
+            return -1;
+        int used = command->arguments;
+        if (command->option && i + used + 1 < argc && argv[i + used + 1][0] == L'-')
+            used++;
+        wchar_t* args[5] = {};
+        for (int k = 0; k < used; k++)
+            args[k] = argv[i + 1 + k];
+        const Result result = command->run(args);
+        if (result == Result::Usage)
+            return -1;
+        if (result == Result::Failed)
+            failures++;
+        i += used;
+    }
+    return failures;
+}
+
+Result Mark(wchar_t** args)
+{
+    char text[256];
+    Utf8Value(args[0], text, sizeof(text));
+    Print("mark", "text=%s", text);
+    return Result::Ok;
+}
+
+Result Hold(wchar_t** args)
+{
+    const DWORD ms = wcstoul(args[0], NULL, 10);
+    Sleep(ms);
+    Print("hold", "ms=%lu\tresult=done", ms);
+    return Result::Ok;
+}
+
+void AppendToLog(const wchar_t* path, const char* record, int length)
+{
+    HANDLE log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (log == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(log, record, (DWORD)length, &written, NULL);
+    CloseHandle(log);
 }
 
 int Utf8(const wchar_t* text, char* out, int size)

@@ -1,6 +1,7 @@
 #pragma once
-// What the test programs share: records timed from the program's start and printed whole, UTF-8
-// text for their logs, processes held open by id, and the processes of one file name.
+// What the test programs share: records timed from the program's start and printed whole, the
+// commands of their command lines, UTF-8 text for their logs, processes held open by id, and the
+// processes of one file name.
 
 #include <windows.h>
 
@@ -41,3 +42,25 @@ bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code);
 // The ids of the running processes whose file name is name, letter case aside: how many there are,
 // the first max of them in pids. None when no snapshot can be taken.
 int FindProcesses(const wchar_t* name, DWORD* pids, int max);
+
+// What a command of a program's command line did.
+enum class Result { Ok, Failed, Usage };
+// A command: its name, how many arguments it takes (at most three), whether it takes one more when
+// the next one begins with "-", and what runs it, given its arguments and NULL past them.
+struct Command {
+    const wchar_t* name;
+    int arguments;
+    bool option;
+    Result (*run)(wchar_t** args);
+};
+// Runs the commands that argv[first] to argv[argc - 1] name, in order, from the `count` of the
+// table; returns how many failed, or -1 at a usage error (an unknown command, an argument missing,
+// or a command's own Usage), where it stops.
+int RunCommands(const Command* commands, int count, int first, int argc, wchar_t** argv);
+// The commands every program has: "mark TEXT" prints TEXT with a time stamp, "hold MS" waits.
+Result Mark(wchar_t** args);
+Result Hold(wchar_t** args);
+
+// Appends a record of `length` bytes to the log at path in one write, so that several processes
+// can share the log.
+void AppendToLog(const wchar_t* path, const char* record, int length);

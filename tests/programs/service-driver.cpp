@@ -190,8 +190,6 @@ static void ReportExits(DWORD deadline)
 // --- The commands: each gets its arguments, and NULL past them; the driver counts the failed ones
 // and stops at a usage error.
 
-enum class Result { Ok, Failed, Usage };
-
 static Result Start(wchar_t** args)
 {
     (void)args;
@@ -237,14 +235,6 @@ static Result Wait(wchar_t** args)
     }
     Print("wait", "state=%s\tresult=%s", name, reached ? "ok" : "timeout");
     return reached ? Result::Ok : Result::Failed;
-}
-
-static Result Hold(wchar_t** args)
-{
-    const DWORD ms = wcstoul(args[0], NULL, 10);
-    Sleep(ms);
-    Print("hold", "ms=%lu\tresult=done", ms);
-    return Result::Ok;
 }
 
 static Result ServiceExit(wchar_t** args)
@@ -347,24 +337,6 @@ static Result Procs(wchar_t** args)
     return Result::Ok;
 }
 
-static Result Mark(wchar_t** args)
-{
-    char text[256];
-    Utf8Value(args[0], text, sizeof(text));
-    Print("mark", "text=%s", text);
-    return Result::Ok;
-}
-
-struct Command {
-    const wchar_t* name;
-    int arguments;
-    bool option; // takes one more argument when the next one begins with "-"
-    Result (*run)(wchar_t** args);
-};
-
-// Of watch-log; spawn takes two at most.
-static const int kMostArguments = 3;
-
 static const Command kCommands[] = {
     {L"start", 0, false, Start},
     {L"control", 1, false, Control},
@@ -379,14 +351,6 @@ static const Command kCommands[] = {
     {L"procs", 1, false, Procs},
     {L"mark", 1, false, Mark},
 };
-
-static const Command* FindCommand(const wchar_t* name)
-{
-    for (const Command& command : kCommands)
-        if (!lstrcmpW(name, command.name))
-            return &command;
-    return NULL;
-}
 
 static void Usage(void)
 {
@@ -430,27 +394,10 @@ int wmain(int argc, wchar_t** argv)
     Poll();
     CloseHandle(CreateThread(NULL, 0, Recorder, NULL, 0, NULL));
 
-    int failures = 0;
-    for (int i = 2; i < argc; i++) {
-        const Command* command = FindCommand(argv[i]);
-        if (!command || i + command->arguments >= argc) {
-            Usage();
-            return EndRecording(2);
-        }
-        int count = command->arguments;
-        if (command->option && i + count + 1 < argc && argv[i + count + 1][0] == L'-')
-            count++;
-        wchar_t* args[kMostArguments + 1] = {};
-        for (int k = 0; k < count; k++)
-            args[k] = argv[i + 1 + k];
-        Result result = command->run(args);
-        if (result == Result::Usage) {
-            Usage();
-            return EndRecording(2);
-        }
-        if (result == Result::Failed)
-            failures++;
-        i += count;
+    const int failures = RunCommands(kCommands, ARRAYSIZE(kCommands), 2, argc, argv);
+    if (failures < 0) {
+        Usage();
+        return EndRecording(2);
     }
     Poll();
     Print("done", "failures=%d", failures);

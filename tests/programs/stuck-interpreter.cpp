@@ -19,13 +19,7 @@ int wmain(void)
     const int used =
         snprintf(line, sizeof(line), "pid=%lu\tcommand=%s\n", GetCurrentProcessId(), command);
 
-    HANDLE log = CreateFileW(kLogPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (log != INVALID_HANDLE_VALUE) {
-        DWORD written;
-        WriteFile(log, line, (DWORD)used, &written, NULL);
-        CloseHandle(log);
-    }
+    AppendToLog(kLogPath, line, used);
 
     Sleep(INFINITE);
     return 0;
