@@ -334,17 +334,18 @@ zt_monitor_start() {
 # zt_driver NAME COMMAND...: runs the status driver; its record goes to $ZT_DIR/NAME.log, its
 # standard error (Wine's messages, a usage error) to $ZT_DIR/NAME.err.
 zt_driver() {
-    local name=$1
-    shift
-    zt_run "$ZT_DRIVER" "$ZT_SERVICE" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
+    zt_recorded "$1" "$ZT_DRIVER" "$ZT_SERVICE" "${@:2}"
 }
 
-# zt_writer NAME COMMAND...: runs the debug-output writer; its record goes to $ZT_DIR/NAME.log,
-# its standard error to $ZT_DIR/NAME.err.
+# zt_writer NAME COMMAND...: runs the debug-output writer, its record and standard error alike.
 zt_writer() {
-    local name=$1
-    shift
-    zt_run "$ZT_WRITER" "$@" >"$ZT_DIR/$name.log" 2>"$ZT_DIR/$name.err"
+    zt_recorded "$1" "$ZT_WRITER" "${@:2}"
+}
+
+# zt_recorded NAME PROGRAM ARGUMENT...: runs a test program with its records in $ZT_DIR/NAME.log
+# and its standard error in $ZT_DIR/NAME.err.
+zt_recorded() {
+    zt_run "${@:2}" >"$ZT_DIR/$1.log" 2>"$ZT_DIR/$1.err"
 }
 
 # zt_records COMMAND ARGUMENT...: the reader of the records (tests/e2e/records.py; its --help
