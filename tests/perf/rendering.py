@@ -1,4 +1,4 @@
-"""The benchmark's Markdown report, from a saved run (run.json and the raw files bench/run
+"""The benchmark's Markdown report, from a saved run (run.json and the raw files tests/perf/run
 writes; readings.py reads them). Standard library only.
 
 The report is the run's header, then the comparisons table and one section per figure of FIGURES,
@@ -17,9 +17,9 @@ from . import readings, runinfo
 START_GOAL = 1.05
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "runs" / "sample"
-README = HERE.parent / "README.md"
+README = HERE.parents[1] / "README.md"
 README_BLOCK = re.compile(
-    r"(<!-- bench/report --update-readme: the table of bench/runs/sample/report.md -->\n)"
+    r"(<!-- tests/perf/report --update-readme: the table of tests/perf/runs/sample/report.md -->\n)"
     r".*?(<!-- end of the table -->)",
     re.DOTALL,
 )
@@ -167,7 +167,7 @@ def header(run):
 - Commit: {info['commit']}{modified}.
 
 **Every time below was taken under Wine with {runner_text}: they are
-not Windows times.** The null service (`null-service.exe`, from `bench/null-service.cpp`, registered as "{info['null_service']}") reports the same
+not Windows times.** The null service (`null-service.exe`, from `tests/perf/null-service.cpp`, registered as "{info['null_service']}") reports the same
 statuses and polls the same way, but launches and terminates nothing: it is the floor that any
 service of this design has on the same machine, measured alternately with the real one."""
 
@@ -562,7 +562,7 @@ FIGURES = (
             "phases.tasks": runinfo.Field(runinfo.phase),  # the kernel's task events (perf)
             # The service controller, whose descendants the services are (None: not found).
             "pids.services": runinfo.Field(runinfo.optional_integer),
-            "pids.bench": runinfo.Field(int),  # bench/run's shell, the drivers' ancestor
+            "pids.bench": runinfo.Field(int),  # tests/perf/run's shell, the drivers' ancestor
         },
         read_launches,
         None,
@@ -665,12 +665,12 @@ def main(argv):
         print(f"rendered {SAMPLE / 'report.md'} and its table in {README}")
         return 0
     if len(argv) != 1 or argv[0].startswith("-"):
-        print("usage: bench/report DIR | --update-readme", file=sys.stderr)
+        print("usage: tests/perf/report DIR | --update-readme", file=sys.stderr)
         return 2
     try:
         report = render(argv[0])
     except (runinfo.RunError, formats.InputError) as error:
-        print(f"bench/report: {error}", file=sys.stderr)
+        print(f"tests/perf/report: {error}", file=sys.stderr)
         return 2
     Path(argv[0], "report.md").write_text(report, encoding="utf-8")
     print(report, end="")

@@ -1,12 +1,12 @@
 """run.json: what a benchmark run knows that its raw files do not say (its parameters, the
 machine, the loads, the commit, the process ids, which phases were measured). Standard library.
 
-The fields of the run itself are RUN_FIELDS; each figure declares its own (bench/rendering.py,
-FIGURES). bench/run writes the file once every phase has run, from the top of the repository:
-    python3 -m bench.runinfo write FILE KEY=VALUE...
+The fields of the run itself are RUN_FIELDS; each figure declares its own (rendering.py,
+FIGURES). tests/perf/run writes the file once every phase has run, from the top of the repository:
+    python3 -m tests.perf.runinfo write FILE KEY=VALUE...
 KEY is dotted for nesting ("parameters.cycles=30" goes to {"parameters": {"cycles": 30}}); every
-field without a default must be given, and none twice. bench/run also takes the poll interval it
-assumes from here (python3 -m bench.runinfo poll-ms), which is the end-to-end reader's: the
+field without a default must be given, and none twice. tests/perf/run also takes the poll interval
+it assumes from here (python3 -m tests.perf.runinfo poll-ms), which is the end-to-end reader's: the
 requirement's interval, not a second copy of it.
 """
 
@@ -135,7 +135,7 @@ def load(directory):
 
 def main(argv):
     # The figures' fields are declared with the figures, whose module imports this one.
-    from bench.rendering import run_json_fields
+    from tests.perf.rendering import run_json_fields
 
     if argv == ["poll-ms"]:
         print(POLL_MS)
@@ -144,11 +144,11 @@ def main(argv):
         try:
             run = from_words(argv[2:], run_json_fields())
         except RunError as error:
-            print(f"bench.runinfo: {error}", file=sys.stderr)
+            print(f"tests.perf.runinfo: {error}", file=sys.stderr)
             return 2
         Path(argv[1]).write_text(json.dumps(run, indent=2) + "\n", encoding="utf-8")
         return 0
-    print("usage: python3 -m bench.runinfo poll-ms | write FILE KEY=VALUE...", file=sys.stderr)
+    print("usage: python3 -m tests.perf.runinfo poll-ms | write FILE KEY=VALUE...", file=sys.stderr)
     return 2
 
 
