@@ -6,7 +6,6 @@ in their order. Every verdict is taken on its figures as the report shows them, 
 and its verdict never disagree."""
 
 import re
-import sys
 from collections import namedtuple
 from pathlib import Path
 
@@ -620,10 +619,11 @@ def run_json_fields():
 def laid_out(run, figure):
     """(rows, notes, section) of a figure; "not measured" when run.json lacks its fields (a run
     recorded before the figure was)."""
-    lacking = runinfo.with_defaults(run.info, figure.fields)
-    if lacking:
+    try:
+        runinfo.complete(run.info, figure.fields)
+    except runinfo.RunError as error:
         rows = [f"| {figure.name} | not measured | | | | |"] if figure.rows else []
-        return rows, [], f"{figure.title}\n\nNot measured: run.json lacks {', '.join(lacking)}."
+        return rows, [], f"{figure.title}\n\nNot measured: {error}."
     read = figure.read(run) if figure.read else None
     rows, notes = figure.rows(run, read) if figure.rows else ([], [])
     return rows, notes, figure.section(run, read)
@@ -656,26 +656,3 @@ def with_table(readme, report):
         raise ValueError(f"{README} has no block for the comparisons table")
     return README_BLOCK.sub(lambda m: m[1] + comparisons_table(report) + m[2], readme)
 
-
-def main(argv):
-    if argv == ["--update-readme"]:
-        report = render(SAMPLE)
-        (SAMPLE / "report.md").write_text(report, encoding="utf-8")
-        README.write_text(with_table(README.read_text(encoding="utf-8"), report), "utf-8")
-        print(f"rendered {SAMPLE / 'report.md'} and its table in {README}")
-        return 0
-    if len(argv) != 1 or argv[0].startswith("-"):
-        print("usage: tests/perf/report DIR | --update-readme", file=sys.stderr)
-        return 2
-    try:
-        report = render(argv[0])
-    except (runinfo.RunError, formats.InputError) as error:
-        print(f"tests/perf/report: {error}", file=sys.stderr)
-        return 2
-    Path(argv[0], "report.md").write_text(report, encoding="utf-8")
-    print(report, end="")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
