@@ -10,7 +10,7 @@ import unittest
 import unittest.mock
 from pathlib import Path
 
-from bench import readings, rendering, runinfo
+from tests.perf import readings, rendering, runinfo
 
 HERE = Path(__file__).resolve().parent
 CMD = "C:\\windows\\syswow64\\cmd.exe"
@@ -166,7 +166,7 @@ def task_events(cycles):
 
 
 def threads_capture(pid, threads):
-    """What bench/run captures of each thread: {tid: (name, wake-ups, involuntary, ns on CPU)}."""
+    """What run captures of each thread: {tid: (name, wake-ups, involuntary, ns on CPU)}."""
     lines = []
     for tid, (name, _, _, ns) in threads.items():
         lines += [
@@ -249,7 +249,7 @@ def memory_capture(pid, rss):
 
 
 def run_words(**changes):
-    """The KEY=VALUE words bench/run passes to runinfo.py, with some changed."""
+    """The KEY=VALUE words tests/perf/run passes to runinfo.py, with some changed."""
     words = {
         "date": "2026-12-09 08:47 UTC",
         "run_seconds": "412",
@@ -533,7 +533,7 @@ class Report(MadeUpRun):
         (self.dir / "run.json").write_text(json.dumps(run))
         done = subprocess.run([HERE / "report", self.dir], capture_output=True, text=True)
         self.assertEqual(
-            (done.returncode, done.stderr), (2, "bench/report: run.json lacks machine.wine\n")
+            (done.returncode, done.stderr), (2, "tests/perf/report: run.json lacks machine.wine\n")
         )
 
     def test_a_run_older_than_a_figure_renders_it_not_measured(self):
@@ -574,7 +574,7 @@ class RunInfo(unittest.TestCase):
 
 class SavedRun(unittest.TestCase):
     """The sample renders as its committed report, whose table README.md shows (both made again
-    by bench/report --update-readme)."""
+    by tests/perf/report --update-readme)."""
 
     def test_the_sample_renders_as_its_committed_report_and_readme_s_table(self):
         report = (rendering.SAMPLE / "report.md").read_text(encoding="utf-8")

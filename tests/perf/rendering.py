@@ -1,4 +1,4 @@
-"""The benchmark's Markdown report, from a saved run (run.json and the raw files bench/run
+"""The benchmark's Markdown report, from a saved run (run.json and the raw files tests/perf/run
 writes; readings.py reads them). Standard library only.
 
 The report is the run's header, then the comparisons table and one section per figure of FIGURES,
@@ -6,7 +6,6 @@ in their order. Every verdict is taken on its figures as the report shows them, 
 and its verdict never disagree."""
 
 import re
-import sys
 from collections import namedtuple
 from pathlib import Path
 
@@ -17,9 +16,9 @@ from . import readings, runinfo
 START_GOAL = 1.05
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "runs" / "sample"
-README = HERE.parent / "README.md"
+README = HERE.parents[1] / "README.md"
 README_BLOCK = re.compile(
-    r"(<!-- bench/report --update-readme: the table of bench/runs/sample/report.md -->\n)"
+    r"(<!-- tests/perf/report --update-readme: the table of tests/perf/runs/sample/report.md -->\n)"
     r".*?(<!-- end of the table -->)",
     re.DOTALL,
 )
@@ -167,7 +166,7 @@ def header(run):
 - Commit: {info['commit']}{modified}.
 
 **Every time below was taken under Wine with {runner_text}: they are
-not Windows times.** The null service (`null-service.exe`, from `bench/null-service.cpp`, registered as "{info['null_service']}") reports the same
+not Windows times.** The null service (`null-service.exe`, from `tests/perf/null-service.cpp`, registered as "{info['null_service']}") reports the same
 statuses and polls the same way, but launches and terminates nothing: it is the floor that any
 service of this design has on the same machine, measured alternately with the real one."""
 
@@ -562,7 +561,7 @@ FIGURES = (
             "phases.tasks": runinfo.Field(runinfo.phase),  # the kernel's task events (perf)
             # The service controller, whose descendants the services are (None: not found).
             "pids.services": runinfo.Field(runinfo.optional_integer),
-            "pids.bench": runinfo.Field(int),  # bench/run's shell, the drivers' ancestor
+            "pids.bench": runinfo.Field(int),  # tests/perf/run's shell, the drivers' ancestor
         },
         read_launches,
         None,
@@ -620,10 +619,11 @@ def run_json_fields():
 def laid_out(run, figure):
     """(rows, notes, section) of a figure; "not measured" when run.json lacks its fields (a run
     recorded before the figure was)."""
-    lacking = runinfo.with_defaults(run.info, figure.fields)
-    if lacking:
+    try:
+        runinfo.complete(run.info, figure.fields)
+    except runinfo.RunError as error:
         rows = [f"| {figure.name} | not measured | | | | |"] if figure.rows else []
-        return rows, [], f"{figure.title}\n\nNot measured: run.json lacks {', '.join(lacking)}."
+        return rows, [], f"{figure.title}\n\nNot measured: {error}."
     read = figure.read(run) if figure.read else None
     rows, notes = figure.rows(run, read) if figure.rows else ([], [])
     return rows, notes, figure.section(run, read)
@@ -656,26 +656,3 @@ def with_table(readme, report):
         raise ValueError(f"{README} has no block for the comparisons table")
     return README_BLOCK.sub(lambda m: m[1] + comparisons_table(report) + m[2], readme)
 
-
-def main(argv):
-    if argv == ["--update-readme"]:
-        report = render(SAMPLE)
-        (SAMPLE / "report.md").write_text(report, encoding="utf-8")
-        README.write_text(with_table(README.read_text(encoding="utf-8"), report), "utf-8")
-        print(f"rendered {SAMPLE / 'report.md'} and its table in {README}")
-        return 0
-    if len(argv) != 1 or argv[0].startswith("-"):
-        print("usage: bench/report DIR | --update-readme", file=sys.stderr)
-        return 2
-    try:
-        report = render(argv[0])
-    except (runinfo.RunError, formats.InputError) as error:
-        print(f"bench/report: {error}", file=sys.stderr)
-        return 2
-    Path(argv[0], "report.md").write_text(report, encoding="utf-8")
-    print(report, end="")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

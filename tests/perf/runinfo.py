@@ -1,21 +1,15 @@
 """run.json: what a benchmark run knows that its raw files do not say (its parameters, the
 machine, the loads, the commit, the process ids, which phases were measured). Standard library.
 
-The fields of the run itself are RUN_FIELDS; each figure declares its own (bench/rendering.py,
-FIGURES). bench/run writes the file once every phase has run, from the top of the repository:
-    python3 -m bench.runinfo write FILE KEY=VALUE...
-KEY is dotted for nesting ("parameters.cycles=30" goes to {"parameters": {"cycles": 30}}); every
-field without a default must be given, and none twice. bench/run also takes the poll interval it
-assumes from here (python3 -m bench.runinfo poll-ms), which is the end-to-end reader's: the
-requirement's interval, not a second copy of it.
+The fields of the run itself are RUN_FIELDS; each figure declares its own (rendering.py,
+FIGURES). tests/perf/run gives them as KEY=VALUE words once every phase has run (python3 -m
+tests.perf run-json): KEY is dotted for nesting ("parameters.cycles=30" goes to {"parameters":
+{"cycles": 30}}); every field without a default must be given, and none twice.
 """
 
 import json
-import sys
 from collections import namedtuple
 from pathlib import Path
-
-from tests.e2e.reader.checks import POLL_MS
 
 PHASES = ("measured", "cut", "skipped")
 
@@ -85,10 +79,7 @@ def from_words(words, fields):
             put(run, key, fields[key].parse(text))
         except ValueError as error:
             raise RunError(f"{key}: {error}") from None
-    lacking = with_defaults(run, fields)
-    if lacking:
-        raise RunError(f"run.json lacks {', '.join(lacking)}")
-    return run
+    return complete(run, fields)
 
 
 def put(run, key, value):
@@ -106,8 +97,8 @@ def has(run, key):
     return True
 
 
-def with_defaults(run, fields):
-    """Puts the default of each of fields that run lacks; returns those it lacks without one."""
+def complete(run, fields):
+    """run, given the default of each of fields it lacks; RunError when it lacks one without."""
     lacking = []
     for key, field in fields.items():
         if not has(run, key):
@@ -115,7 +106,9 @@ def with_defaults(run, fields):
                 lacking.append(key)
             else:
                 put(run, key, field.parse(field.default))
-    return lacking
+    if lacking:
+        raise RunError(f"run.json lacks {', '.join(lacking)}")
+    return run
 
 
 def load(directory):
@@ -127,30 +120,5 @@ def load(directory):
         raise RunError(f"cannot read {path}: {error.strerror}") from None
     except ValueError as error:
         raise RunError(f"{path}: {error}") from None
-    lacking = with_defaults(run, RUN_FIELDS)
-    if lacking:
-        raise RunError(f"run.json lacks {', '.join(lacking)}")
-    return run
+    return complete(run, RUN_FIELDS)
 
-
-def main(argv):
-    # The figures' fields are declared with the figures, whose module imports this one.
-    from bench.rendering import run_json_fields
-
-    if argv == ["poll-ms"]:
-        print(POLL_MS)
-        return 0
-    if len(argv) >= 2 and argv[0] == "write":
-        try:
-            run = from_words(argv[2:], run_json_fields())
-        except RunError as error:
-            print(f"bench.runinfo: {error}", file=sys.stderr)
-            return 2
-        Path(argv[1]).write_text(json.dumps(run, indent=2) + "\n", encoding="utf-8")
-        return 0
-    print("usage: python3 -m bench.runinfo poll-ms | write FILE KEY=VALUE...", file=sys.stderr)
-    return 2
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

@@ -1,5 +1,5 @@
-# Helpers of bench/run: the drivers whose records it keeps, what run.json will say, and raw
-# captures of the Linux side of a Wine process. They record; bench/report reads.
+# Helpers of tests/perf/run: the drivers whose records it keeps, what run.json will say, and raw
+# captures of the Linux side of a Wine process. They record; tests/perf/report reads.
 
 ZB_NULL_SERVICE="Orvelden Zentorvik Null Service"
 ZB_NULL_EXE='C:\zt\null-service.exe'
@@ -16,7 +16,7 @@ zb_null_driver() {
     ZT_SERVICE=$ZB_NULL_SERVICE zb_driver "$@"
 }
 
-# zb_fact KEY VALUE: a field of run.json (bench/runinfo.py lists them), written once the run ends.
+# zb_fact KEY VALUE: a field of run.json (runinfo.py lists them), written once the run ends.
 ZB_FACTS=()
 zb_fact() {
     ZB_FACTS+=("$1=$2")

@@ -140,7 +140,7 @@ def read_log(path):
     try:
         return formats.read_records(path)
     except formats.InputError as error:
-        print(f"bench/report: {error}", file=sys.stderr)
+        print(f"tests/perf/report: {error}", file=sys.stderr)
         return None
 
 
@@ -232,7 +232,7 @@ class Tasks:
 
     def launches(self, services, bench):
         """The interpreters started by a service under the controller `services` or by a driver
-        under bench/run's shell `bench`, in order of creation."""
+        under tests/perf/run's shell `bench`, in order of creation."""
         console, starter, hosted = {}, {}, {}
         for child in self.ran:
             caller, name, when = self.caller(child), self.name.get(child, ""), self.created(child)
