@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: nothing
 # The suite's own tools: lib.sh's misuses end a scenario with a BUG; check-native-paths finds
 # Windows programs called by a bare name; scripts/check-windows-exe on altered copies of the
 # executable (no Wine): a GNU ld build with a time stamp fails, an MSVC build passes, and the
