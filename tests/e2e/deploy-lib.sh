@@ -1,6 +1,7 @@
-# Sourced by the deployment scenarios (20-zip, msi-lib.sh, 23-signed-build) and build-packages: the
-# packages under test, the service's registration as the registry has it, and the service started
-# and stopped with its hosted program, on either platform (lib.sh).
+# Sourced by the scenarios that install the packages (those whose header says "# needs: packages",
+# the MSI's through msi-lib.sh) and by build-packages: the packages under test, the service's
+# registration as the registry has it, and the service started and stopped with its hosted
+# program, on either platform (lib.sh).
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # A 32-bit start goes through four emulated processes (service, cmd, start, the program).
@@ -10,6 +11,7 @@ ZT_START_SECONDS=60
 # come from the folder $ZT_PACKAGES when it is given (tests/e2e/build-packages made it: Windows has
 # no wixl), else they are built here.
 zt_deploy_packages() {
+    zt_args --own-shell '' "$@"
     local dir=${ZT_PACKAGES:-$ZT_BUILD}
     if [ -n "${ZT_PACKAGES:-}" ]; then
         ZT_VERSION=$(ls "$dir" | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
@@ -26,6 +28,7 @@ zt_deploy_packages() {
 # zt_deploy_rebuild_msi VERSION FILE: the MSI built again as VERSION (the same upgrade code, a new
 # product code) into FILE; from $ZT_PACKAGES, under FILE's name, when it is given.
 zt_deploy_rebuild_msi() {
+    zt_args 'VERSION FILE' "$@"
     if [ -n "${ZT_PACKAGES:-}" ]; then
         cp "$ZT_PACKAGES/$(basename "$2")" "$2"
         return
@@ -43,6 +46,7 @@ zt_deploy_rebuild_msi() {
 # beside the packages ($ZT_PACKAGES/codes, one record of file=, product= and package= a line) when
 # they come from there: Windows has no msiinfo.
 zt_deploy_product_code() {
+    zt_args 'FILE' "$@"
     if [ -n "${ZT_PACKAGES:-}" ]; then
         zt_records field "$ZT_PACKAGES/codes" product file="$(basename "$1")"
     else
@@ -51,6 +55,7 @@ zt_deploy_product_code() {
 }
 
 zt_deploy_package_code() {
+    zt_args 'FILE' "$@"
     if [ -n "${ZT_PACKAGES:-}" ]; then
         zt_records field "$ZT_PACKAGES/codes" package file="$(basename "$1")"
     else
@@ -61,6 +66,7 @@ zt_deploy_package_code() {
 # zt_deploy_begin: after zt_deploy_packages, the scenario's machine (zt_begin) without the
 # service's registration, the stand-in in place and the zip unpacked in $ZT_PACKAGE_DIR.
 zt_deploy_begin() {
+    zt_args --own-shell '' "$@"
     zt_begin
     zt_require "the harness's registration removed" zt_windows_tool sc delete "$ZT_SERVICE"
     zt_install_standin
@@ -71,6 +77,7 @@ zt_deploy_begin() {
 # zt_deploy_service_value NAME: one value of the service's registry key as reg prints it (type
 # and data), or nothing.
 zt_deploy_service_value() {
+    zt_args 'NAME' "$@"
     zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" /v "$1" 2>/dev/null |
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
@@ -78,27 +85,32 @@ zt_deploy_service_value() {
 # zt_deploy_image_path: the service's image path as registered, without its type (Windows' service
 # controller writes REG_EXPAND_SZ, Wine's REG_SZ).
 zt_deploy_image_path() {
+    zt_args '' "$@"
     zt_deploy_service_value ImagePath | sed 's/^REG_[A-Z_]* //'
 }
 
 # zt_deploy_service_key_exists: whether the service's registry key is there.
 zt_deploy_service_key_exists() {
+    zt_args '' "$@"
     zt_windows_tool reg query "$ZT_SERVICE_KEY" >/dev/null 2>&1
 }
 
 # zt_deploy_hosted_started: whether the stand-in logged a start and a Zentorvik.exe runs.
 zt_deploy_hosted_started() {
+    zt_args '' "$@"
     [ -s "$ZT_C/zentorvik-standin.log" ] && [ -n "$(zt_hosted_pids)" ]
 }
 
 # zt_deploy_hosted_gone: whether no Zentorvik.exe runs.
 zt_deploy_hosted_gone() {
+    zt_args '' "$@"
     [ -z "$(zt_hosted_pids)" ]
 }
 
 # zt_deploy_hosted_command_line: whether the hosted program's command line is the program, then
 # "-s" alone.
 zt_deploy_hosted_command_line() {
+    zt_args '' "$@"
     grep -xiE '("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s' \
         <(zt_records starts "$ZT_C/zentorvik-standin.log" command)
 }
@@ -106,6 +118,7 @@ zt_deploy_hosted_command_line() {
 # zt_deploy_start: starts the service and waits until it runs and its program is up with the
 # argument -s. A failure ends the scenario.
 zt_deploy_start() {
+    zt_args --own-shell '' "$@"
     rm -f "$ZT_C/zentorvik-standin.log"
     zt_require "sc start" zt_windows_tool sc start "$ZT_SERVICE"
     zt_deploy_running "service running"
@@ -115,6 +128,7 @@ zt_deploy_start() {
 # zt_deploy_running WHAT: waits until the service runs and its program has started since the
 # stand-in's log was emptied. A failure ends the scenario.
 zt_deploy_running() {
+    zt_args --own-shell 'WHAT' "$@"
     zt_require_within "$1" "$ZT_START_SECONDS" zt_service_in RUNNING
     zt_require_within "and its program with it" "$ZT_START_SECONDS" zt_deploy_hosted_started
 }
@@ -122,6 +136,7 @@ zt_deploy_running() {
 # zt_deploy_stop: stops the service and waits until it has stopped and its program is gone. A
 # failure ends the scenario.
 zt_deploy_stop() {
+    zt_args --own-shell '' "$@"
     zt_require "sc stop" zt_windows_tool sc stop "$ZT_SERVICE"
     zt_require_within "service stopped" 30 zt_service_in STOPPED
     zt_require_within "hosted program terminated" 30 zt_deploy_hosted_gone

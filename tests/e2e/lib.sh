@@ -25,22 +25,71 @@ esac
 
 # zt_now: milliseconds since the epoch.
 zt_now() {
+    zt_args '' "$@"
     date +%s%N | cut -c1-13
 }
 
 # zt_bug WHY: a misuse of the vocabulary ends the scenario, as git's BUG does: "BUG: FUNCTION at
-# FILE:LINE: WHY" on standard error, naming the call, and exit status 134. From a subshell it
-# ends the scenario's own shell too (USR1, trapped here), where the subshell alone would go on.
+# FILE:LINE: WHY" and exit status 134. FUNCTION is the one misused (zt_args's caller, when it
+# comes from there); FILE:LINE is its call, or, for a command that one of this file's checks ran,
+# the check's call in the scenario. On the scenario's own standard error, and the clean-up's
+# output on its standard output, kept as descriptors 7 and 6 (as git's test-lib.sh keeps them)
+# since a check sets its command's output aside. From a subshell it ends the scenario's own shell
+# too (USR1, trapped here), where the subshell alone would go on.
 zt_bug() {
-    echo "BUG: ${FUNCNAME[1]} at ${BASH_SOURCE[2]#"$ZT_ROOT"/}:${BASH_LINENO[1]}: $1" >&2
+    local misused=1 call
+    [ "${FUNCNAME[1]}" != zt_args ] || misused=2
+    call=$misused
+    while [ "${BASH_SOURCE[call + 1]}" = "$ZT_LIB" ] && [ $((call + 2)) -lt ${#BASH_SOURCE[@]} ]; do
+        call=$((call + 1))
+    done
+    exec >&6 2>&7
+    echo "BUG: ${FUNCNAME[misused]} at" \
+        "${BASH_SOURCE[call + 1]#"$ZT_ROOT"/}:${BASH_LINENO[call]}: $1" >&2
     [ "${BASH_SUBSHELL-0}" = 0 ] || kill -s USR1 "$$"
     exit 134
 }
 trap 'exit 134' USR1
+exec 6>&1 7>&2
+ZT_LIB=${BASH_SOURCE[0]}
+
+# zt_args [--own-shell] USAGE "$@": the guard on a function of the vocabulary, its first line: a
+# BUG unless the function's arguments fit USAGE, its usage as its comment gives it (a word each,
+# [WORD] optional, WORD... one or more, [WORD...] any number; SECONDS and MS whole numbers, NAME
+# not empty). With --own-shell, a BUG in a subshell too ($( ), ( ), a pipeline, a background
+# job), where the function would end, clean up or set up that subshell alone.
+zt_args() {
+    local usage words word least=0 optional=0 more=0 at=0 why=
+    if [ "$1" = --own-shell ]; then
+        [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
+        shift
+    fi
+    usage=${1:-no arguments}
+    read -r -a words <<<"$1"
+    shift
+    for word in "${words[@]}"; do
+        case $word in
+        \[*...\]) more=1 ;;
+        \[*\]) optional=$((optional + 1)) ;;
+        *...) least=$((least + 1)) more=1 ;;
+        *) least=$((least + 1)) ;;
+        esac
+    done
+    [ $# -ge $least ] && { [ $more = 1 ] || [ $# -le $((least + optional)) ]; } ||
+        zt_bug "wants $usage, got $# arguments"
+    for word in "${words[@]}"; do
+        at=$((at + 1))
+        case $word in
+        SECONDS | MS) [[ ${!at-} =~ ^[0-9]+$ ]] || why="a whole number" ;;
+        NAME) [ -n "${!at-}" ] || why="not empty" ;;
+        esac
+        [ -z "$why" ] || zt_bug "wants $usage, $word $why, got '${!at-}'"
+    done
+}
 
 # zt_wait_for SECONDS COMMAND...: retries COMMAND every 50 ms until it succeeds or time is up.
 zt_wait_for() {
-    [ $# -ge 2 ] && [[ $1 =~ ^[0-9]+$ ]] || zt_bug "wants SECONDS COMMAND..., got: $*"
+    zt_args 'SECONDS COMMAND...' "$@"
     local deadline=$(($(zt_now) + $1 * 1000))
     shift
     until "$@"; do
@@ -59,34 +108,33 @@ ZT_FINALLY=()
 # exit status and its output (the reader's checks show their figures either way). The scenario
 # goes on either way.
 zt_expect() {
-    [ $# -ge 2 ] || zt_bug "wants WHAT COMMAND..., got $# arguments"
+    zt_args 'WHAT COMMAND...' "$@"
     zt_judge "$1" success "${@:2}"
 }
 
 # zt_must_fail WHAT COMMAND...: a check that COMMAND fails (a non-zero exit status), shown alike.
 zt_must_fail() {
-    [ $# -ge 2 ] || zt_bug "wants WHAT COMMAND..., got $# arguments"
+    zt_args 'WHAT COMMAND...' "$@"
     zt_judge "$1" failure "${@:2}"
 }
 
 # zt_compare WHAT EXPECTED ACTUAL: a check that the two texts are the same; a diff shows how not.
 zt_compare() {
-    [ $# -eq 3 ] || zt_bug "wants WHAT EXPECTED ACTUAL, got $# arguments"
+    zt_args 'WHAT EXPECTED ACTUAL' "$@"
     zt_expect "$1" zt_same "$2" "$3"
 }
 
 # zt_require WHAT COMMAND...: zt_expect, but a failure ends the scenario there. From the
 # scenario's own shell only (a BUG elsewhere): in a $( ) or a pipeline it would end that alone.
 zt_require() {
-    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
-    [ $# -ge 2 ] || zt_bug "wants WHAT COMMAND..., got $# arguments"
+    zt_args --own-shell 'WHAT COMMAND...' "$@"
     zt_expect "$@" || zt_abort
 }
 
 # zt_expect_within WHAT SECONDS COMMAND...: a check that COMMAND succeeds within SECONDS, tried
 # every 50 ms; says how long it took, or shows the command and the output of its last tries.
 zt_expect_within() {
-    [ $# -ge 3 ] && [[ $2 =~ ^[0-9]+$ ]] || zt_bug "wants WHAT SECONDS COMMAND..., got: $*"
+    zt_args 'WHAT SECONDS COMMAND...' "$@"
     local what=$1 seconds=$2 started output
     shift 2
     started=$(zt_now)
@@ -106,16 +154,14 @@ zt_expect_within() {
 
 # zt_require_within WHAT SECONDS COMMAND...: zt_expect_within, but a failure ends the scenario.
 zt_require_within() {
-    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
-    [ $# -ge 3 ] && [[ $2 =~ ^[0-9]+$ ]] || zt_bug "wants WHAT SECONDS COMMAND..., got: $*"
+    zt_args --own-shell 'WHAT SECONDS COMMAND...' "$@"
     zt_expect_within "$@" || zt_abort
 }
 
 # zt_when_finished COMMAND...: runs COMMAND when the scenario ends, however it ends (zt_end); the
 # last registered runs first. From the scenario's own shell only (a BUG elsewhere).
 zt_when_finished() {
-    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
-    [ $# -ge 1 ] || zt_bug "wants COMMAND..., got no arguments"
+    zt_args --own-shell 'COMMAND...' "$@"
     ZT_FINALLY+=("$(printf '%q ' "$@")")
     trap zt_end EXIT
     trap 'exit 1' TERM INT
@@ -134,6 +180,7 @@ zt_end() {
 # zt_finish: the scenario's exit status, as its last line; a failed one shows its records and the
 # service's state first.
 zt_finish() {
+    zt_args '' "$@"
     [ "$ZT_FAILED" -eq 0 ] && return 0
     [ -n "${ZT_DIR:-}" ] || return 1
     echo "  --- what the scenario recorded, in $ZT_DIR:"
@@ -153,7 +200,7 @@ zt_finish() {
 
 # zt_abort: ends the scenario there, failed, its records shown (a BUG in a subshell).
 zt_abort() {
-    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
+    zt_args --own-shell '' "$@"
     ZT_FAILED=1
     zt_finish
     exit 1
@@ -189,7 +236,7 @@ zt_judge() {
 
 # zt_same EXPECTED ACTUAL: whether the two texts are the same; a diff of them when not.
 zt_same() {
-    [ $# -eq 2 ] || zt_bug "wants EXPECTED ACTUAL, got $# arguments"
+    zt_args 'EXPECTED ACTUAL' "$@"
     [ "$1" = "$2" ] && return
     diff -u --label expected --label actual <(printf '%s\n' "$1") <(printf '%s\n' "$2")
     return 1
@@ -209,6 +256,7 @@ zt_indented() {
 
 # zt_seconds_since MS: the seconds since that zt_now, to a tenth.
 zt_seconds_since() {
+    zt_args 'MS' "$@"
     local ms=$(($(zt_now) - $1))
     printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
 }
@@ -216,7 +264,7 @@ zt_seconds_since() {
 # zt_on PLATFORM REASON: whether the scenario runs on PLATFORM (wine or native); elsewhere it says
 # that a check is skipped, and why. For the checks that make sense on one platform only.
 zt_on() {
-    [ $# -eq 2 ] || zt_bug "wants PLATFORM REASON, got $# arguments"
+    zt_args 'PLATFORM REASON' "$@"
     [ "$ZT_PLATFORM" = "$1" ] && return
     echo "  skip $2 ($1 only)"
     return 1
@@ -231,7 +279,7 @@ zt_on() {
 # files and its Windows path). With ZT_PROGRAMS_DIR, the *.exe files of that folder (another
 # build's) replace the harness's. From the scenario's own shell only (a BUG elsewhere).
 zt_begin() {
-    [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
+    zt_args --own-shell '' "$@"
     ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
     zt_when_finished rm -rf "$ZT_DIR"
     zt_platform_begin
@@ -249,13 +297,18 @@ zt_end_jobs() {
     done
 }
 
-# zt_run [--within SECONDS] PROGRAM ARGUMENT...: runs one of the test programs ($ZT_DRIVER,
+# zt_run [--within SECONDS] PROGRAM [ARGUMENT...]: runs one of the test programs ($ZT_DRIVER,
 # $ZT_MONITOR, ...), ended after SECONDS when given (exit status 124, as timeout's). In the
 # background, run "${ZT_RUN[@]}" PROGRAM instead: the job is then the program itself, which the
 # scenario's end can end.
 zt_run() {
     local bound=()
-    [ "$1" != --within ] || { bound=(timeout "$2"); shift 2; }
+    if [ "${1-}" = --within ]; then
+        zt_args '--within SECONDS PROGRAM [ARGUMENT...]' "$@"
+        bound=(timeout "$2")
+        shift 2
+    fi
+    zt_args 'PROGRAM [ARGUMENT...]' "$@"
     "${bound[@]}" "${ZT_RUN[@]}" "$@" </dev/null
 }
 
@@ -263,6 +316,7 @@ zt_run() {
 # line ends, and its exit status. Through a file: a program it leaves running in the background
 # (Wine's services.exe) cannot hold a pipe open.
 zt_text() {
+    zt_args 'COMMAND...' "$@"
     local output status
     output=$(mktemp "${TMPDIR:-/tmp}/zt-text.XXXXXX")
     "$@" >"$output"
@@ -274,6 +328,7 @@ zt_text() {
 
 # zt_service_state: the service's state as sc.exe shows it (RUNNING, STOPPED, ...), or ABSENT.
 zt_service_state() {
+    zt_args '' "$@"
     local out
     out=$(zt_text zt_windows_tool sc query "$ZT_SERVICE" 2>/dev/null) || { echo ABSENT; return; }
     sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
@@ -281,18 +336,20 @@ zt_service_state() {
 
 # zt_service_in STATE: whether the service is in STATE (RUNNING, STOPPED, ABSENT, ...).
 zt_service_in() {
-    [ $# -eq 1 ] || zt_bug "wants STATE, got $# arguments"
+    zt_args 'STATE' "$@"
     [ "$(zt_service_state)" = "$1" ]
 }
 
 # zt_service_stopped: whether the service is stopped or not registered.
 zt_service_stopped() {
+    zt_args '' "$@"
     zt_service_in STOPPED || zt_service_in ABSENT
 }
 
 # zt_installed_products: the installer package's products, one "<version> <product code>" line
 # each, as Programs and Features lists them (in both registry views).
 zt_installed_products() {
+    zt_args '' "$@"
     zt_uninstall_entries "" /s | awk -v name="$ZT_SERVICE" '
         /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
         /DisplayName +REG_SZ +/ { sub(/^ *DisplayName +REG_SZ +/, ""); ours = $0 == name }
@@ -303,6 +360,7 @@ zt_installed_products() {
 # zt_uninstall_entries SUBKEY REG-ARGUMENT...: reg query of SUBKEY (empty: all) of Programs and
 # Features' entries, in both registry views, each view's answer ended by a blank line.
 zt_uninstall_entries() {
+    zt_args 'SUBKEY REG-ARGUMENT...' "$@"
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
@@ -313,19 +371,22 @@ zt_uninstall_entries() {
 
 # zt_install_dir: the folder the installer package installs into, as a Linux path.
 zt_install_dir() {
+    zt_args '' "$@"
     local folder=${ZT_INSTALL_DIR_WIN#C:\\}
     echo "$ZT_C/${folder//\\//}"
 }
 
 # zt_install_standin: the stand-in as c:\windows\Zentorvik.exe, the program the service launches.
 zt_install_standin() {
+    zt_args '' "$@"
     cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
 }
 
-# zt_monitor_start ARGUMENT...: starts the debug-output monitor with these arguments and waits
+# zt_monitor_start [ARGUMENT...]: starts the debug-output monitor with these arguments and waits
 # until it listens; its lines go to $ZT_DIR/trace.txt, what it says to $ZT_DIR/monitor.err (shown
 # when it does not listen within 60 s).
 zt_monitor_start() {
+    zt_args --own-shell '[ARGUMENT...]' "$@"
     "${ZT_RUN[@]}" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
     zt_wait_for 60 grep -q listening "$ZT_DIR/monitor.err" ||
         { cat "$ZT_DIR/monitor.err"; return 1; }
@@ -334,35 +395,40 @@ zt_monitor_start() {
 # zt_driver NAME COMMAND...: runs the status driver; its record goes to $ZT_DIR/NAME.log, its
 # standard error (Wine's messages, a usage error) to $ZT_DIR/NAME.err.
 zt_driver() {
+    zt_args 'NAME COMMAND...' "$@"
     zt_recorded "$1" "$ZT_DRIVER" "$ZT_SERVICE" "${@:2}"
 }
 
 # zt_writer NAME COMMAND...: runs the debug-output writer, its record and standard error alike.
 zt_writer() {
+    zt_args 'NAME COMMAND...' "$@"
     zt_recorded "$1" "$ZT_WRITER" "${@:2}"
 }
 
-# zt_recorded NAME PROGRAM ARGUMENT...: runs a test program with its records in $ZT_DIR/NAME.log
+# zt_recorded NAME PROGRAM [ARGUMENT...]: runs a test program with its records in $ZT_DIR/NAME.log
 # and its standard error in $ZT_DIR/NAME.err.
 zt_recorded() {
+    zt_args 'NAME PROGRAM [ARGUMENT...]' "$@"
     zt_run "${@:2}" >"$ZT_DIR/$1.log" 2>"$ZT_DIR/$1.err"
 }
 
-# zt_records COMMAND ARGUMENT...: the reader of the records (tests/e2e/records.py; its --help
+# zt_records COMMAND [ARGUMENT...]: the reader of the records (tests/e2e/records.py; its --help
 # lists the commands). Standard library only, so Python starts without the site packages (-S).
 zt_records() {
+    zt_args 'COMMAND [ARGUMENT...]' "$@"
     zt_python -S "$ZT_ROOT/tests/e2e/records.py" "$@"
 }
 
 # zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields.
 zt_seen() {
-    [ $# -ge 2 ] || zt_bug "wants LOG KEY=VALUE..., got $# arguments"
+    zt_args 'LOG KEY=VALUE...' "$@"
     [ -n "$(zt_records field "$1" event "${@:2}" 2>/dev/null)" ]
 }
 
 # zt_wait_trace_end: waits until the service's trace is complete: "Main: Exit", then its optional
 # predecessor.
 zt_wait_trace_end() {
+    zt_args '' "$@"
     zt_wait_for 10 grep -q "Main: Exit" "$ZT_DIR/trace.txt"
     zt_wait_for 1 grep -q "ServiceMain: Exit" "$ZT_DIR/trace.txt"
 }

@@ -4,24 +4,16 @@
 # cut to 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
 . "$(dirname "${BASH_SOURCE[0]}")/deploy-lib.sh"
 
-zt_deploy_packages
-zt_deploy_begin
-
-msi=$(zt_windows_path "$ZT_MSI")
-target_dir=$(zt_install_dir)
-installed_exe=$target_dir/OrveldenZentorvikTool.exe
-target="\"$ZT_INSTALL_DIR_WIN\\OrveldenZentorvikTool.exe\""
-# A 32-bit package writes to the 32-bit registry view.
-remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
-
 # product_value CODE NAME: a value of the product's entry in Programs and Features, in either
 # registry view.
 product_value() {
+    zt_args 'CODE NAME' "$@"
     zt_uninstall_entries "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
 # The START the package remembered, or nothing.
 remembered_start() {
+    zt_args '' "$@"
     zt_text zt_windows_tool reg query "$remembered_key" /v START 2>/dev/null |
         sed -n 's/^ *START *REG_SZ *//p'
 }
@@ -30,6 +22,7 @@ remembered_start() {
 # type (REG_DWORD), START remembered, and the installed executable the one of the zip. Otherwise
 # it says what differs.
 installed_as() {
+    zt_args 'VERSION PRODUCT_CODE START_TYPE START' "$@"
     local found
     found="products: $(zt_installed_products | xargs); start type: $(zt_deploy_service_value Start)"
     found+="; type: $(zt_deploy_service_value Type); START: $(remembered_start)"
@@ -41,12 +34,14 @@ installed_as() {
 # grace: on a loaded machine one registry read in about ten runs has come back wrong under Wine,
 # and the next one right.
 expect_installed() {
+    zt_args --own-shell 'WHAT VERSION PRODUCT_CODE START_TYPE START' "$@"
     zt_require_within "$1" 5 installed_as "${@:2}"
 }
 
 # Wine's msiexec registers the image path unquoted, spaces and all; as a step of the test
 # environment (not of the package), it is written quoted, as Windows Installer writes it.
 quote_image_path() {
+    zt_args '' "$@"
     local path
     path=$(zt_deploy_image_path)
     [ "$path" = "$target" ] || { zt_same "${target//\"/}" "$path" &&
@@ -56,6 +51,7 @@ quote_image_path() {
 # As a boot would: the service as Windows registers it, and started if it is registered to start
 # automatically (zt_boot).
 boot() {
+    zt_args --own-shell '' "$@"
     if zt_on native "the image path as Windows Installer writes it, quoted"; then
         zt_require "the image path quoted" zt_same "$target" "$(zt_deploy_image_path)"
     else
@@ -66,22 +62,21 @@ boot() {
 }
 
 service_removed() {
+    zt_args '' "$@"
     zt_service_in ABSENT && ! zt_deploy_service_key_exists && zt_deploy_hosted_gone
 }
 
 nothing_installed() {
+    zt_args '' "$@"
     zt_same "products: ; START: ; key: absent" "products: $(zt_installed_products | xargs); START: $(
         remembered_start); key: $(zt_windows_tool reg query "$remembered_key" >/dev/null 2>&1 &&
         echo present || echo absent)"
 }
 
-# The product and package codes of the packages so far, one a line.
-codes_seen=$(zt_deploy_product_code "$ZT_MSI" && zt_deploy_package_code "$ZT_MSI")
-zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2
-
 # rebuild NAME VERSION: the package again, as a new build of VERSION, which must have a product
 # code and a package code of its own.
 rebuild() {
+    zt_args --own-shell 'NAME VERSION' "$@"
     zt_require "cpack of $1, version $2" zt_deploy_rebuild_msi "$2" "$ZT_DIR/$1"
     zt_require "$1 has a product code of its own" new_code "$(zt_deploy_product_code "$ZT_DIR/$1")"
     zt_require "and a package code of its own" new_code "$(zt_deploy_package_code "$ZT_DIR/$1")"
@@ -89,6 +84,7 @@ rebuild() {
 
 # new_code CODE: CODE is one, and none of the packages' so far, to which it is added.
 new_code() {
+    zt_args --own-shell 'CODE' "$@"
     echo "code '$1'; the earlier ones: $(xargs <<<"$codes_seen")"
     [ -n "$1" ] && ! grep -qixF "$1" <<<"$codes_seen" || return 1
     codes_seen+=$'\n'$1
@@ -96,33 +92,22 @@ new_code() {
 
 # The running service's process id, as the status driver reads it; nothing when it is not running.
 service_pid() {
+    zt_args '' "$@"
     zt_driver service-pid wait RUNNING 5000 || return 0
     zt_records field "$ZT_DIR/service-pid.log" pid event=status | tail -n 1
 }
 
 # The running service: its process, its program's processes and the program's starts.
 running_service() {
+    zt_args '' "$@"
     echo "service $(service_pid); program $(zt_hosted_pids | xargs); starts $(
         zt_records starts "$ZT_C/zentorvik-standin.log" 2>/dev/null | xargs)"
 }
 
-# repair PACKAGE [PROPERTY=VALUE...]: a repair, as msiexec /f does it. Wine's msiexec /f takes a
-# package for a product code (1605) and has no repair by product code, so under Wine the test sets
-# what /f stands for, REINSTALL=ALL and the REINSTALLMODE letters; on Windows a failed /f fails the
-# scenario.
-if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
-    repair_how="msiexec /fvomus"
-    repair_command() {
-        zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
-    }
-else
-    repair_how="msiexec /i REINSTALL=ALL"
-    repair_command() {
-        zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
-    }
-fi
-
+# repair PACKAGE [PROPERTY=VALUE...]: a repair, as msiexec /f does it (repair_command, which
+# msi_begin chooses).
 repair() {
+    zt_args --own-shell 'PACKAGE [PROPERTY=VALUE...]' "$@"
     zt_require "$repair_how" repair_command "$@"
 }
 
@@ -130,11 +115,46 @@ repair() {
 # while a program holds it open. Only the package's search of the key sees it: the service
 # controller keeps the service as it was.
 mark_for_deletion() {
+    zt_args --own-shell '' "$@"
     zt_require "DeleteFlag=1 written" \
         zt_windows_tool reg add "$ZT_SERVICE_KEY" /v DeleteFlag /t REG_DWORD /d 1 /f
 }
 
 # expect_unchanged WHAT BEFORE: the running service is still BEFORE (running_service).
 expect_unchanged() {
+    zt_args 'WHAT BEFORE' "$@"
     zt_compare "$1" "$2" "$(running_service)"
 }
+
+# msi_begin: the packages, the scenario's machine without the harness's registration, what the
+# functions above work with, and the repair's command. Wine's msiexec /f takes a package for a
+# product code (1605) and has no repair by product code, so under Wine the repair sets what /f
+# stands for, REINSTALL=ALL and the REINSTALLMODE letters; on Windows a failed /f fails the
+# scenario. Sourcing this file runs it; sourced with --functions-only (00-checks), it does not.
+msi_begin() {
+    zt_args --own-shell '' "$@"
+    zt_deploy_packages
+    zt_deploy_begin
+    msi=$(zt_windows_path "$ZT_MSI")
+    target_dir=$(zt_install_dir)
+    installed_exe=$target_dir/OrveldenZentorvikTool.exe
+    target="\"$ZT_INSTALL_DIR_WIN\\OrveldenZentorvikTool.exe\""
+    # A 32-bit package writes to the 32-bit registry view.
+    remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
+    # The product and package codes of the packages so far, one a line.
+    codes_seen=$(zt_deploy_product_code "$ZT_MSI" && zt_deploy_package_code "$ZT_MSI")
+    zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2
+    if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
+        repair_how="msiexec /fvomus"
+        repair_command() {
+            zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
+        }
+    else
+        repair_how="msiexec /i REINSTALL=ALL"
+        repair_command() {
+            zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
+        }
+    fi
+}
+
+[ "${1-}" = --functions-only ] || msi_begin

@@ -26,6 +26,7 @@ ZT_WINDOWS_PROGRAMS+=" bcdedit fsutil takeown robocopy xcopy attrib where shutdo
 # DIR/bare-calls, and fails (127). A full path, as zt_windows_tool gives, never meets one, nor do
 # Windows' own searches, which look in System32 before the PATH.
 zt_native_traps() {
+    zt_args 'DIR' "$@"
     local name say script
     [ -z "${ZT_TRAPS:-}" ] || return 0
     mkdir -p "$1" || return 1
@@ -43,6 +44,7 @@ zt_native_traps() {
 # in $ZT_BUILD and that the machine may run the suite, under the traps for bare names, which the
 # scenarios inherit. Says FAIL and what.
 zt_prepare_suite() {
+    zt_args 'WORK' "$@"
     zt_native_traps "$1/traps" || { echo "FAIL traps in $1"; return 1; }
     [ -f "$ZT_BUILD/OrveldenZentorvikTool.exe" ] &&
         [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
@@ -82,9 +84,10 @@ zt_native_begin() {
     zt_windows_tool sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own
 }
 
-# zt_windows_tool NAME ARGUMENT...: Windows' own program NAME (sc, reg, msiexec, ...), by its full
+# zt_windows_tool NAME [ARGUMENT...]: Windows' own program NAME (sc, reg, msiexec, ...), by its full
 # path in System32.
 zt_windows_tool() {
+    zt_args 'NAME [ARGUMENT...]' "$@"
     "$ZT_SYSTEM32/$1.exe" "${@:2}" </dev/null
 }
 
@@ -92,22 +95,26 @@ zt_windows_tool() {
 # Bash's conversion of path arguments (/tmp/..., /c/...) to Windows paths, off for the rest of the
 # harness, is on for it.
 zt_python() {
+    zt_args 'ARGUMENT...' "$@"
     env -u MSYS_NO_PATHCONV -u MSYS2_ARG_CONV_EXCL "$ZT_PYTHON" "$@"
 }
 
 # zt_windows_path PATH: the Windows path of a Linux (Git Bash) path.
 zt_windows_path() {
+    zt_args 'PATH' "$@"
     cygpath -w "$1"
 }
 
 # zt_hosted_pids: the process ids of the running programs named Zentorvik.exe.
 zt_hosted_pids() {
+    zt_args '' "$@"
     zt_native_pids Zentorvik.exe
 }
 
 # zt_boot: what a boot would do to the service: Windows itself is not restarted, so a service
 # registered to start automatically is started here if it does not run.
 zt_boot() {
+    zt_args '' "$@"
     zt_text zt_windows_tool sc qc "$ZT_SERVICE" | grep -q 'START_TYPE *: *2 ' || return 0
     [ "$(zt_service_state)" = RUNNING ] || zt_windows_tool sc start "$ZT_SERVICE" >/dev/null
 }
@@ -160,6 +167,7 @@ zt_native_standins_gone() {
 # zt_native_pids [NAME]: the process ids of the running programs whose file name is NAME (letter
 # case aside), or of every program.
 zt_native_pids() {
+    zt_args '[NAME]' "$@"
     local filter=()
     [ $# -eq 0 ] || filter=(/fi "IMAGENAME eq $1")
     zt_text zt_windows_tool tasklist "${filter[@]}" /fo csv /nh 2>/dev/null |
@@ -171,6 +179,7 @@ zt_native_pids() {
 # the installed folder), so that its cleaning up only ever takes what it made. Says what stands in
 # the way.
 zt_native_machine_ready() {
+    zt_args '' "$@"
     local found=()
     zt_windows_tool whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
         found+=("this prompt is not elevated: run Git Bash as administrator")

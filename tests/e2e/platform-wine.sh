@@ -18,6 +18,7 @@ ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 
 # zt_env PREFIX: the environment of Wine's programs in that prefix.
 zt_env() {
+    zt_args 'PREFIX' "$@"
     export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
 }
@@ -25,6 +26,7 @@ zt_env() {
 # zt_make_template DIR: boots a prefix in DIR, registers the service and installs the programs
 # (about 15 s).
 zt_make_template() {
+    zt_args 'DIR' "$@"
     local dir=$1
     (
         zt_env "$dir"
@@ -67,25 +69,29 @@ zt_wine_end() {
     "$ZT_WINESERVER" -w 2>/dev/null
 }
 
-# zt_windows_tool NAME ARGUMENT...: Windows' own program NAME (sc, reg, msiexec, ...), the
+# zt_windows_tool NAME [ARGUMENT...]: Windows' own program NAME (sc, reg, msiexec, ...), the
 # prefix's.
 zt_windows_tool() {
+    zt_args 'NAME [ARGUMENT...]' "$@"
     "$ZT_WINE" "$@" </dev/null
 }
 
 # zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader.
 zt_python() {
+    zt_args 'ARGUMENT...' "$@"
     "$ZT_PYTHON" "$@"
 }
 
 # zt_windows_path PATH: the Windows path of a Linux file, through drive Z:.
 zt_windows_path() {
+    zt_args 'PATH' "$@"
     printf 'Z:%s\n' "${1//\//\\}"
 }
 
 # zt_hosted_pids: the process ids of the running programs named Zentorvik.exe in this prefix,
 # Linux ones, since Wine's tasklist prints nothing.
 zt_hosted_pids() {
+    zt_args '' "$@"
     zt_wine_pids Zentorvik.exe
 }
 
@@ -94,6 +100,7 @@ zt_hosted_pids() {
 # after the loader (and the emulator, under qemu-i386): the first that is no Linux path names the
 # image.
 zt_wine_pids() {
+    zt_args 'IMAGE' "$@"
     local pid image
     for pid in $(pgrep -f -i -- "${1//./\\.}"); do
         tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" ||
@@ -107,6 +114,7 @@ zt_wine_pids() {
 # zt_boot: as a boot would, a new server for the prefix, whose service controller reads the
 # registry afresh and starts the services registered to start automatically.
 zt_boot() {
+    zt_args '' "$@"
     zt_wine_end
     "$ZT_WINESERVER" -p
     # The first client of the service controller starts services.exe, which keeps that client's

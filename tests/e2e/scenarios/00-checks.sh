@@ -1,6 +1,7 @@
 #!/bin/bash
-# The suite's own tools: lib.sh's misuses end a scenario with a BUG; check-native-paths finds
-# Windows programs called by a bare name; scripts/check-windows-exe on altered copies of the
+# needs: nothing
+# The suite's own tools: misuses of the vocabulary end a scenario with a BUG; check-native-paths
+# finds Windows programs called by a bare name; scripts/check-windows-exe on altered copies of the
 # executable (no Wine): a GNU ld build with a time stamp fails, an MSVC build passes, and the
 # binutils are found as MSYS2 names them. The checks of the records are tests/e2e/test_records.py.
 . "$(dirname "$0")/../lib.sh"
@@ -30,21 +31,30 @@ check_exe_as_msys2() {
     done
     PATH=$ZT_DIR/msys2 check_exe
 }
-# misuse CODE: a scenario that runs CODE with a clean-up registered; what it says and its status.
+# misuse CODE [SOURCE]: a scenario that sources SOURCE (lib.sh) and runs CODE, its third line, with
+# a clean-up registered; what it says and its status.
 misuse() {
-    printf '%s\n' '. "$ZT_ROOT/tests/e2e/lib.sh"' 'zt_when_finished echo cleaned up' "$1" \
+    printf '%s\n' ". \"\$ZT_ROOT/tests/e2e/\"${2:-lib.sh}" 'zt_when_finished echo cleaned up' "$1" \
         'echo went on' >"$ZT_DIR/misuse.sh"
     ZT_ROOT=$ZT_ROOT bash "$ZT_DIR/misuse.sh" 2>&1
     echo "exit status $?"
 }
-zt_compare "zt_require in a \$( ) ends the scenario with a BUG that names the call; clean-up runs" \
-    "BUG: zt_require at $ZT_DIR/misuse.sh:3: does nothing in a subshell
+# expect_bug WHAT FUNCTION WHY CODE [SOURCE]: CODE ends the scenario with FUNCTION's BUG, named at
+# CODE's line, and the clean-up runs.
+expect_bug() {
+    zt_compare "$1" "BUG: $2 at $ZT_DIR/misuse.sh:3: $3
 cleaned up
-exit status 134" "$(misuse 'out=$(zt_require "a check" true)')"
-zt_compare "zt_compare given two arguments is a BUG too" \
-    "BUG: zt_compare at $ZT_DIR/misuse.sh:3: wants WHAT EXPECTED ACTUAL, got 2 arguments
-cleaned up
-exit status 134" "$(misuse 'zt_compare "a comparison" "$(echo x)"')"
+exit status 134" "$(misuse "${@:4}")"
+}
+expect_bug "zt_require in a \$( ) ends the scenario with a BUG that names the call; clean-up runs" \
+    zt_require "does nothing in a subshell" 'out=$(zt_require "a check" true)'
+expect_bug "zt_compare given two arguments is a BUG too" \
+    zt_compare "wants WHAT EXPECTED ACTUAL, got 2 arguments" 'zt_compare "a comparison" "$(echo x)"'
+expect_bug "so is a platform's function given none, named where the check that ran it was called" \
+    zt_windows_path "wants PATH, got 0 arguments" 'zt_expect "a path" zt_windows_path'
+expect_bug "and a function of msi-lib.sh, sourced without what it sets up" \
+    expect_unchanged "wants WHAT BEFORE, got 1 arguments" 'expect_unchanged "the service"' \
+    'msi-lib.sh --functions-only'
 # A script and a workflow with a Windows program called by a bare name on their first lines, one
 # on each, and none on the others.
 printf '%s\n' 'whoami /groups' 'x=$(zt_text SC.exe query)' 'zt_expect_within "sc" 10 reg query' \

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: nothing
 # Native mode's own code, run here on a made-up machine: Windows' programs are scripts in a fake
 # SYSTEMROOT's System32 (sc, tasklist, taskkill, whoami, msiexec, reg, net) that record their
 # calls, cygpath maps C:\ to a folder, and the platform's traps for bare names are first on the

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # Start and stop under the service controller: every status, the hosted program, exit codes and
 # the trace.
 . "$(dirname "$0")/../lib.sh"

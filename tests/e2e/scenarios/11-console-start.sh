@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # Started from a console instead of by the service controller: the dispatcher cannot connect.
 . "$(dirname "$0")/../lib.sh"
 zt_begin

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # At stop every process whose file name is Zentorvik.exe, letter case aside, ends with exit code
 # 0, wherever it was started from; look-alike names keep running.
 . "$(dirname "$0")/../lib.sh"

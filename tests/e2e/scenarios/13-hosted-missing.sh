@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # With no hosted program on disk the launch is skipped: the service still runs and stops cleanly.
 # Only on Windows would the start hang without that skip (a `start` of a missing program waits on
 # a message box nobody can answer); under Wine `start` fails and returns.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # The hosted program ends on its own: the service goes on running and starts nothing again.
 . "$(dirname "$0")/../lib.sh"
 zt_begin

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # Controls other than stop change nothing: pause and continue are refused by the controller, the
 # handler sees interrogate and a user control and only traces its entry and exit. A second stop
 # while stop pending is refused. Wine's controller refuses pause and continue for every service;

@@ -1,4 +1,6 @@
 #!/bin/bash
+# needs: prefix
+# cost: 156
 # Twenty start/stop cycles in one prefix, each stop sent as soon as the service runs: the right
 # statuses every time, every stop within its bound, and nothing left running after each stop.
 . "$(dirname "$0")/../lib.sh"

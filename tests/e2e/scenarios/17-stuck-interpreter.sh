@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: packages
 # An interpreter that never ends, as on Windows when its "start" of a program that Windows refuses
 # to run waits on the shell's error box: the service ends it after 10 s and runs, stops as usual,
 # and leaves no interpreter behind; an installation with START=auto succeeds and leaves the service

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: packages
 # The zip for administrators: exactly the service, the monitor, README-admin.txt with CRLF line
 # ends and SHA256SUMS, which matches the other three; the service registered by hand as
 # README-admin shows it (a folder under Program Files, the image path quoted, a process of its own,

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# needs: packages
+# cost: 175
 # The Windows Installer package under Wine's msiexec, and what each operation of one version does
 # with the service: an installation on demand registers it stopped, one with START=auto starts
 # it; a repair never stops it (a running service keeps its process and its program) and starts a

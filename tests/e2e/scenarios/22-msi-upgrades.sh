@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# needs: packages
+# cost: 146
 # The Windows Installer package's rebuilds and upgrades under Wine's msiexec: an upgrade, or a
 # rebuild of the same version, of a stopped START=auto installation starts the new service, and a
 # START=demand one is left stopped; START is remembered through them, and START on the command

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # A second debug-output monitor leaves the names to the one already listening, which still
 # receives every message of a service run.
 . "$(dirname "$0")/../lib.sh"

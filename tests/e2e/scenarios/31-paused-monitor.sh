@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # A monitor whose output nobody reads holds up no writer: the service starts and stops in its
 # usual time, every message is printed once the output flows again, and a flood beyond the
 # monitor's queue is dropped and counted instead of blocking.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # Who the monitor's buffer goes to: a writer that holds it long is not overtaken by the writers
 # queued behind it, and one that dies holding it does not hold up those after it.
 . "$(dirname "$0")/../lib.sh"

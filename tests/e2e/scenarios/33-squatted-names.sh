@@ -1,4 +1,5 @@
 #!/bin/bash
+# needs: prefix
 # Names another program created before the monitor. A buffer-ready event without a buffer is not
 # another monitor's: anyone may create the event, and so keep the writers from the monitor. And
 # whoever made the data event or the buffer could feed the monitor lines of its own. The monitor
