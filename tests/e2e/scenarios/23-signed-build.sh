@@ -132,6 +132,7 @@ zt_compare "nothing left in the build tree's signing folder" "" "$(ls -A "$build
 # The password file wins over the environment; a wrong password is an error, not an unsigned file.
 cat >"$work/sign.cmake" <<EOF
 include("$ZT_ROOT/cmake/sign-file.cmake")
+set(ZT_SIGN_DESCRIPTION "$ZT_SERVICE")
 zt_sign_file("\${FILE}")
 EOF
 cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$work/by-file.exe"
