@@ -7,6 +7,7 @@
 #   ZT_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
 # The password may also be the environment variable ZT_SIGN_PASSWORD; it is never a cache variable,
 # so that no generated file holds it. ZT_SIGN_WORK_DIR, in the build tree, holds it while it is used.
+# ZT_SIGN_DESCRIPTION, the product's name (contract.h), is the signature's description.
 
 function(zt_sign_setting name out)
     if(NOT "${${name}}" STREQUAL "")
@@ -24,12 +25,15 @@ function(zt_sign_file file)
     endif()
     zt_sign_setting(ZT_SIGN_PASSWORD_FILE password_file)
     zt_sign_setting(ZT_SIGN_TIMESTAMP_URL timestamp_url)
+    if(ZT_SIGN_DESCRIPTION STREQUAL "")
+        message(FATAL_ERROR "ZT_SIGN_DESCRIPTION is not set: it is the description of ${file}'s signature")
+    endif()
     find_program(ZT_OSSLSIGNCODE osslsigncode)
     if(NOT ZT_OSSLSIGNCODE)
         message(FATAL_ERROR "osslsigncode not found: it signs ${file} with ${pkcs12}")
     endif()
 
-    set(args sign -pkcs12 "${pkcs12}" -h sha256 -n "Orvelden Zentorvik Tool")
+    set(args sign -pkcs12 "${pkcs12}" -h sha256 -n "${ZT_SIGN_DESCRIPTION}")
     set(secret "")
     if(NOT password_file STREQUAL "")
         list(APPEND args -readpass "${password_file}")

@@ -14,14 +14,14 @@ zt_deploy_packages() {
     zt_args --own-shell '' "$@"
     local dir=${ZT_PACKAGES:-$ZT_BUILD}
     if [ -n "${ZT_PACKAGES:-}" ]; then
-        ZT_VERSION=$(ls "$dir" | sed -n 's/^OrveldenZentorvikTool-\(.*\)-win32\.zip$/\1/p')
+        ZT_VERSION=$(ls "$dir" | sed -n "s/^$ZT_PACKAGE_NAME-\(.*\)-win32\.zip\$/\1/p")
     else
         zt_require "the packages built" "$ZT_ROOT/scripts/build-windows" --no-setup package
         ZT_VERSION=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' \
             "$ZT_BUILD/CPackConfig.cmake")
     fi
-    ZT_ZIP=$dir/OrveldenZentorvikTool-$ZT_VERSION-win32.zip
-    ZT_MSI=$dir/OrveldenZentorvikTool-$ZT_VERSION-x86.msi
+    ZT_ZIP=$dir/$ZT_PACKAGE_NAME-$ZT_VERSION-win32.zip
+    ZT_MSI=$dir/$ZT_PACKAGE_NAME-$ZT_VERSION-x86.msi
     zt_require "the zip and the MSI of version $ZT_VERSION" test -f "$ZT_ZIP" -a -f "$ZT_MSI"
 }
 
@@ -71,7 +71,7 @@ zt_deploy_begin() {
     zt_require "the harness's registration removed" zt_windows_tool sc delete "$ZT_SERVICE"
     zt_install_standin
     zt_require "the zip unpacked" unzip -q "$ZT_ZIP" -d "$ZT_DIR"
-    ZT_PACKAGE_DIR=$ZT_DIR/OrveldenZentorvikTool-$ZT_VERSION-win32
+    ZT_PACKAGE_DIR=$ZT_DIR/$ZT_PACKAGE_NAME-$ZT_VERSION-win32
 }
 
 # zt_deploy_service_value NAME: one value of the service's registry key as reg prints it (type

@@ -6,10 +6,20 @@
 ZT_PLATFORM=${ZT_PLATFORM:-wine}
 ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
-ZT_SERVICE="Orvelden Zentorvik Tool"
+# What the service must be: the tests' own copy of service/contract.h's names.
+. "$ZT_ROOT/tests/e2e/product.sh"
+ZT_SERVICE=$SERVICE_NAME
+ZT_SERVICE_DISPLAY=$SERVICE_DISPLAY_NAME
+# The executable's file name; the packages are named after it without ".exe".
+ZT_SERVICE_EXE_NAME=$SERVICE_EXE_NAME
+ZT_PACKAGE_NAME=${SERVICE_EXE_NAME%.exe}
+# What Programs and Features calls the product.
+ZT_PRODUCT=$PRODUCT_NAME
 ZT_SERVICE_KEY="HKLM\\System\\CurrentControlSet\\Services\\$ZT_SERVICE"
 # Where the installer package installs the service (zt_install_dir: the same folder from Linux).
-ZT_INSTALL_DIR_WIN="C:\\Program Files (x86)\\$ZT_SERVICE"
+ZT_INSTALL_DIR_WIN="C:\\Program Files (x86)\\$PRODUCT_INSTALL_FOLDER"
+# Where it remembers START: the 32-bit package writes to the registry's 32-bit view.
+ZT_START_KEY="HKLM\\Software\\Wow6432Node\\${PRODUCT_START_KEY#Software\\}"
 # Python 3.9 or later, for the reader (natively it may be called python).
 ZT_PYTHON=${ZT_PYTHON:-python3}
 # The stand-in's log of its starts, as the test programs name it.
@@ -350,7 +360,7 @@ zt_service_stopped() {
 # each, as Programs and Features lists them (in both registry views).
 zt_installed_products() {
     zt_args '' "$@"
-    zt_uninstall_entries "" /s | awk -v name="$ZT_SERVICE" '
+    zt_uninstall_entries "" /s | awk -v name="$ZT_PRODUCT" '
         /^HKEY/ { ours = 0; version = ""; n = split($0, path, "\\"); code = path[n] }
         /DisplayName +REG_SZ +/ { sub(/^ *DisplayName +REG_SZ +/, ""); ours = $0 == name }
         /DisplayVersion/ { version = $3 }

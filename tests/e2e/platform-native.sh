@@ -46,7 +46,7 @@ zt_native_traps() {
 zt_prepare_suite() {
     zt_args 'WORK' "$@"
     zt_native_traps "$1/traps" || { echo "FAIL traps in $1"; return 1; }
-    [ -f "$ZT_BUILD/OrveldenZentorvikTool.exe" ] &&
+    [ -f "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" ] &&
         [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
         { echo "FAIL build: no programs in $ZT_BUILD"; return 1; }
     zt_native_machine_ready || { echo "FAIL machine"; return 1; }
@@ -73,10 +73,10 @@ zt_native_begin() {
     ZT_TOOLS=$ZT_DIR/service
     ZT_SCRATCH=$ZT_DIR/scratch
     mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" || return 1
+        cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" || return 1
     # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
     ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
-    ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/OrveldenZentorvikTool.exe")
+    ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/$ZT_SERVICE_EXE_NAME")
     ZT_DRIVER=$ZT_TOOLS/service-driver.exe
     ZT_WRITER=$ZT_TOOLS/debug-writer.exe
     ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe

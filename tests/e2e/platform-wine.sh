@@ -1,6 +1,6 @@
 # The scenarios under Wine (ZT_PLATFORM=wine, the default), sourced by lib.sh. Each scenario runs
 # in its own copy of a booted 64-bit prefix (WINEARCH=win64, loader wine64), whose template has
-# the service registered as C:\zt\OrveldenZentorvikTool.exe and the test programs in C:\zt. Wine's
+# the service registered from C:\zt ($ZT_SERVICE_EXE) and the test programs in C:\zt. Wine's
 # own programs (services.exe, sc, reg, msiexec) run natively; only the 32-bit programs (the
 # service, the cmd/start it launches, the test programs) go through the 32-bit loader. Nothing
 # touches ~/.wine. Defines what platform-native.sh defines, but for zt_prepare_suite (natively
@@ -11,7 +11,7 @@ ZT_WINE=/usr/lib/wine/wine64
 ZT_WINESERVER=/usr/lib/wine/wineserver64
 # What runs a test program; the paths are the template's, inside the prefix.
 ZT_RUN=("$ZT_WINE")
-ZT_SERVICE_EXE='C:\zt\OrveldenZentorvikTool.exe'
+ZT_SERVICE_EXE="C:\\zt\\$ZT_SERVICE_EXE_NAME"
 ZT_DRIVER='C:\zt\service-driver.exe'
 ZT_WRITER='C:\zt\debug-writer.exe'
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
@@ -37,7 +37,7 @@ zt_make_template() {
         "$ZT_WINESERVER" -p
         trap '"$ZT_WINESERVER" -k 2>/dev/null; "$ZT_WINESERVER" -w' EXIT
         mkdir -p "$dir/drive_c/zt"
-        cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
+        cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
         "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
             >/dev/null 2>&1 </dev/null
     ) || return 1

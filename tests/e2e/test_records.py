@@ -9,7 +9,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from reader import cli, formats, normal_run
+from reader import cli, formats, normal_run, product
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
@@ -643,6 +643,27 @@ class Timeline(Files):
         )
 
 
+class ProductNames(Files):
+    """contract.h's names, read as a build reads them, against the tests' copy of them."""
+
+    DEFINES = re.findall(r'^#define (\w+) L"(.*)"$', (ROOT / "service/contract.h").read_text(), re.M)
+
+    def built(self, **changed):
+        names = {name: re.sub(r"\\(.)", r"\1", value) for name, value in self.DEFINES}
+        return self.write("contract.txt", [f"{n}={v}" for n, v in {**names, **changed}.items()])
+
+    def test_the_tests_copy_is_contract_h(self):
+        self.assertEqual((0, "", ""), self.run_cli("expect-product", self.built()))
+
+    def test_a_difference_names_both_values(self):
+        code, out, _ = self.run_cli("expect-product", self.built(SERVICE_NAME="Other", NEW="x"))
+        self.assertEqual(1, code)
+        name = product.FACTS["SERVICE_NAME"]
+        said = f'SERVICE_NAME: tests/e2e/product.sh says "{name}", the build read "Other"'
+        self.assertIn(said, out)
+        self.assertIn('NEW: tests/e2e/product.sh says nothing, the build read "x"', out)
+
+
 class ContractAgreesWithTheService(unittest.TestCase):
     """The normal run as the service's own code sends it: the messages it traces and the statuses
     it reports."""
@@ -652,8 +673,6 @@ class ContractAgreesWithTheService(unittest.TestCase):
     CONSTANTS = dict(re.findall(r"constexpr DWORD (\w+) = (\d+);", HEADER))
 
     def test_every_message_is_one_the_service_traces(self):
-        define = re.search(r'#define SERVICE_NAME L"([^"]*)"', self.HEADER)
-        self.assertEqual(formats.PREFIX, define.group(1) + ": ")
         for message in NORMAL + CONTRACT.other_control:
             self.assertIn(f'SERVICE_NAME L": {message}"', self.SOURCES)
 

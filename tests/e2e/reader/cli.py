@@ -29,6 +29,7 @@ from .formats import (
     segments,
 )
 from .normal_run import CONTRACT, check_statuses, check_trace, load_contract
+from .product import differences
 
 USAGE = """A check ("expect-...") exits 0 when it holds and 1 when not, printing its evidence; any
 other command prints values one a line and exits 0. Every command exits 2, saying why on standard
@@ -203,6 +204,11 @@ def cmd_timeline(args, out):
     return 0
 
 
+def cmd_expect_product(args, out):
+    built = dict(line.partition("=")[::2] for line in lines_of(args.contract_txt))
+    return verdict(differences(built, args.contract_txt), out)
+
+
 def one_of(names):
     """An argument type for positional choices, which argparse cannot check when they may be
     left out (nargs="*")."""
@@ -343,6 +349,13 @@ def build_parser():
     sub = command("starts", cmd_starts, "that field of each start the stand-in logged")
     sub.add_argument("log")
     sub.add_argument("field", nargs="?", default="pid", choices=("pid", "image", "command"))
+    sub = command(
+        "expect-product",
+        cmd_expect_product,
+        "the names a build read from service/contract.h (NAME=value lines of the build tree's"
+        " contract.txt) are those of tests/e2e/product.sh, the tests' own copy",
+    )
+    sub.add_argument("contract_txt", metavar="contract.txt")
     sub = command(
         "timeline", cmd_timeline, "statuses and request results, timed from the first request"
     )

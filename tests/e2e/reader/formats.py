@@ -27,7 +27,10 @@ messages were.
 
 from pathlib import Path
 
-PREFIX = "Orvelden Zentorvik Tool: "
+from .product import FACTS
+
+# What starts each of the service's messages: its name.
+PREFIX = FACTS["SERVICE_NAME"] + ": "
 
 
 class InputError(Exception):

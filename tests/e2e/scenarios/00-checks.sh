@@ -69,7 +69,7 @@ zt_compare "check-native-paths finds the bare names where a command starts, and 
         sh:4:\ msiexec sh:5:\ net sh:5:\ tasklist yml:4:\ whoami yml:6:\ sc)" \
     "$("$ZT_ROOT/tests/e2e/check-native-paths" "$ZT_DIR/bare.sh" "$ZT_DIR/bare.yml")"
 if zt_on wine "the executable's checks, which need the mingw-w64 binutils"; then
-    cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$ZT_DIR/exe"
+    cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_DIR/exe"
     zt_expect "check-windows-exe finds the binutils without their prefix, as in MSYS2" \
         check_exe_as_msys2
     patch 8 054 033 072 137

@@ -11,7 +11,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"
 
-export ZT_FAKE=$ZT_DIR/machine
+# The fakes below read the product's name from the environment.
+export ZT_FAKE=$ZT_DIR/machine ZT_PRODUCT
 system32=$ZT_FAKE/c/windows/System32
 mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages"
 : >"$ZT_FAKE/calls"
@@ -82,7 +83,7 @@ echo "reg $*" >>"$ZT_FAKE/calls"
     exit 1
 while read -r code version; do
     printf '%s\r\n' "HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code" \
-        "    DisplayName    REG_SZ    Orvelden Zentorvik Tool" "    DisplayVersion    REG_SZ    $version" ""
+        "    DisplayName    REG_SZ    $ZT_PRODUCT" "    DisplayVersion    REG_SZ    $version" ""
 done <"$ZT_FAKE/products"
 END
 fake c/windows/System32/msiexec.exe <<'END'
@@ -149,8 +150,9 @@ printf 'pid=%s\timage=%s\tcommand=%s\n' 101 'C:\windows\Zentorvik.exe' '"c:\wind
     102 'C:\c\ZentorvikX.exe' '"C:\c\ZentorvikX.exe"' >"$ZT_FAKE/c/zentorvik-standin.log"
 : >"$ZT_FAKE/c/windows/Zentorvik.exe"
 echo '{A1} 1.2.3' >"$ZT_FAKE/products"
-mkdir -p "$ZT_FAKE/c/Program Files (x86)/Orvelden Zentorvik Tool"
-for program in OrveldenZentorvikTool.exe programs/service-driver.exe programs/hosted-standin.exe; do
+installed=$(ZT_C=$ZT_FAKE/c zt_install_dir)
+mkdir -p "$installed"
+for program in "$ZT_SERVICE_EXE_NAME" programs/service-driver.exe programs/hosted-standin.exe; do
     echo "$program" >"$ZT_FAKE/build/$program"
 done
 scenario() {
@@ -184,8 +186,8 @@ native env ZT_BUILD="$ZT_FAKE/build" bash -c '. "$0/lib.sh" && scenario' "$here"
     read -r files
 } <"$ZT_FAKE/begun"
 zt_expect "before: the product left was uninstalled, then the service stopped and deleted, then registered anew" \
-    in_order "msiexec /x {A1} /qn" "sc stop Orvelden Zentorvik Tool" "sc delete Orvelden Zentorvik Tool" \
-    "sc create Orvelden Zentorvik Tool" <"$ZT_FAKE/calls"
+    in_order "msiexec /x {A1} /qn" "sc stop $ZT_SERVICE" "sc delete $ZT_SERVICE" "sc create $ZT_SERVICE" \
+    <"$ZT_FAKE/calls"
 zt_expect "before: the stand-ins were waited for once told to quit, and not killed" \
     in_order "sc delete" "tasklist /fo csv /nh" "sc create" <"$ZT_FAKE/calls"
 zt_compare "before and after: the stand-ins ended, nothing to say" "" "$(cat "$ZT_FAKE/scenario.out")"
@@ -194,12 +196,13 @@ zt_compare "before: the stand-in's files, the hosted program's and the installed
     "" "$files"
 windows_dir=W:${dir//\//\\}
 zt_expect "the service registered from the scenario's folder, its path quoted" grep -xF \
-    "sc create Orvelden Zentorvik Tool binPath= \"$windows_dir\\service\\OrveldenZentorvikTool.exe\" type= own" \
+    "sc create $ZT_SERVICE binPath= \"$windows_dir\\service\\$ZT_SERVICE_EXE_NAME\" type= own" \
     "$ZT_FAKE/calls"
 zt_compare "the programs copied to the scenario's folder" \
-    "OrveldenZentorvikTool.exe hosted-standin.exe service-driver.exe" "$tools"
+    "$(printf '%s\n' "$ZT_SERVICE_EXE_NAME" hosted-standin.exe service-driver.exe | LC_ALL=C sort | xargs)" \
+    "$tools"
 zt_compare "the harness's paths in the scenario's folder" \
-    "$windows_dir\\service\\OrveldenZentorvikTool.exe $dir/service/service-driver.exe $windows_dir\\scratch" \
+    "$windows_dir\\service\\$ZT_SERVICE_EXE_NAME $dir/service/service-driver.exe $windows_dir\\scratch" \
     "$service_exe $driver $scratch"
 # ended PID: whether the process has ended: gone, or a zombie that whoever adopted it after its
 # parent's exit has not reaped yet (this machine's first process may never reap it).
@@ -229,12 +232,12 @@ ZT_FAKE_INTEGRITY=16384 zt_expect "a prompt of LocalSystem is ready" ready
 ZT_FAKE_INTEGRITY=8192 zt_must_fail "a prompt without elevation is not" ready
 echo STOPPED >"$ZT_FAKE/service"
 : >"$ZT_FAKE/c/windows/Zentorvik.exe"
-mkdir -p "$ZT_FAKE/c/Program Files (x86)/Orvelden Zentorvik Tool"
+mkdir -p "$installed"
 echo '{A2} 1.2.3' >"$ZT_FAKE/products"
 printf '%s\n' "ZENTORVIK.EXE 5" "ZentorvikX.exe 6" >>"$ZT_FAKE/processes"
 zt_must_fail "a machine with the service, the program, its folder, the product or a Zentorvik.exe is not" ready
 zt_compare "and each is named" 5 "$(grep -c -e 'is registered' -e 'Zentorvik.exe is there' \
-    -e 'Orvelden Zentorvik Tool is there' -e 'package is installed' -e 'is running' "$ZT_FAKE/ready.err")"
+    -e "${ZT_INSTALL_DIR_WIN##*\\} is there" -e 'package is installed' -e 'is running' "$ZT_FAKE/ready.err")"
 : >"$ZT_FAKE/calls"
 out=$(native env ZT_BUILD="$ZT_FAKE/build" "$here/run-all" 00-checks 2>&1)
 zt_compare "run-all refuses such a machine before any scenario" "1:0 passed, 1 failed" "$?:$(tail -n 1 <<<"$out")"
@@ -242,10 +245,12 @@ out=$(native env ZT_BUILD="$ZT_FAKE/none" "$here/run-all" 00-checks 2>&1)
 zt_expect "run-all without the programs says so" grep "FAIL build: no programs in $ZT_FAKE/none" <<<"$out"
 zt_must_fail "and neither run changed the machine" grep -E '^(sc (stop|delete|create)|msiexec)' "$ZT_FAKE/calls"
 
-: >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-win32.zip"
-echo msi >"$ZT_FAKE/packages/OrveldenZentorvikTool-1.2.3-x86.msi"
+zip=$ZT_PACKAGE_NAME-1.2.3-win32.zip
+msi=$ZT_PACKAGE_NAME-1.2.3-x86.msi
+: >"$ZT_FAKE/packages/$zip"
+echo msi >"$ZT_FAKE/packages/$msi"
 echo newer >"$ZT_FAKE/packages/newer.msi"
-printf 'file=%s\tproduct=%s\tpackage=%s\n' OrveldenZentorvikTool-1.2.3-x86.msi '{A1}' '{A2}' \
+printf 'file=%s\tproduct=%s\tpackage=%s\n' "$msi" '{A1}' '{A2}' \
     newer.msi '{B1}' '{B2}' >"$ZT_FAKE/packages/codes"
 mkdir -p "$ZT_FAKE/work"
 echo "2   AUTO_START" >"$ZT_FAKE/start-type"
@@ -261,14 +266,14 @@ deployed() {
 }
 export -f deployed
 zt_compare "deployment: packages from ZT_PACKAGES, their codes from its list, processes from tasklist" \
-    "1.2.3 OrveldenZentorvikTool-1.2.3-win32.zip OrveldenZentorvikTool-1.2.3-x86.msi
+    "1.2.3 $zip $msi
 newer
 {B1} {B2}
 5
 W:\\tmp\\x
 RUNNING" "$(native env ZT_PACKAGES="$ZT_FAKE/packages" bash -c '. "$0/deploy-lib.sh" && deployed' "$here")"
 zt_compare "and a boot starts the stopped service registered to start automatically" \
-    "sc start Orvelden Zentorvik Tool" "$(grep '^sc start' "$ZT_FAKE/calls")"
+    "sc start $ZT_SERVICE" "$(grep '^sc start' "$ZT_FAKE/calls")"
 
 zt_compare "no Windows program was called without its path" "" \
     "$(cat "$ZT_FAKE/traps/bare-calls" 2>/dev/null)"

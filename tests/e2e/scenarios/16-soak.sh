@@ -11,7 +11,7 @@ cycles=20
 commands=()
 for i in $(seq 1 $cycles); do
     commands+=(mark "cycle $i" start wait RUNNING 60000 control stop wait STOPPED 10000
-               service-exit 10000 procs Zentorvik.exe procs OrveldenZentorvikTool.exe)
+               service-exit 10000 procs Zentorvik.exe procs "$ZT_SERVICE_EXE_NAME")
 done
 zt_driver run "${commands[@]}" mark end
 log=$ZT_DIR/run.log

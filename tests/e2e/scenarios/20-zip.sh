@@ -9,24 +9,25 @@
 . "$(dirname "$0")/../deploy-lib.sh"
 
 zt_deploy_packages
-folder=OrveldenZentorvikTool-$ZT_VERSION-win32
+folder=$ZT_PACKAGE_NAME-$ZT_VERSION-win32
 zt_compare "the zip holds the service, the monitor, README-admin.txt and SHA256SUMS, nothing else" \
-    "$(printf '%s\n' "$folder"/{OrveldenZentorvikTool.exe,README-admin.txt,SHA256SUMS,dbwin-monitor.exe})" \
+    "$(printf '%s\n' "$folder"/{"$ZT_SERVICE_EXE_NAME",README-admin.txt,SHA256SUMS,dbwin-monitor.exe} |
+        LC_ALL=C sort)" \
     "$(unzip -Z1 "$ZT_ZIP" | LC_ALL=C sort)"
 zt_compare "README-admin.txt in the zip has CRLF line ends" \
     0 "$(unzip -p "$ZT_ZIP" "$folder/README-admin.txt" | grep -c -v $'\r$')"
 
 zt_deploy_begin
 zt_compare "SHA256SUMS sums the other three files" \
-    "OrveldenZentorvikTool.exe README-admin.txt dbwin-monitor.exe" \
+    "$(printf '%s\n' "$ZT_SERVICE_EXE_NAME" README-admin.txt dbwin-monitor.exe | LC_ALL=C sort | xargs)" \
     "$(sed 's/^[0-9a-f]* *//' "$ZT_PACKAGE_DIR/SHA256SUMS" | LC_ALL=C sort | xargs)"
 zt_expect "SHA256SUMS matches them" \
     sh -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' - "$ZT_PACKAGE_DIR"
 
 target_dir=$(zt_install_dir)
-target="\"$ZT_INSTALL_DIR_WIN\\OrveldenZentorvikTool.exe\""
+target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
 mkdir -p "$target_dir"
-cp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/"
+cp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$target_dir/"
 zt_require "sc create, as README-admin shows" \
     zt_windows_tool sc create "$ZT_SERVICE" binPath= "$target" type= own start= demand
 zt_require "registered under Program Files (x86), the image path quoted" \
@@ -45,13 +46,13 @@ zt_must_fail "the MSI refuses to install over the service registered by hand" \
 zt_require "and changes nothing: image path" zt_same "$target" "$(zt_deploy_image_path)"
 zt_require "start type" zt_same "REG_DWORD 0x3" "$(zt_deploy_service_value Start)"
 zt_require "the executable" \
-    cmp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$target_dir/OrveldenZentorvikTool.exe"
+    cmp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$target_dir/$ZT_SERVICE_EXE_NAME"
 zt_require "no product registered" zt_same "" "$(zt_installed_products)"
 # Wine's msiexec logs no launch condition's message (it only shows it in a message box). The log
 # is UTF-16 text with CRLF line ends.
 if zt_on native "the refusal's message in the installation's log"; then
     zt_expect "its log says that the package did not install the service, and how to remove it" \
-        grep -q 'this package did not install it.*sc.exe delete "Orvelden Zentorvik Tool"' \
+        grep -q "this package did not install it.*sc.exe delete \"$ZT_SERVICE\"" \
         <(tr -d '\0\r' <"$ZT_DIR/refused.txt")
 fi
 

@@ -84,10 +84,10 @@ zt_require "a signed package, time stamps from $tsa_url" env ZT_SIGN_PASSWORD="$
     "$ZT_ROOT/scripts/build-windows" --no-setup --dir "$build" -DZT_SIGN_PKCS12="$work/signer.p12" \
     -DZT_SIGN_TIMESTAMP_URL="$tsa_url" package
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-msi=$build/OrveldenZentorvikTool-$version-x86.msi
-unzip -q "$build/OrveldenZentorvikTool-$version-win32.zip" -d "$work"
-shipped=$work/OrveldenZentorvikTool-$version-win32
-programs=(OrveldenZentorvikTool.exe dbwin-monitor.exe)
+msi=$build/$ZT_PACKAGE_NAME-$version-x86.msi
+unzip -q "$build/$ZT_PACKAGE_NAME-$version-win32.zip" -d "$work"
+shipped=$work/$ZT_PACKAGE_NAME-$version-win32
+programs=("$ZT_SERVICE_EXE_NAME" dbwin-monitor.exe)
 
 # verify FILE CERTIFICATE: osslsigncode's verification of FILE against CERTIFICATE, in
 # $work/verify.log.
@@ -111,8 +111,8 @@ zt_expect "SHA256SUMS sums the files as shipped" sh -c 'cd "$1" && sha256sum --q
 
 mkdir "$work/msi"
 zt_require "msiextract" sh -c 'cd "$1" && msiextract "$2" >/dev/null' - "$work/msi" "$msi"
-zt_expect "the MSI installs the signed executable of the zip" cmp "$shipped/OrveldenZentorvikTool.exe" \
-    "$work/msi/Program Files/Orvelden Zentorvik Tool/OrveldenZentorvikTool.exe"
+zt_expect "the MSI installs the signed executable of the zip" cmp "$shipped/$ZT_SERVICE_EXE_NAME" \
+    "$work/msi/Program Files/${ZT_INSTALL_DIR_WIN##*\\}/$ZT_SERVICE_EXE_NAME"
 
 # osslsigncode pads the program to 8 bytes (these are 512-aligned already), appends the signature
 # and sets the PE checksum; removing the signature takes all of that back.
@@ -133,19 +133,20 @@ zt_compare "nothing left in the build tree's signing folder" "" "$(ls -A "$build
 # The password file wins over the environment; a wrong password is an error, not an unsigned file.
 cat >"$work/sign.cmake" <<EOF
 include("$ZT_ROOT/cmake/sign-file.cmake")
+set(ZT_SIGN_DESCRIPTION "$ZT_PRODUCT")
 zt_sign_file("\${FILE}")
 EOF
-cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$work/by-file.exe"
+cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$work/by-file.exe"
 zt_require "signing with the password file" env ZT_SIGN_PASSWORD=wrong cmake \
     -DZT_SIGN_PKCS12="$work/signer.p12" -DZT_SIGN_PASSWORD_FILE="$work/password" \
     -DZT_SIGN_WORK_DIR="$work/signing" -DFILE="$work/by-file.exe" -P "$work/sign.cmake"
 zt_expect "a password file wins over the environment" \
     osslsigncode verify -CAfile "$work/signer.pem" -in "$work/by-file.exe"
-cp "$ZT_BUILD/OrveldenZentorvikTool.exe" "$work/wrong.exe"
+cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$work/wrong.exe"
 zt_must_fail "a wrong password fails" env ZT_SIGN_PASSWORD=wrong cmake \
     -DZT_SIGN_PKCS12="$work/signer.p12" -DZT_SIGN_WORK_DIR="$work/signing" \
     -DFILE="$work/wrong.exe" -P "$work/sign.cmake"
-zt_expect "and leaves the file as it was" cmp "$work/wrong.exe" "$ZT_BUILD/OrveldenZentorvikTool.exe"
+zt_expect "and leaves the file as it was" cmp "$work/wrong.exe" "$ZT_BUILD/$ZT_SERVICE_EXE_NAME"
 zt_expect "and no password file" test ! -e "$work/signing/password"
 
 # Run on its own, the normal run makes its template itself.

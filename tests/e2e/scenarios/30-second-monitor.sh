@@ -36,11 +36,11 @@ zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/
 
 # A message of another program that holds a newline and a console escape sequence stays on its
 # own line, with both written out, so it cannot pass for the service's message.
-zt_writer forged debug-output 1 $'forged\n1 Orvelden Zentorvik Tool: Main: Exit\e[2J'
+zt_writer forged debug-output 1 $'forged\n1 '"$ZT_SERVICE"$': Main: Exit\e[2J'
 zt_wait_for 10 grep -q "forged" "$ZT_DIR/trace.txt"
 zt_expect "control characters of a message are written as \\xNN" \
-    grep -xF 'forged\x0A1 Orvelden Zentorvik Tool: Main: Exit\x1B[2J 1' \
+    grep -xF "forged\\x0A1 $ZT_SERVICE: Main: Exit\\x1B[2J 1" \
     <(zt_records messages "$ZT_DIR/trace.txt")
 zt_must_fail "and no line begins with what followed the newline" \
-    grep '^1 Orvelden' "$ZT_DIR/trace.txt"
+    grep "^1 $ZT_SERVICE" "$ZT_DIR/trace.txt"
 zt_finish
