@@ -28,6 +28,10 @@ endforeach()
 # START must reach the elevated part of an installation started without elevation.
 query("UPDATE `Property` SET `Value`='START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
 
+# The refusal of a service marked for deletion, which wixl writes as setting a property, is an
+# error action (type 19): it shows its text and ends the installation.
+query("UPDATE `CustomAction` SET `Type`=19, `Source`='' WHERE `Action`='RefuseMarkedForDeletion'")
+
 # Vital (0x8000): when the service cannot be created, the installation fails and rolls back.
 query("UPDATE `ServiceInstall` SET `ErrorControl`=32769")
 

@@ -1,7 +1,8 @@
-# Sourced by the scenarios of the installer package (21-msi, 22-msi-upgrades): the packages, the
-# scenario's machine without the harness's registration, and what the scenarios check the package
-# with. Where Wine's msiexec differs from Windows, the check says so. Its exit codes reach Linux
-# cut to 8 bits: 67 is 1603 (failure), 69 is 1605 (unknown product).
+# Sourced by the scenarios of the installer package (21-msi, 22-msi-upgrades,
+# 24-marked-for-deletion): the packages, the scenario's machine without the harness's
+# registration, and what the scenarios check the package with. Where Wine's msiexec differs from
+# Windows, the check says so. Its exit codes reach Linux cut to 8 bits: 67 is 1603 (failure), 69
+# is 1605 (unknown product).
 . "$(dirname "${BASH_SOURCE[0]}")/deploy-lib.sh"
 
 # product_value CODE NAME: a value of the product's entry in Programs and Features, in either
@@ -109,15 +110,6 @@ running_service() {
 repair() {
     zt_args --own-shell 'PACKAGE [PROPERTY=VALUE...]' "$@"
     zt_require "$repair_how" repair_command "$@"
-}
-
-# mark_for_deletion: the service's key with DeleteFlag = 1, as Windows leaves a service deleted
-# while a program holds it open. Only the package's search of the key sees it: the service
-# controller keeps the service as it was.
-mark_for_deletion() {
-    zt_args --own-shell '' "$@"
-    zt_require "DeleteFlag=1 written" \
-        zt_windows_tool reg add "$ZT_SERVICE_KEY" /v DeleteFlag /t REG_DWORD /d 1 /f
 }
 
 # expect_unchanged WHAT BEFORE: the running service is still BEFORE (running_service).

@@ -4,10 +4,10 @@
 # The Windows Installer package's rebuilds and upgrades under Wine's msiexec: an upgrade, or a
 # rebuild of the same version, of a stopped START=auto installation starts the new service, and a
 # START=demand one is left stopped; START is remembered through them, and START on the command
-# line wins over it; the downgrade is refused; an upgrade and a repair over a service marked for
-# deletion are refused, its removal goes through, and so do a repair and the removal whatever
-# START is remembered; an upgrade over the running service runs it again on Windows, and under
-# Wine is never reported as success without the new service.
+# line wins over it; the downgrade is refused; a repair and the removal go through whatever START
+# is remembered; an upgrade over the running service runs it again on Windows, and under Wine is
+# never reported as success without the new service. A service marked for deletion is
+# 24-marked-for-deletion.
 . "$(dirname "$0")/../msi-lib.sh"
 
 zt_require "msiexec /i START=Auto" zt_windows_tool msiexec /i "$msi" /qn START=Auto
@@ -45,28 +45,12 @@ zt_must_fail "the older package refuses to replace the newer one" zt_windows_too
 zt_require "and leaves the newer one" zt_same "99.0.0 $(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" \
     "$(zt_installed_products)"
 
-# A service marked for deletion cannot be registered again (1072): an upgrade would fail part way,
-# its rollback unable to register the old service again, and a repair would fail. Both are
-# refused before they change anything (the refusal of a service it did not install does not
-# apply to an upgrade, so only the mark refuses it here).
-mark_for_deletion
-zt_must_fail "an upgrade over a service marked for deletion is refused" \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
-expect_installed "and changes nothing" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
-zt_must_fail "so is a repair" repair_command "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
-expect_installed "which changes nothing either" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
-zt_require "DeleteFlag removed" zt_windows_tool reg delete "$ZT_SERVICE_KEY" /v DeleteFlag /f
-
-# A START that no installation would take, remembered: a repair and the removal still go through,
-# the removal of a service marked for deletion too.
+# A START that no installation would take, remembered: a repair and the removal still go through.
 zt_require "START=sometimes written" \
     zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f
 repair "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
 expect_installed "a repair with START=sometimes remembered went through, on demand" \
     99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 sometimes
-mark_for_deletion
 zt_require "so did msiexec /x" zt_windows_tool msiexec /x "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn
 zt_require "it removed the stopped service" service_removed
 zt_require "and the installed folder" test ! -e "$target_dir"
