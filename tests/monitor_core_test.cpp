@@ -1,6 +1,7 @@
-// The debug-output monitor's queue, apart from the Windows objects: a message taken, its buffer
-// handed back before the output sees it, its line escaped, and what a full queue drops counted
-// where it was dropped, with a reader and a printer running at once.
+// The debug-output monitor apart from the Windows objects: what it says about the names it finds
+// and whether it listens on them; and its queue: a message taken, its buffer handed back before
+// the output sees it, its line escaped, and what a full queue drops counted where it was dropped,
+// with a reader and a printer running at once.
 #include "monitor-core.h"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,145 @@ std::string Dropped(int count)
 {
     return "dbwin-monitor: " + std::to_string(count) + (count == 1 ? " message" : " messages") +
            " dropped here: the output was blocked and the queue full\n";
+}
+
+// What the monitor writes to standard error once it has looked at its names, put together as
+// dbwin-monitor.cpp does: a line for each set of names it does not listen on, then the summary.
+// In session 0 there are only the global names.
+std::string Says(bool sessionZero, const dbwin::Found& global, const dbwin::Found& local)
+{
+    const dbwin::Found found[2] = {global, local};
+    std::string said;
+    for (int i = 0; i < (sessionZero ? 1 : 2); i++)
+        if (!dbwin::Listens(found[i]))
+            said += dbwin::Explain(found[i], i == 0, sessionZero);
+    return said + dbwin::Summary(found, sessionZero);
+}
+
+// Names whose objects the monitor made, names another monitor listens on, names it may not create.
+const dbwin::Found kMade = {};
+const dbwin::Found kMonitor = {true, false, true, 0};
+const dbwin::Found kDenied = {false, false, false, dbwin::kAccessDenied};
+const std::string kListeningBoth = "dbwin-monitor: listening on the global and local names\n";
+const std::string kListeningLocal = "dbwin-monitor: listening on the local names\n";
+const std::string kNothing = "dbwin-monitor: nothing left to listen on\n";
+const std::string kNothingOther =
+    "dbwin-monitor: nothing left to listen on; close the other monitor or program\n";
+
+std::string OtherMonitor(const std::string& names)
+{
+    return "dbwin-monitor: another debug-output monitor listens on the " + names +
+           " names; leaving them to it (if one has just exited, writers that waited for it keep "
+           "the names for up to 10 s)\n";
+}
+
+std::string OtherProgram(const std::string& object, const std::string& names)
+{
+    if (object == "DBWIN_BUFFER_READY")
+        return "dbwin-monitor: DBWIN_BUFFER_READY of the " + names +
+               " names was created by another program, which could keep writers from this "
+               "monitor; not using these names. If a monitor has just exited, try again after "
+               "the writers' time-out (10 s)\n";
+    return "dbwin-monitor: " + object + " of the " + names +
+           " names was created by another program, which could feed this monitor lines of its "
+           "own; not using these names\n";
+}
+
+std::string Refused(const std::string& names)
+{
+    return "dbwin-monitor: cannot create the DBWIN objects of the " + names +
+           " names, error 5 (access denied); run the monitor as administrator (elevated)\n";
+}
+
+const std::string kRefusedGlobal =
+    "dbwin-monitor: cannot create the DBWIN objects of the global names, error 5 (access "
+    "denied): outside session 0 the global buffer needs administrator rights, and services "
+    "write only to the global names; to see their messages, run the monitor as administrator "
+    "(elevated)\n";
+
+// Every combination of what the global names had (the buffer-ready event there already, the
+// buffer there already, a call refused), outside session 0 beside local names of the monitor's
+// own, and in session 0, where the global names are the only ones. An object the monitor was
+// refused is there all the same: an event that another account's monitor made opens no more
+// than it grants everyone, and one that refuses even that is still someone else's.
+TEST(MonitorNames, SaysWhyItLeavesTheGlobalNamesForEveryCombination)
+{
+    struct Combination {
+        bool eventExisted, bufferExisted, denied;
+        std::string outside, inSessionZero;
+    };
+    const Combination combinations[] = {
+        {false, false, false, kListeningBoth,
+         "dbwin-monitor: listening on the global names (in session 0 they are also the local "
+         "ones)\n"},
+        {false, false, true, kRefusedGlobal + kListeningLocal, Refused("global") + kNothing},
+        {false, true, false, OtherProgram("DBWIN_BUFFER", "global") + kListeningLocal,
+         OtherProgram("DBWIN_BUFFER", "global") + kNothingOther},
+        {false, true, true, OtherProgram("DBWIN_BUFFER", "global") + kListeningLocal,
+         OtherProgram("DBWIN_BUFFER", "global") + kNothingOther},
+        {true, false, false, OtherProgram("DBWIN_BUFFER_READY", "global") + kListeningLocal,
+         OtherProgram("DBWIN_BUFFER_READY", "global") + kNothingOther},
+        {true, false, true, OtherProgram("DBWIN_BUFFER_READY", "global") + kListeningLocal,
+         OtherProgram("DBWIN_BUFFER_READY", "global") + kNothingOther},
+        {true, true, false, OtherMonitor("global") + kListeningLocal,
+         OtherMonitor("global") + kNothingOther},
+        {true, true, true, OtherMonitor("global") + kListeningLocal,
+         OtherMonitor("global") + kNothingOther},
+    };
+    // In session 0 there are no local names apart from the global ones: these must not count.
+    const dbwin::Found unused = {true, true, true, 8};
+    for (const Combination& c : combinations) {
+        const dbwin::Found global = {c.eventExisted, false, c.bufferExisted,
+                                     c.denied ? dbwin::kAccessDenied : 0};
+        SCOPED_TRACE(testing::Message() << "event there " << c.eventExisted << ", buffer there "
+                                        << c.bufferExisted << ", refused " << c.denied);
+        EXPECT_EQ(c.outside, Says(false, global, kMade));
+        EXPECT_EQ(c.inSessionZero, Says(true, global, unused));
+    }
+}
+
+// Both sets of names outside session 0, and the failures that are neither another program nor a
+// refusal.
+TEST(MonitorNames, SaysWhatItFoundUnderBothSetsOfNames)
+{
+    struct Case {
+        const char* what;
+        bool sessionZero;
+        dbwin::Found global, local;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"a second monitor, whether or not it may open the first one's objects",
+         false,
+         kMonitor,
+         {true, false, true, dbwin::kAccessDenied},
+         OtherMonitor("global") + OtherMonitor("local") + kNothingOther},
+        {"a monitor that may not create the global names beside another in its session", false,
+         kDenied, kMonitor, kRefusedGlobal + OtherMonitor("local") + kNothingOther},
+        {"another program's global buffer and local data event",
+         false,
+         {false, false, true, 0},
+         {false, true, false, 0},
+         OtherProgram("DBWIN_BUFFER", "global") + OtherProgram("DBWIN_DATA_READY", "local") +
+             kNothingOther},
+        {"the local names refused", false, kMade, kDenied,
+         Refused("local") + "dbwin-monitor: listening on the global names\n"},
+        {"both refused", false, kDenied, kDenied, kRefusedGlobal + Refused("local") + kNothing},
+        {"another error",
+         false,
+         {false, false, false, 1450},
+         kDenied,
+         "dbwin-monitor: cannot create the DBWIN objects of the global names, error 1450\n" +
+             Refused("local") + kNothing},
+        {"another error in session 0",
+         true,
+         {false, false, false, 8},
+         kMade,
+         "dbwin-monitor: cannot create the DBWIN objects of the global names, error 8\n" +
+             kNothing},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.said, Says(c.sessionZero, c.global, c.local)) << c.what;
 }
 
 TEST(MonitorCore, WritesAMessageAsOneLineOfItsOwn)

@@ -5,7 +5,8 @@
 // after printing, a paused console or a stalled pipe would make every process that traces wait its
 // full time-out per message. When the output stays blocked until the queue is full, messages are
 // dropped and counted, and a line in the output says how many once it flows again. That part is
-// in monitor-core.cpp; this file holds the objects, their security and the waits.
+// in monitor-core.cpp, with what the monitor says about the names it finds; this file holds the
+// objects, their security and the waits.
 #include "monitor-core.h"
 
 #include <windows.h>
@@ -16,8 +17,6 @@
 // A writer that dies half-way never signals DATA_READY; a channel without a message for this
 // long gets its buffer checked (Rearm), or every later writer would time out on us.
 static const DWORD kRearmMs = 300;
-// How long a writer waits for the buffer, about; its handles keep the names alive meanwhile.
-static const unsigned long kWriterTimeoutS = 10;
 
 // Writers run under other accounts (services): everyone may wait on the buffer, fill it and
 // signal it (SYNCHRONIZE | EVENT_MODIFY_STATE; map read and write), and only SYSTEM and
@@ -29,6 +28,11 @@ static const wchar_t kBufferSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x0000
 // MUTEX_MODIFY_STATE). Writers may open it asking for all three; one refused would write without
 // the mutex, and Rearm could then hand the buffer out while it fills it.
 static const wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00120001;;;WD)";
+// What the monitor does with its events: wait and set. CreateEvent would ask for full access to
+// an event that is there already, which the events grant only SYSTEM and Administrators, so a
+// monitor run without elevation beside an elevated one failed; this much they grant everyone,
+// and the monitor can tell whose they are.
+static const DWORD kEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
 
 struct Channel {
     HANDLE bufferReady;
@@ -36,12 +40,8 @@ struct Channel {
     HANDLE mapping;
     HANDLE writers; // "DBWinMutex", see Rearm
     char* view;
-    const char* scope;
-    const char* squatted; // the name another program created first
-    DWORD quietSince;     // when a message was last taken or the buffer last checked
+    DWORD quietSince; // when a message was last taken or the buffer last checked
 };
-
-enum class Opened { Listening, Taken, Blocked, Squatted, Failed };
 
 struct Security {
     SECURITY_ATTRIBUTES events;
@@ -67,80 +67,86 @@ static void CloseChannel(Channel* channel)
         CloseHandle(channel->writers);
 }
 
-// Closes what was opened of the channel, keeping the failed call's error.
-static Opened Fail(Channel* channel)
+// Whether an object of the name is there: opening it succeeds or is refused.
+static bool Exists(HANDLE opened)
 {
-    DWORD error = GetLastError();
-    CloseChannel(channel);
-    SetLastError(error);
-    return Opened::Failed;
-}
-
-// The data event and the buffer were there before the monitor: whoever created them can write
-// and signal lines of its own, so the names are not listened on.
-static Opened Squatted(Channel* channel, const char* name)
-{
-    CloseChannel(channel);
-    channel->squatted = name;
-    return Opened::Squatted;
-}
-
-// Whether the buffer of the names exists, whoever may open it.
-static bool BufferExists(const wchar_t* name)
-{
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
-    if (!mapping)
+    if (!opened)
         return GetLastError() == ERROR_ACCESS_DENIED;
-    CloseHandle(mapping);
+    CloseHandle(opened);
     return true;
 }
 
-// A buffer-ready event that exists already is another monitor's when the buffer exists too: then
-// the names are left to that monitor, since two listeners would each get a share of the
-// messages. Without a buffer, another program created the event, and anyone may: only mappings
-// need a privilege under the global names. Writers that were still waiting when a monitor exited
-// also keep its objects for their time-out.
-static Opened OpenChannel(Channel* channel, const wchar_t* prefix, const char* scope,
-                          Security* security)
+static bool EventExists(const wchar_t* name)
+{
+    return Exists(OpenEventW(SYNCHRONIZE, FALSE, name));
+}
+
+static bool BufferExists(const wchar_t* name)
+{
+    return Exists(OpenFileMappingW(FILE_MAP_READ, FALSE, name));
+}
+
+// Whether the call just made, which returned a handle or not, created the object. If not, notes
+// whether the object was there already (the call opened it, or was refused it) and the error of
+// a failed call.
+static bool Created(bool handle, const wchar_t* name, bool (*exists)(const wchar_t*), bool* existed,
+                    unsigned long* error)
+{
+    DWORD result = GetLastError();
+    if (handle && result != ERROR_ALREADY_EXISTS)
+        return true;
+    *error = handle ? 0 : result;
+    *existed = handle || (result == ERROR_ACCESS_DENIED && exists(name));
+    return false;
+}
+
+static bool Unused(Channel* channel)
+{
+    CloseChannel(channel);
+    return false;
+}
+
+// Creates the objects of one set of names and returns whether the monitor listens on them. It
+// stops at the first object that was there already or that cannot be created, noting what it
+// found for the monitor's message (monitor-core.cpp). Only the monitor's own objects are kept: it
+// never maps a buffer that someone else made.
+static bool OpenChannel(Channel* channel, const wchar_t* prefix, Security* security,
+                        dbwin::Found* found)
 {
     wchar_t name[64];
-    channel->scope = scope;
-    channel->dataReady = NULL;
-    channel->mapping = NULL;
-    channel->writers = NULL;
-    channel->view = NULL;
+    *channel = Channel();
+    *found = dbwin::Found();
 
     wsprintfW(name, L"%sDBWIN_BUFFER_READY", prefix);
-    channel->bufferReady = CreateEventW(&security->events, FALSE, TRUE, name);
-    if (!channel->bufferReady)
-        return Opened::Failed;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseChannel(channel);
+    channel->bufferReady =
+        CreateEventExW(&security->events, name, CREATE_EVENT_INITIAL_SET, kEventAccess);
+    if (!Created(channel->bufferReady != NULL, name, EventExists, &found->eventExisted,
+                 &found->error)) {
         wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
-        return BufferExists(name) ? Opened::Taken : Opened::Blocked;
+        found->bufferExisted = found->eventExisted && BufferExists(name);
+        return Unused(channel);
     }
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
-    channel->dataReady = CreateEventW(&security->events, FALSE, FALSE, name);
-    if (!channel->dataReady)
-        return Fail(channel);
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        return Squatted(channel, "DBWIN_DATA_READY");
+    channel->dataReady = CreateEventExW(&security->events, name, 0, kEventAccess);
+    if (!Created(channel->dataReady != NULL, name, EventExists, &found->dataExisted, &found->error))
+        return Unused(channel);
     wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
     channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer, PAGE_READWRITE,
                                           0, dbwin::kBufferSize, name);
-    if (!channel->mapping)
-        return Fail(channel);
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        return Squatted(channel, "DBWIN_BUFFER");
+    if (!Created(channel->mapping != NULL, name, BufferExists, &found->bufferExisted,
+                 &found->error))
+        return Unused(channel);
     channel->view = static_cast<char*>(MapViewOfFile(channel->mapping, FILE_MAP_WRITE, 0, 0, 0));
-    if (!channel->view)
-        return Fail(channel);
     // Writers create the mutex on their first message, so it may well exist already.
     wsprintfW(name, L"%sDBWinMutex", prefix);
-    channel->writers = CreateMutexExW(&security->mutex, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-    if (!channel->writers)
-        return Fail(channel);
-    return Opened::Listening;
+    if (channel->view)
+        channel->writers =
+            CreateMutexExW(&security->mutex, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    if (!channel->writers) {
+        found->error = GetLastError();
+        return Unused(channel);
+    }
+    return true;
 }
 
 static bool MakeSecurity(SECURITY_ATTRIBUTES* attributes, const wchar_t* sddl)
@@ -263,51 +269,21 @@ int wmain(int argc, wchar_t** argv)
     DWORD session = 0;
     bool sessionZero = ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
     const wchar_t* prefixes[2] = {L"Global\\", L""};
-    const char* scopes[2] = {"global", "local"};
+    dbwin::Found found[2] = {};
     Channel channels[2];
     int count = 0;
-    int taken = 0;
-    DWORD error = NO_ERROR;
     for (int i = 0; i < (sessionZero ? 1 : 2); i++) {
-        switch (OpenChannel(&channels[count], prefixes[i], scopes[i], &security)) {
-        case Opened::Listening: count++; break;
-        case Opened::Taken:
-            fprintf(stderr,
-                    "dbwin-monitor: another debug-output monitor listens on the %s names; "
-                    "leaving them to it (if one has just exited, writers that waited for it keep "
-                    "the names for up to %lu s)\n",
-                    scopes[i], kWriterTimeoutS);
-            taken++;
-            break;
-        case Opened::Blocked:
-            fprintf(stderr,
-                    "dbwin-monitor: DBWIN_BUFFER_READY of the %s names was created by another "
-                    "program, which could keep writers from this monitor; not using these names. "
-                    "If a monitor has just exited, try again after the writers' time-out "
-                    "(%lu s)\n",
-                    scopes[i], kWriterTimeoutS);
-            taken++;
-            break;
-        case Opened::Squatted:
-            fprintf(stderr,
-                    "dbwin-monitor: %s of the %s names was created by another program, which "
-                    "could feed this monitor lines of its own; not using these names\n",
-                    channels[count].squatted, scopes[i]);
-            taken++;
-            break;
-        case Opened::Failed: error = GetLastError(); break;
-        }
+        if (OpenChannel(&channels[count], prefixes[i], &security, &found[i]))
+            count++;
+        else
+            fputs(dbwin::Explain(found[i], i == 0, sessionZero).c_str(), stderr);
     }
     LocalFree(security.events.lpSecurityDescriptor);
     LocalFree(security.buffer.lpSecurityDescriptor);
     LocalFree(security.mutex.lpSecurityDescriptor);
+    const std::string summary = dbwin::Summary(found, sessionZero);
     if (!count) {
-        if (taken)
-            fprintf(
-                stderr,
-                "dbwin-monitor: nothing left to listen on; close the other monitor or program\n");
-        else
-            fprintf(stderr, "dbwin-monitor: cannot create the DBWIN objects, error %lu\n", error);
+        fputs(summary.c_str(), stderr);
         return 1;
     }
 
@@ -330,12 +306,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     CloseHandle(printer);
-    if (sessionZero)
-        fprintf(stderr, "dbwin-monitor: listening on the global names (in session 0 they are "
-                        "also the local ones)\n");
-    else
-        fprintf(stderr, "dbwin-monitor: listening on the %s names\n",
-                count == 2 ? "global and local" : channels[0].scope);
+    fputs(summary.c_str(), stderr);
     fflush(stderr);
 
     // The buffer-ready events were created signalled: signalling them again could hand a buffer

@@ -35,7 +35,76 @@ std::size_t DropNotice(unsigned long dropped, char* notice, std::size_t size)
     return static_cast<std::size_t>(length);
 }
 
+std::string Names(bool global)
+{
+    return global ? "global names" : "local names";
+}
+
 } // namespace
+
+bool Listens(const Found& found)
+{
+    return !found.eventExisted && !found.dataExisted && !found.bufferExisted && !found.error;
+}
+
+// A buffer-ready event is another monitor's only when the buffer is there too; anyone may create
+// the event, even under the global names, and so keep the writers from the monitor. Whoever made
+// the data event or the buffer could feed the monitor lines of its own. Writers still waiting
+// for a monitor that has exited keep its names for their time-out.
+std::string Explain(const Found& found, bool global, bool sessionZero)
+{
+    const std::string timeout = std::to_string(kWriterTimeoutS) + " s";
+    if (found.eventExisted && found.bufferExisted)
+        return "dbwin-monitor: another debug-output monitor listens on the " + Names(global) +
+               "; leaving them to it (if one has just exited, writers that waited for it keep "
+               "the names for up to " +
+               timeout + ")\n";
+    if (found.eventExisted)
+        return "dbwin-monitor: DBWIN_BUFFER_READY of the " + Names(global) +
+               " was created by another program, which could keep writers from this monitor; "
+               "not using these names. If a monitor has just exited, try again after the "
+               "writers' time-out (" +
+               timeout + ")\n";
+    if (found.dataExisted || found.bufferExisted)
+        return std::string("dbwin-monitor: ") +
+               (found.dataExisted ? "DBWIN_DATA_READY" : "DBWIN_BUFFER") + " of the " +
+               Names(global) +
+               " was created by another program, which could feed this monitor lines of its "
+               "own; not using these names\n";
+    const std::string cannot = "dbwin-monitor: cannot create the DBWIN objects of the " +
+                               Names(global) + ", error " + std::to_string(found.error);
+    // Services write to the global names, and outside session 0 only administrators and
+    // services may create a buffer there.
+    if (found.error == kAccessDenied && global && !sessionZero)
+        return cannot + " (access denied): outside session 0 the global buffer needs "
+                        "administrator rights, and services write only to the global names; to "
+                        "see their messages, run the monitor as administrator (elevated)\n";
+    if (found.error == kAccessDenied)
+        return cannot + " (access denied); run the monitor as administrator (elevated)\n";
+    if (found.error)
+        return cannot + "\n";
+    return "";
+}
+
+std::string Summary(const Found* found, bool sessionZero)
+{
+    bool global = Listens(found[0]);
+    if (sessionZero && global)
+        return "dbwin-monitor: listening on the global names (in session 0 they are also the "
+               "local ones)\n";
+    bool local = !sessionZero && Listens(found[1]);
+    if (global && local)
+        return "dbwin-monitor: listening on the global and local names\n";
+    if (global || local)
+        return "dbwin-monitor: listening on the " + Names(global) + "\n";
+    // Where only errors stopped the monitor, their lines say what to do.
+    std::size_t count = sessionZero ? 1 : 2;
+    for (std::size_t i = 0; i < count; i++)
+        if (found[i].eventExisted || found[i].dataExisted || found[i].bufferExisted)
+            return "dbwin-monitor: nothing left to listen on; close the other monitor or "
+                   "program\n";
+    return "dbwin-monitor: nothing left to listen on\n";
+}
 
 std::size_t Escape(const char* text, char* out)
 {

@@ -1,13 +1,41 @@
 #pragma once
-// What the debug-output monitor does with a message once a writer has signalled it, apart from the
-// objects it came through: take it out of the buffer and hand the buffer back, write it as one
-// line, queue the line for the printing thread, and count what a full queue drops. Portable C++,
-// so that the host suite runs it under the sanitizers; dbwin-monitor.cpp owns the objects, the
-// waits and the threads.
+// What the debug-output monitor decides apart from the objects themselves: which names it
+// listens on and what it says about the others; and, once a writer has signalled a message, taking
+// it out of the buffer and handing the buffer back, writing it as one line, queueing the line for
+// the printing thread, and counting what a full queue drops. Portable C++, so that the host suite
+// runs it under the sanitizers; dbwin-monitor.cpp owns the objects, the waits and the threads.
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 namespace dbwin {
+
+// How long a writer waits for the buffer, about; its handles keep the names alive meanwhile.
+constexpr unsigned long kWriterTimeoutS = 10;
+// The error of a call that was refused (ERROR_ACCESS_DENIED).
+constexpr unsigned long kAccessDenied = 5;
+
+// What creating the objects of one set of names found. The monitor creates the buffer-ready
+// event, the data event and the buffer in that order and stops at the first that was there
+// already or that it could not create. An object counts as there when the monitor opened it or
+// was refused it: either way someone else made it.
+struct Found {
+    bool eventExisted;   // DBWIN_BUFFER_READY
+    bool dataExisted;    // DBWIN_DATA_READY
+    bool bufferExisted;  // DBWIN_BUFFER
+    unsigned long error; // of the call that failed (refused, too, when the object was there), or 0
+};
+
+// Whether the monitor listens on the names: it made every object itself.
+bool Listens(const Found& found);
+
+// Why the monitor does not listen on the names and what to do, as a line for the administrator;
+// "" when it listens. In session 0 the global names are the only ones, and also the local ones.
+std::string Explain(const Found& found, bool global, bool sessionZero);
+
+// The last line about the names: where the monitor listens or, listening on none, that it exits.
+// `found` holds the global names, then outside session 0 the local ones.
+std::string Summary(const Found* found, bool sessionZero);
 
 // The shared buffer: the writer's process id (4 bytes), then its text, ending in a zero.
 constexpr std::size_t kBufferSize = 4096;
