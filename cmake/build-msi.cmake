@@ -12,8 +12,13 @@ function(query sql)
     run("${CPACK_ZT_MSIBUILD}" "${CPACK_ZT_MSI}" -q "${sql}")
 endfunction()
 
+# The names, from service/contract.h (cmake/contract.cmake, cmake/packaging.cmake).
 run("${CPACK_ZT_WIXL}" --arch x86 -D "Version=${CPACK_PACKAGE_VERSION}"
-    -D ServiceExe=OrveldenZentorvikTool.exe -o "${CPACK_ZT_MSI}" "${CPACK_ZT_WXS}")
+    -D "ServiceExe=${CPACK_ZT_SERVICE_EXE_NAME}" -D "ServiceExeName=${CPACK_ZT_SERVICE_EXE_NAME}"
+    -D "ServiceName=${CPACK_ZT_SERVICE_NAME}" -D "ServiceDisplayName=${CPACK_ZT_SERVICE_DISPLAY_NAME}"
+    -D "ProductName=${CPACK_ZT_PRODUCT_NAME}" -D "Manufacturer=${CPACK_ZT_PRODUCT_MANUFACTURER}"
+    -D "InstallFolder=${CPACK_ZT_PRODUCT_INSTALL_FOLDER}" -D "StartKey=${CPACK_ZT_PRODUCT_START_KEY}"
+    -o "${CPACK_ZT_MSI}" "${CPACK_ZT_WXS}")
 
 # ~ compares without letter case, as the launch condition does. The components are not
 # transitive: their conditions are evaluated when they are first installed (an installation, or
@@ -48,7 +53,7 @@ query("DELETE FROM `Upgrade` WHERE `ActionProperty`='WIX_UPGRADE_DETECTED'")
 query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${upgrade_code}', '${CPACK_PACKAGE_VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
 
 include("${CMAKE_CURRENT_LIST_DIR}/sign-file.cmake")
-foreach(setting IN ITEMS PKCS12 PASSWORD_FILE TIMESTAMP_URL WORK_DIR)
+foreach(setting IN ITEMS PKCS12 PASSWORD_FILE TIMESTAMP_URL WORK_DIR DESCRIPTION)
     set(ZT_SIGN_${setting} "${CPACK_ZT_SIGN_${setting}}")
 endforeach()
 zt_sign_file("${CPACK_ZT_MSI}")

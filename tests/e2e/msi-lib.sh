@@ -28,7 +28,7 @@ installed_as() {
     found="products: $(zt_installed_products | xargs); start type: $(zt_deploy_service_value Start)"
     found+="; type: $(zt_deploy_service_value Type); START: $(remembered_start)"
     zt_same "products: $1 $2; start type: REG_DWORD $3; type: REG_DWORD 0x10; START: $4" "$found" &&
-        cmp "$ZT_PACKAGE_DIR/OrveldenZentorvikTool.exe" "$installed_exe"
+        cmp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$installed_exe"
 }
 
 # expect_installed WHAT VERSION PRODUCT_CODE START_TYPE START: installed_as, with a few seconds'
@@ -129,10 +129,10 @@ msi_begin() {
     zt_deploy_begin
     msi=$(zt_windows_path "$ZT_MSI")
     target_dir=$(zt_install_dir)
-    installed_exe=$target_dir/OrveldenZentorvikTool.exe
-    target="\"$ZT_INSTALL_DIR_WIN\\OrveldenZentorvikTool.exe\""
+    installed_exe=$target_dir/$ZT_SERVICE_EXE_NAME
+    target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
     # A 32-bit package writes to the 32-bit registry view.
-    remembered_key='HKLM\Software\Wow6432Node\Orvelden\Orvelden Zentorvik Tool'
+    remembered_key=$ZT_START_KEY
     # The product and package codes of the packages so far, one a line.
     codes_seen=$(zt_deploy_product_code "$ZT_MSI" && zt_deploy_package_code "$ZT_MSI")
     zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2

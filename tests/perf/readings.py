@@ -12,7 +12,10 @@ import sys
 from collections import namedtuple
 from pathlib import Path
 
-from tests.e2e.reader import checks, formats, normal_run
+from tests.e2e.reader import checks, formats, normal_run, product
+
+# The service's process as Linux names it: the first 15 characters of its file name.
+SERVICE_COMM = product.FACTS["SERVICE_EXE_NAME"][:15]
 
 CONTRACT = normal_run.load_contract()
 
@@ -266,8 +269,7 @@ class Tasks:
             return None
         caller = self.caller(cmd)
         name = self.name.get(caller, "")
-        # Linux keeps the first 15 characters of a name.
-        if name.startswith("OrveldenZentorv") and self.descends(caller, services):
+        if name.startswith(SERVICE_COMM) and self.descends(caller, services):
             return "service"
         if name.startswith("service-driver") and self.descends(caller, bench):
             return "alone"

@@ -9,7 +9,7 @@ import re
 from collections import namedtuple
 from pathlib import Path
 
-from tests.e2e.reader import formats
+from tests.e2e.reader import formats, product
 
 from . import readings, runinfo
 
@@ -155,7 +155,7 @@ def header(run):
         if runner == "native 32-bit"
         else f"the 32-bit programs run by {runner}"
     )
-    return f"""# Orvelden Zentorvik Tool: benchmark under Wine, beside a null service
+    return f"""# {product.FACTS['PRODUCT_NAME']}: benchmark under Wine, beside a null service
 
 - Date: {info['date']}; run time {info['run_seconds']} s.
 - Machine: {machine['cpus']} CPUs ({machine['cpu_model']}), Linux {machine['kernel']},

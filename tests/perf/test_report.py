@@ -133,7 +133,7 @@ def interpreters(t=0, pid=0):
         *end(*at(1320, 66)),
         *end(*at(1330, 64)),
         # The service starts its own; its worker thread is no process.
-        *spawn(t + 2000, SERVICES, 101 + pid, 102 + pid, "OrveldenZentorv"),
+        *spawn(t + 2000, SERVICES, 101 + pid, 102 + pid, readings.SERVICE_COMM),
         event(
             t + 2050,
             102 + pid,
@@ -156,7 +156,7 @@ def task_events(cycles):
         event(0, 0, "PERF_RECORD_COMM: services.exe:200/200"),
         event(0, 0, f"PERF_RECORD_COMM: bash:{BENCH}/{BENCH}"),
         *[line for k in range(cycles) for line in interpreters(k * 10000, k * 1000)],
-        *spawn(90000, 200, 201, 202, "OrveldenZentorv"),
+        *spawn(90000, 200, 201, 202, readings.SERVICE_COMM),
         *spawn(90100, 202, 203, 204, "cmd.exe"),
         *end(90300, 204),
     ]
@@ -190,7 +190,7 @@ def idle_captures(pid, wakes_per_slice, cpu_ms_per_slice):
             wakes += wakes_per_slice[k - 1]
             ns += int(cpu_ms_per_slice[k - 1] * 1e6)
         threads = {
-            pid: ("OrveldenZentorv", 400, 300, 17_000_000),
+            pid: (readings.SERVICE_COMM, 400, 300, 17_000_000),
             pid + 3: ("wine_sechost_se", wakes, 10, ns),
         }
         captures.append(threads_capture(pid, threads))
