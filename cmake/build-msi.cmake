@@ -30,6 +30,25 @@ foreach(row IN ITEMS "ServiceDemand|START~<>\"auto\"" "ServiceAuto|START~=\"auto
     query("UPDATE `Component` SET `Condition`='${condition}' WHERE `Component`='${component}'")
 endforeach()
 
+file(READ "${CPACK_ZT_WXS}" wxs)
+
+# In a repair, START follows the start type installed: AppSearch sets INSTALLEDAUTO or
+# INSTALLEDDEMAND to the folder of the service component installed (its key file, located by the
+# component code), and the .wxs's custom actions read them.
+query("CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL, `Type` SHORT PRIMARY KEY `Signature_`)")
+foreach(row IN ITEMS "ServiceAuto|INSTALLEDAUTO" "ServiceDemand|INSTALLEDDEMAND")
+    string(REPLACE "|" ";" row "${row}")
+    list(GET row 0 component)
+    list(GET row 1 property)
+    string(REGEX MATCH "Component Id=\"${component}\" Guid=\"([^\"]+)\"" _ "${wxs}")
+    if(NOT CMAKE_MATCH_1)
+        message(FATAL_ERROR "no component ${component} in ${CPACK_ZT_WXS}")
+    endif()
+    # Type 1: the key path is a file; the property gets its folder.
+    query("INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES ('Installed${component}', '{${CMAKE_MATCH_1}}', 1)")
+    query("INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('${property}', 'Installed${component}')")
+endforeach()
+
 # START must reach the elevated part of an installation started without elevation.
 query("UPDATE `Property` SET `Value`='START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
 
@@ -43,7 +62,6 @@ query("UPDATE `ServiceInstall` SET `ErrorControl`=32769")
 # A rebuild at the same version gets a new product code; it must replace the installed one, not
 # install beside it, so the upper bound of the versions it replaces is inclusive (0x200). The
 # attributes are part of the row's key, so the row is replaced.
-file(READ "${CPACK_ZT_WXS}" wxs)
 string(REGEX MATCH "UpgradeCode=\"([^\"]+)\"" _ "${wxs}")
 if(NOT CMAKE_MATCH_1)
     message(FATAL_ERROR "no UpgradeCode in ${CPACK_ZT_WXS}")

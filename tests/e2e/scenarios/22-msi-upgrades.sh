@@ -6,29 +6,43 @@
 # START=demand one is left stopped; START is remembered through them, and START on the command
 # line wins over it; the downgrade is refused; a repair and the removal go through whatever START
 # is remembered; an upgrade over the running service runs it again on Windows, and under Wine is
-# never reported as success without the new service. A service marked for deletion is
-# 24-marked-for-deletion.
+# never reported as success without the new service. A START deleted or edited in the registry is
+# put back by a repair as the start type installed, which the next upgrade keeps. A service marked
+# for deletion is 24-marked-for-deletion.
 . "$(dirname "$0")/../msi-lib.sh"
 
 zt_require "msiexec /i START=Auto" zt_windows_tool msiexec /i "$msi" /qn START=Auto
 expect_installed "version $ZT_VERSION installed, START=Auto remembered" \
     "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
 zt_deploy_running "and the service started"
+
+# The remembered START deleted, then edited: a repair writes back the start type it keeps, so the
+# next upgrade keeps it too, where it would otherwise register the service on demand, or refuse.
+zt_require "the remembered START deleted" \
+    zt_windows_tool reg delete "$remembered_key" /v START /f
+repair "$msi"
+zt_expect_within "a repair without a remembered START wrote back auto" 5 installed_as \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
 zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
 rebuild same-version.msi "$ZT_VERSION"
 zt_require "msiexec /i of a same-version rebuild" \
     zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/same-version.msi")" /qn
-expect_installed "a rebuild of version $ZT_VERSION replaced the installed one and kept START=Auto" \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_DIR/same-version.msi")" 0x2 Auto
+expect_installed "a rebuild of version $ZT_VERSION replaced the installed one and kept START=auto" \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_DIR/same-version.msi")" 0x2 auto
 zt_deploy_running "and started the new service"
 
+zt_require "START=bogus written" \
+    zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d bogus /f
+repair "$(zt_windows_path "$ZT_DIR/same-version.msi")"
+zt_expect_within "a repair with START=bogus remembered wrote back auto" 5 installed_as \
+    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_DIR/same-version.msi")" 0x2 auto
 zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
 rebuild newer.msi 99.0.0
 zt_require "msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
-expect_installed "version 99.0.0 replaced the installed version and kept START=Auto" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer.msi")" 0x2 Auto
+expect_installed "version 99.0.0 replaced the installed version and kept START=auto" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer.msi")" 0x2 auto
 zt_deploy_running "and started the new service"
 boot
 zt_deploy_running "the upgraded service started with the system"
@@ -37,7 +51,7 @@ zt_deploy_stop
 rebuild newer-again.msi 99.0.0
 zt_require "msiexec /i START=DEMAND" \
     zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn START=DEMAND
-expect_installed "START=DEMAND on the command line won over the remembered START=Auto" \
+expect_installed "START=DEMAND on the command line won over the remembered START=auto" \
     99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
 zt_compare "the service on demand is left stopped after the upgrade" STOPPED "$(zt_service_state)"
 
@@ -49,8 +63,8 @@ zt_require "and leaves the newer one" zt_same "99.0.0 $(zt_deploy_product_code "
 zt_require "START=sometimes written" \
     zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f
 repair "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
-expect_installed "a repair with START=sometimes remembered went through, on demand" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 sometimes
+expect_installed "a repair with START=sometimes remembered went through, and wrote back demand" \
+    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 demand
 zt_require "so did msiexec /x" zt_windows_tool msiexec /x "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn
 zt_require "it removed the stopped service" service_removed
 zt_require "and the installed folder" test ! -e "$target_dir"
