@@ -290,6 +290,7 @@ zt_on() {
 # build's) replace the harness's. From the scenario's own shell only (a BUG elsewhere).
 zt_begin() {
     zt_args --own-shell '' "$@"
+    zt_require_product
     ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
     zt_when_finished rm -rf "$ZT_DIR"
     zt_platform_begin
@@ -297,6 +298,19 @@ zt_begin() {
     [ -z "${ZT_PROGRAMS_DIR:-}" ] ||
         zt_require "the programs of $ZT_PROGRAMS_DIR in place" \
             cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
+}
+
+# zt_require_product: the build's names (its contract.txt, read from service/contract.h) are the
+# tests' own (product.sh), or the scenario ends there, before it makes a machine, with each name
+# that differs and both its values. Every path to a scenario comes through zt_begin, so a rename
+# made in only one of the two fails here (a python3 start), never far from the cause.
+zt_require_product() {
+    zt_args --own-shell '' "$@"
+    local differences
+    differences=$(zt_records expect-product "$ZT_BUILD/contract.txt" 2>&1) && return
+    echo "  FAIL the build's names are the tests' (tests/e2e/product.sh)"
+    zt_indented <<<"$differences"
+    zt_abort
 }
 
 # zt_end_jobs: ends the programs this shell started in the background.

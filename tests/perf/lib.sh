@@ -1,6 +1,7 @@
 # Helpers of tests/perf/run: the drivers whose records it keeps, what run.json will say, and raw
 # captures of the Linux side of a Wine process. They record; tests/perf/report reads.
 
+# The null service's name, here only: the program takes it from the controller.
 ZB_NULL_SERVICE="Orvelden Zentorvik Null Service"
 ZB_NULL_EXE='C:\zt\null-service.exe'
 

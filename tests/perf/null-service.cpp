@@ -4,12 +4,10 @@
 // It reports the same statuses as the real service (start pending, running, stop pending,
 // stopped, with the same checkpoints) and its worker polls the stop event exactly as the real
 // worker does, but it launches nothing and terminates nothing. Register it as a service of its
-// own process under kServiceName.
+// own process, under any name: it takes its name from the controller (tests/perf/lib.sh names it).
 #include "contract.h"
 
 #include <windows.h>
-
-static const wchar_t kServiceName[] = L"Orvelden Zentorvik Null Service";
 
 static SERVICE_STATUS_HANDLE g_StatusHandle;
 static SERVICE_STATUS g_Status;
@@ -43,9 +41,9 @@ static DWORD WINAPI Worker(LPVOID parameter)
 
 static VOID WINAPI NullServiceMain(DWORD argc, LPWSTR* argv)
 {
-    (void)argc;
-    (void)argv;
-    g_StatusHandle = RegisterServiceCtrlHandlerW(kServiceName, Handler);
+    // The controller passes the service's name first. A service of its own process may register
+    // under any name (the process runs only one), so an empty one does if none was passed.
+    g_StatusHandle = RegisterServiceCtrlHandlerW(argc > 0 ? argv[0] : L"", Handler);
     if (!g_StatusHandle)
         return;
     Report(SERVICE_START_PENDING, 0, NO_ERROR, 0);
@@ -69,8 +67,11 @@ static VOID WINAPI NullServiceMain(DWORD argc, LPWSTR* argv)
 
 int wmain(void)
 {
+    // A service of its own process: the controller starts the table's only service, whatever its
+    // name, so the table needs none.
+    wchar_t anyName[] = L"";
     SERVICE_TABLE_ENTRYW table[] = {
-        {const_cast<LPWSTR>(kServiceName), NullServiceMain},
+        {anyName, NullServiceMain},
         {NULL, NULL},
     };
     if (!StartServiceCtrlDispatcherW(table))

@@ -1,9 +1,10 @@
 #!/bin/bash
 # needs: nothing
-# The suite's own tools: misuses of the vocabulary end a scenario with a BUG; check-native-paths
-# finds Windows programs called by a bare name; scripts/check-windows-exe on altered copies of the
-# executable (no Wine): a GNU ld build with a time stamp fails, an MSVC build passes, and the
-# binutils are found as MSYS2 names them. The checks of the records are tests/e2e/test_records.py.
+# The suite's own tools: misuses of the vocabulary end a scenario with a BUG, and so, at zt_begin,
+# does a build whose names are not the tests'; check-native-paths finds Windows programs called by
+# a bare name; scripts/check-windows-exe on altered copies of the executable (no Wine): a GNU ld
+# build with a time stamp fails, an MSVC build passes, and the binutils are found as MSYS2 names
+# them. The checks of the records are tests/e2e/test_records.py.
 . "$(dirname "$0")/../lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-checks.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"
@@ -55,6 +56,16 @@ expect_bug "so is a platform's function given none, named where the check that r
 expect_bug "and a function of msi-lib.sh, sourced without what it sets up" \
     expect_unchanged "wants WHAT BEFORE, got 1 arguments" 'expect_unchanged "the service"' \
     'msi-lib.sh --functions-only'
+# A build of a service renamed in contract.h alone: every scenario ends in zt_begin, naming both
+# values, before it makes a machine; its clean-up runs.
+mkdir "$ZT_DIR/renamed"
+sed 's/^SERVICE_NAME=.*/SERVICE_NAME=Renamed Tool/' "$ZT_BUILD/contract.txt" \
+    >"$ZT_DIR/renamed/contract.txt"
+zt_compare "zt_begin ends a scenario whose build's names are not the tests', naming both" \
+    "  FAIL the build's names are the tests' (tests/e2e/product.sh)
+       SERVICE_NAME: tests/e2e/product.sh says \"$ZT_SERVICE\", the build read \"Renamed Tool\" from service/contract.h ($ZT_DIR/renamed/contract.txt)
+cleaned up
+exit status 1" "$(ZT_BUILD=$ZT_DIR/renamed misuse zt_begin)"
 # A script and a workflow with a Windows program called by a bare name on their first lines, one
 # on each, and none on the others.
 printf '%s\n' 'whoami /groups' 'x=$(zt_text SC.exe query)' 'zt_expect_within "sc" 10 reg query' \

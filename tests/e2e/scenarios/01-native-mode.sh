@@ -152,6 +152,7 @@ printf 'pid=%s\timage=%s\tcommand=%s\n' 101 'C:\windows\Zentorvik.exe' '"c:\wind
 echo '{A1} 1.2.3' >"$ZT_FAKE/products"
 installed=$(ZT_C=$ZT_FAKE/c zt_install_dir)
 mkdir -p "$installed"
+cp "$ZT_BUILD/contract.txt" "$ZT_FAKE/build/"
 for program in "$ZT_SERVICE_EXE_NAME" programs/service-driver.exe programs/hosted-standin.exe; do
     echo "$program" >"$ZT_FAKE/build/$program"
 done
