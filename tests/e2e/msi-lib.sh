@@ -1,8 +1,8 @@
 # Sourced by the scenarios of the installer package (21-msi, 22-msi-upgrades,
-# 24-marked-for-deletion): the packages, the scenario's machine without the harness's
-# registration, and what the scenarios check the package with. Where Wine's msiexec differs from
-# Windows, the check says so. Its exit codes reach Linux cut to 8 bits: 67 is 1603 (failure), 69
-# is 1605 (unknown product).
+# 24-marked-for-deletion, 25-msi-repairs): the packages, the scenario's machine without the
+# harness's registration, and what the scenarios check the package with. Where Wine's msiexec
+# differs from Windows, the check says so. Its exit codes reach Linux cut to 8 bits: 67 is 1603
+# (failure), 69 is 1605 (unknown product).
 . "$(dirname "${BASH_SOURCE[0]}")/deploy-lib.sh"
 
 # product_value CODE NAME: a value of the product's entry in Programs and Features, in either
@@ -74,13 +74,18 @@ nothing_installed() {
         echo present || echo absent)"
 }
 
-# rebuild NAME VERSION: the package again, as a new build of VERSION, which must have a product
-# code and a package code of its own.
+# rebuild NAME VERSION VARIABLE: the package again, as a new build of VERSION, which must have a
+# product code and a package code of its own; its Windows path in VARIABLE, its product code in
+# VARIABLE_code.
 rebuild() {
-    zt_args --own-shell 'NAME VERSION' "$@"
+    zt_args --own-shell 'NAME VERSION VARIABLE' "$@"
+    local code
     zt_require "cpack of $1, version $2" zt_deploy_rebuild_msi "$2" "$ZT_DIR/$1"
-    zt_require "$1 has a product code of its own" new_code "$(zt_deploy_product_code "$ZT_DIR/$1")"
+    code=$(zt_deploy_product_code "$ZT_DIR/$1")
+    zt_require "$1 has a product code of its own" new_code "$code"
     zt_require "and a package code of its own" new_code "$(zt_deploy_package_code "$ZT_DIR/$1")"
+    printf -v "$3" '%s' "$(zt_windows_path "$ZT_DIR/$1")"
+    printf -v "$3_code" '%s' "$code"
 }
 
 # new_code CODE: CODE is one, and none of the packages' so far, to which it is added.
@@ -133,8 +138,9 @@ msi_begin() {
     target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
     # A 32-bit package writes to the 32-bit registry view.
     remembered_key=$ZT_START_KEY
-    # The product and package codes of the packages so far, one a line.
-    codes_seen=$(zt_deploy_product_code "$ZT_MSI" && zt_deploy_package_code "$ZT_MSI")
+    # The package's product code, and the product and package codes of the packages so far.
+    product_code=$(zt_deploy_product_code "$ZT_MSI")
+    codes_seen=$product_code$'\n'$(zt_deploy_package_code "$ZT_MSI")
     zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2
     if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
         repair_how="msiexec /fvomus"

@@ -15,6 +15,9 @@ ZT_SERVICE_EXE="C:\\zt\\$ZT_SERVICE_EXE_NAME"
 ZT_DRIVER='C:\zt\service-driver.exe'
 ZT_WRITER='C:\zt\debug-writer.exe'
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
+# The interpreter itself, found once: what the PATH finds may be a version manager's shim (pyenv's
+# costs a third of a second a call, and the reader runs hundreds of times a run).
+ZT_PYTHON=$("$ZT_PYTHON" -c 'import sys; print(sys.executable)' 2>/dev/null || echo "$ZT_PYTHON")
 
 # zt_env PREFIX: the environment of Wine's programs in that prefix.
 zt_env() {
@@ -52,7 +55,11 @@ zt_platform_begin() {
         zt_require "a template prefix made for this scenario" zt_make_template "$ZT_DIR/template"
         ZT_TEMPLATE=$ZT_DIR/template
     fi
-    cp -a "$ZT_TEMPLATE" "$ZT_DIR/prefix"
+    # Wine's libraries, nine tenths of its 1.3 GB and only read, are links to the template's, the
+    # rest copies; all of it is copied where no link can be made (another file system).
+    cp -al "$ZT_TEMPLATE" "$ZT_DIR/prefix" 2>/dev/null && (cd "$ZT_TEMPLATE" &&
+        find . -type f ! -name '*.dll' -print0 | xargs -0 cp -a --parents --remove-destination -t "$ZT_DIR/prefix") ||
+        { rm -rf "$ZT_DIR/prefix" && cp -a "$ZT_TEMPLATE" "$ZT_DIR/prefix"; }
     zt_env "$ZT_DIR/prefix"
     ZT_C=$WINEPREFIX/drive_c
     ZT_TOOLS=$ZT_C/zt

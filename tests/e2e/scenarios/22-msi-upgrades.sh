@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # needs: packages
-# cost: 146
+# cost: 130
 # The Windows Installer package's rebuilds and upgrades under Wine's msiexec: an upgrade, or a
 # rebuild of the same version, of a stopped START=auto installation starts the new service, and a
 # START=demand one is left stopped; START is remembered through them, and START on the command
@@ -13,59 +13,58 @@
 
 zt_require "msiexec /i START=Auto" zt_windows_tool msiexec /i "$msi" /qn START=Auto
 expect_installed "version $ZT_VERSION installed, START=Auto remembered" \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 Auto
+    "$ZT_VERSION" "$product_code" 0x2 Auto
 zt_deploy_running "and the service started"
 
-# The remembered START deleted, then edited: a repair writes back the start type it keeps, so the
-# next upgrade keeps it too, where it would otherwise register the service on demand, or refuse.
-zt_require "the remembered START deleted" \
-    zt_windows_tool reg delete "$remembered_key" /v START /f
+# The remembered START deleted, then edited: the repair finds the automatic start's component
+# installed and writes back auto; the component stays, and so does the running service. The next
+# upgrade keeps it too, where it would otherwise register the service on demand, or refuse.
+before=$(running_service)
+zt_require "the remembered START deleted" zt_windows_tool reg delete "$remembered_key" /v START /f
 repair "$msi"
-zt_expect_within "a repair without a remembered START wrote back auto" 5 installed_as \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
+zt_expect_within "a repair without a remembered START kept the automatic start and wrote back auto" \
+    5 installed_as "$ZT_VERSION" "$product_code" 0x2 auto
+expect_unchanged "and the running service" "$before"
 zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
-rebuild same-version.msi "$ZT_VERSION"
-zt_require "msiexec /i of a same-version rebuild" \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/same-version.msi")" /qn
+rebuild same-version.msi "$ZT_VERSION" same_version
+zt_require "msiexec /i of a same-version rebuild" zt_windows_tool msiexec /i "$same_version" /qn
 expect_installed "a rebuild of version $ZT_VERSION replaced the installed one and kept START=auto" \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_DIR/same-version.msi")" 0x2 auto
+    "$ZT_VERSION" "$same_version_code" 0x2 auto
 zt_deploy_running "and started the new service"
 
 zt_require "START=bogus written" \
     zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d bogus /f
-repair "$(zt_windows_path "$ZT_DIR/same-version.msi")"
+repair "$same_version"
 zt_expect_within "a repair with START=bogus remembered wrote back auto" 5 installed_as \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_DIR/same-version.msi")" 0x2 auto
+    "$ZT_VERSION" "$same_version_code" 0x2 auto
 zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
-rebuild newer.msi 99.0.0
-zt_require "msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
+rebuild newer.msi 99.0.0 newer
+zt_require "msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$newer" /qn
 expect_installed "version 99.0.0 replaced the installed version and kept START=auto" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer.msi")" 0x2 auto
+    99.0.0 "$newer_code" 0x2 auto
 zt_deploy_running "and started the new service"
 boot
 zt_deploy_running "the upgraded service started with the system"
 
 zt_deploy_stop
-rebuild newer-again.msi 99.0.0
-zt_require "msiexec /i START=DEMAND" \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn START=DEMAND
+rebuild newer-again.msi 99.0.0 again
+zt_require "msiexec /i START=DEMAND" zt_windows_tool msiexec /i "$again" /qn START=DEMAND
 expect_installed "START=DEMAND on the command line won over the remembered START=auto" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 DEMAND
+    99.0.0 "$again_code" 0x3 DEMAND
 zt_compare "the service on demand is left stopped after the upgrade" STOPPED "$(zt_service_state)"
 
 zt_must_fail "the older package refuses to replace the newer one" zt_windows_tool msiexec /i "$msi" /qn
-zt_require "and leaves the newer one" zt_same "99.0.0 $(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" \
-    "$(zt_installed_products)"
+zt_require "and leaves the newer one" zt_same "99.0.0 $again_code" "$(zt_installed_products)"
 
 # A START that no installation would take, remembered: a repair and the removal still go through.
 zt_require "START=sometimes written" \
     zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f
-repair "$(zt_windows_path "$ZT_DIR/newer-again.msi")"
+repair "$again"
 expect_installed "a repair with START=sometimes remembered went through, and wrote back demand" \
-    99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x3 demand
-zt_require "so did msiexec /x" zt_windows_tool msiexec /x "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn
+    99.0.0 "$again_code" 0x3 demand
+zt_require "so did msiexec /x" zt_windows_tool msiexec /x "$again" /qn
 zt_require "it removed the stopped service" service_removed
 zt_require "and the installed folder" test ! -e "$target_dir"
 zt_require "and START and the product" nothing_installed
@@ -77,18 +76,18 @@ zt_require "and START and the product" nothing_installed
 # created (1072); the service installation is vital, so the installation then fails, and Wine's
 # msiexec does not put the old version back as Windows' rollback would. Under Wine either outcome
 # is accepted, but never success without the new service.
-zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn START=auto
+zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$newer" /qn START=auto
 boot
 zt_deploy_running "the service started with the system"
 rm "$ZT_C/zentorvik-standin.log"
 status=0
-zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer-again.msi")" /qn || status=$?
+zt_windows_tool msiexec /i "$again" /qn || status=$?
 if zt_on native "the upgrade over the running service succeeds (Wine's may fail)"; then
     zt_compare "the upgrade over the running service succeeded" 0 "$status"
 fi
 if [ "$status" -eq 0 ]; then
     expect_installed "the upgrade over the running service registered the new one" \
-        99.0.0 "$(zt_deploy_product_code "$ZT_DIR/newer-again.msi")" 0x2 auto
+        99.0.0 "$again_code" 0x2 auto
     zt_deploy_running "and started it"
 else
     echo "  note the upgrade over the running service failed (exit status $status), not reported" \

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # needs: prefix
+# cost: 90
 # A signed build, with a throw-away code-signing certificate and a local RFC 3161 time-stamp server
 # made here: the programs in the zip and in the MSI, and the MSI itself, carry a time-stamped
 # signature by that certificate, checked with osslsigncode; SHA256SUMS sums the signed files;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # needs: packages
+# cost: 110
 # The installer package and a service marked for deletion (a DeleteFlag other than zero in its
 # key), which cannot be registered again until it is gone (1072): an installation, an upgrade and
 # a repair are refused by the mark's own action, before anything changes; a removal goes through,
@@ -58,34 +59,31 @@ zt_require "sc delete" zt_windows_tool sc delete "$ZT_SERVICE"
 zt_require_within "the service registered by hand gone" 30 zt_service_in ABSENT
 
 zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$msi" /qn START=auto
-expect_installed "version $ZT_VERSION installed, START=auto" \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
+expect_installed "version $ZT_VERSION installed, START=auto" "$ZT_VERSION" "$product_code" 0x2 auto
 zt_deploy_running "and the service started"
 before=$(running_service)
 
 # An upgrade would fail part way, its rollback unable to register the old service again, and a
 # repair would fail: both are refused before they change anything (the refusal of a service it
 # did not install does not apply to an upgrade, so only the mark refuses it).
-rebuild newer.msi 99.0.0
+rebuild newer.msi 99.0.0 newer
 mark_for_deletion 1
 refused "an upgrade over a service marked for deletion is refused" upgrade.txt \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
-expect_installed "and changes nothing" "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
+    zt_windows_tool msiexec /i "$newer" /qn
+expect_installed "and changes nothing" "$ZT_VERSION" "$product_code" 0x2 auto
 expect_unchanged "nor the running service" "$before"
 refused "so is a repair" repair.txt repair_command "$msi"
-expect_installed "which changes nothing either" \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
+expect_installed "which changes nothing either" "$ZT_VERSION" "$product_code" 0x2 auto
 expect_unchanged "nor the running service" "$before"
 
 # Windows writes 1; any DWORD other than zero is read as the mark.
 mark_for_deletion 2
 refused "with DeleteFlag=2 the upgrade is refused too" upgrade-2.txt \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
-expect_installed "and changes nothing" "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
+    zt_windows_tool msiexec /i "$newer" /qn
+expect_installed "and changes nothing" "$ZT_VERSION" "$product_code" 0x2 auto
 mark_for_deletion 0
 repair "$msi"
-expect_installed "with DeleteFlag=0 a repair goes through" \
-    "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x2 auto
+expect_installed "with DeleteFlag=0 a repair goes through" "$ZT_VERSION" "$product_code" 0x2 auto
 expect_unchanged "and leaves the running service running" "$before"
 
 # Stopped first: Wine's msiexec /x does not wait for the stop (21-msi).
@@ -104,9 +102,7 @@ zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$msi" /qn START=a
 zt_deploy_running "and the service started"
 zt_deploy_stop
 rm "$ZT_C/zentorvik-standin.log"
-zt_require "without the mark, msiexec /i of version 99.0.0" \
-    zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_DIR/newer.msi")" /qn
-newer_code=$(zt_deploy_product_code "$ZT_DIR/newer.msi")
+zt_require "without the mark, msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$newer" /qn
 expect_installed "upgraded to version 99.0.0, START=auto kept" 99.0.0 "$newer_code" 0x2 auto
 zt_deploy_running "and the new service started"
 zt_deploy_stop
@@ -167,7 +163,7 @@ if zt_on native "a service marked for deletion by Windows (Wine writes no Delete
     zt_require "nothing of the installation left" nothing_installed
     zt_require "then msiexec /i installs" zt_windows_tool msiexec /i "$msi" /qn
     expect_installed "the service registered again, on demand" \
-        "$ZT_VERSION" "$(zt_deploy_product_code "$ZT_MSI")" 0x3 demand
+        "$ZT_VERSION" "$product_code" 0x3 demand
     zt_require "and msiexec /x removes it" zt_windows_tool msiexec /x "$msi" /qn
     zt_require "leaving nothing" service_removed
 fi
