@@ -467,18 +467,16 @@ class WatchedProcesses(Files):
             ],
         )
 
-    def outcome(self, image):
-        return self.run_cli("outcome", self.log, image)[1].splitlines()
-
     def test_paths_are_compared_whole_and_letter_case_aside(self):
-        self.assertEqual(["running"], self.outcome(r"C:\c\Zentorvik"), "inside a longer path")
-        self.assertEqual(
-            ["exited 0"], self.outcome(r"C:\b\Zentorvik.exe"), "the end of a longer path"
-        )
-        self.assertEqual(
-            ["exited 0"], self.outcome(r"c:\A\B\zentorvik.EXE"), "Windows reports C:\\Windows"
-        )
-        self.assertEqual([], self.outcome(r"C:\c\Zentorvik.exe"), "a dotless i is another letter")
+        for image, outcome, why in [
+            (r"C:\c\Zentorvik", ["running"], "inside a longer path"),
+            (r"C:\b\Zentorvik.exe", ["exited 0"], "the end of a longer path"),
+            (r"c:\A\B\zentorvik.EXE", ["exited 0"], "Windows reports C:\\Windows"),
+            (r"C:\c\Zentorvik.exe", [], "a dotless i is another letter"),
+        ]:
+            with self.subTest(why):
+                out = self.run_cli("outcome", self.log, image)[1]
+                self.assertEqual(outcome, out.splitlines())
 
     def test_expect_outcome_wants_exactly_one_such_process(self):
         self.assertEqual(

@@ -54,6 +54,9 @@ def log_of(args):
 
 
 def cmd_expect_statuses(args, out):
+    """the service's own statuses, repeats merged, from its first report (START_PENDING, exit
+    code 0, checkpoint 0) or with --from-running from RUNNING on, are the normal run's; with
+    --marks a diff headed by the mark's text for each segment that differs"""
     contract = load_contract(args.contract)
     if args.marks is None:
         return verdict(check_statuses(log_of(args), contract, args.from_running), out)
@@ -69,6 +72,7 @@ def cmd_expect_statuses(args, out):
 
 
 def cmd_trace(args, out):
+    """the service's messages in the order received; with --pids the process ids that sent them"""
     messages = read_trace(args.trace)
     if args.pids:
         return show(sorted({pid for pid, _ in messages}), out)
@@ -76,16 +80,23 @@ def cmd_trace(args, out):
 
 
 def cmd_messages(args, out):
+    """every line of the monitor's output without the writer's process id"""
     return show([text for _, text in read_monitor(args.trace)], out)
 
 
 def cmd_expect_flood(args, out):
+    """the messages 'TEXT 1' to 'TEXT COUNT' (debug-output COUNT TEXT) were each printed once,
+    in order; with --dropped, 1 to k of them (k < COUNT), then right after 'TEXT k' the
+    monitor's notice that COUNT - k were dropped"""
     figures, problem = flood_problem(read_monitor(args.trace), args.text, args.count, args.dropped)
     print(figures, file=out)
     return verdict([problem] if problem else [], out)
 
 
 def cmd_expect_trace(args, out):
+    """the trace is the normal run's in every order the threads fix, with N other controls
+    before the stop; --expected FILE (- for standard input) gives the messages one a line
+    instead"""
     received = [message for _, message in read_trace(args.trace)]
     expected = None if args.expected is None else read_messages(args.expected)
     contract = load_contract(args.contract)
@@ -99,6 +110,8 @@ def read_messages(path):
 
 
 def cmd_stop_times(args, out):
+    """for the first stop request, ms to the first STOP_PENDING (walk), to the first STOPPED
+    after it (latency), and latency - walk - poll (past-poll); nothing without a stop"""
     times = stop_times(log_of(args))
     if times is None:
         return 0
@@ -139,10 +152,13 @@ def expect_stop_per_segment(found, out):
 
 
 def cmd_outcome(args, out):
+    """what became of each watched process with that whole image path, letter case aside:
+    'exited N' or 'running'"""
     return show(process_outcomes(log_of(args), args.image), out)
 
 
 def cmd_expect_outcome(args, out):
+    """exactly one watched process has that image, and that became of it"""
     records = read_records(args.log)
     wanted = " ".join(args.outcome)
     if process_outcomes(records, args.image) == [wanted]:
@@ -162,6 +178,7 @@ def format_record(record):
 
 
 def cmd_field(args, out):
+    """KEY of every record (driver or stand-in log) with all the KEY=VALUE fields given"""
     records = read_lines(args.file, parse_fields)
     if args.mark is not None:
         records = section(records, args.mark)
@@ -170,11 +187,14 @@ def cmd_field(args, out):
 
 
 def cmd_expect_none(args, out):
+    """no record has all the KEY=VALUE fields given"""
     filters = parse_filters(args.filters)
     return verdict([format_record(r) for r in log_of(args) if matches(r, filters)], out)
 
 
 def cmd_elapsed(args, out):
+    """ms from the first record with the --from fields to the first one after it with the --to
+    fields; nothing when there is no such pair"""
     records = log_of(args)
     start = first_index(records, 0, parse_filters(args.start))
     end = None if start is None else first_index(records, start + 1, parse_filters(args.end))
@@ -184,10 +204,12 @@ def cmd_elapsed(args, out):
 
 
 def cmd_starts(args, out):
+    """that field of each start the stand-in logged"""
     return show([start[args.field] for start in read_starts(args.log)], out)
 
 
 def cmd_timeline(args, out):
+    """statuses and request results, timed from the first request"""
     records = read_records(args.log)
     requests = [r["t"] for r in records if r["event"] in ("start", "control") and "result" not in r]
     t0 = requests[0] if requests else 0.0
@@ -205,6 +227,8 @@ def cmd_timeline(args, out):
 
 
 def cmd_expect_product(args, out):
+    """the names a build read from service/contract.h (NAME=value lines of the build tree's
+    contract.txt) are those of tests/e2e/product.sh, the tests' own copy"""
     built = dict(line.partition("=")[::2] for line in lines_of(args.contract_txt))
     return verdict(differences(built, args.contract_txt), out)
 
@@ -233,133 +257,65 @@ def build_parser():
     contract = argparse.ArgumentParser(add_help=False)
     contract.add_argument("--contract", default=CONTRACT, metavar="FILE")
 
-    def command(name, run, what, *parents):
+    def command(run, *parents, what=None):
+        """The command cmd_NAME runs, named NAME with "-" for "_"; its help is the docstring."""
+        name = run.__name__.removeprefix("cmd_").replace("_", "-")
+        what = what or run.__doc__
         sub = commands.add_parser(name, parents=list(parents), help=what, description=what)
         sub.set_defaults(run=run)
         return sub
 
-    sub = command(
-        "expect-statuses",
-        cmd_expect_statuses,
-        "the service's own statuses, repeats merged, from its first report (START_PENDING, exit"
-        " code 0, checkpoint 0) or with --from-running from RUNNING on, are the normal run's;"
-        " with --marks a diff headed by the mark's text for each segment that differs",
-        contract,
-        segmented,
-    )
+    sub = command(cmd_expect_statuses, contract, segmented)
     sub.add_argument("--from-running", action="store_true")
     sub.add_argument("log")
-    sub = command(
-        "trace",
-        cmd_trace,
-        "the service's messages in the order received; with --pids the process ids that sent"
-        " them",
-    )
+    sub = command(cmd_trace)
     sub.add_argument("--pids", action="store_true")
     sub.add_argument("trace")
-    sub = command(
-        "messages",
-        cmd_messages,
-        "every line of the monitor's output without the writer's process id",
-    )
-    sub.add_argument("trace")
-    sub = command(
-        "expect-flood",
-        cmd_expect_flood,
-        "the messages 'TEXT 1' to 'TEXT COUNT' (debug-output COUNT TEXT) were each printed once,"
-        " in order; with --dropped, 1 to k of them (k < COUNT), then right after 'TEXT k' the"
-        " monitor's notice that COUNT - k were dropped",
-    )
+    command(cmd_messages).add_argument("trace")
+    sub = command(cmd_expect_flood)
     sub.add_argument("--dropped", action="store_true")
     sub.add_argument("trace")
     sub.add_argument("text")
     sub.add_argument("count", type=int)
-    sub = command(
-        "expect-trace",
-        cmd_expect_trace,
-        "the trace is the normal run's in every order the threads fix, with N other controls"
-        " before the stop; --expected FILE (- for standard input) gives the messages one a line"
-        " instead",
-        contract,
-    )
+    sub = command(cmd_expect_trace, contract)
     sub.add_argument("--other-controls", type=int, default=0, metavar="N")
     sub.add_argument("--expected", metavar="FILE")
     sub.add_argument("trace")
-    sub = command(
-        "stop-times",
-        cmd_stop_times,
-        "for the first stop request, ms to the first STOP_PENDING (walk), to the first STOPPED"
-        " after it (latency), and latency - walk - poll (past-poll); nothing without a stop",
-        marked,
-    )
+    sub = command(cmd_stop_times, marked)
     sub.add_argument("log")
     sub.add_argument(
         "which", nargs="*", type=one_of(STOP_FIGURES), metavar="walk|latency|past-poll"
     )
-    sub = command(
-        "expect-stop",
-        cmd_expect_stop,
+    stop_bound = (
         f"STOPPED came within walk + poll {POLL_MS} + slack {SLACK_MS} ms of the stop request;"
         " with --marks a line for each segment that broke the bound, then each one's ms past"
-        " walk + poll",
-        segmented,
+        " walk + poll"
     )
-    sub.add_argument("log")
-    sub = command(
-        "outcome",
-        cmd_outcome,
-        "what became of each watched process with that whole image path, letter case aside:"
-        " 'exited N' or 'running'",
-        marked,
-    )
+    command(cmd_expect_stop, segmented, what=stop_bound).add_argument("log")
+    sub = command(cmd_outcome, marked)
     sub.add_argument("log")
     sub.add_argument("image")
-    sub = command(
-        "expect-outcome",
-        cmd_expect_outcome,
-        "exactly one watched process has that image, and that became of it",
-    )
+    sub = command(cmd_expect_outcome)
     sub.add_argument("log")
     sub.add_argument("image")
     sub.add_argument("outcome", nargs="+", metavar="exited N | running")
-    sub = command(
-        "field",
-        cmd_field,
-        "KEY of every record (driver or stand-in log) with all the KEY=VALUE fields given",
-        marked,
-    )
+    sub = command(cmd_field, marked)
     sub.add_argument("file")
     sub.add_argument("key")
     sub.add_argument("filters", nargs="*", metavar="KEY=VALUE")
-    sub = command(
-        "expect-none", cmd_expect_none, "no record has all the KEY=VALUE fields given", marked
-    )
+    sub = command(cmd_expect_none, marked)
     sub.add_argument("log")
     sub.add_argument("filters", nargs="+", metavar="KEY=VALUE")
-    sub = command(
-        "elapsed",
-        cmd_elapsed,
-        "ms from the first record with the --from fields to the first one after it with the"
-        " --to fields; nothing when there is no such pair",
-        marked,
-    )
+    sub = command(cmd_elapsed, marked)
     sub.add_argument("log")
     sub.add_argument("--from", dest="start", nargs="+", required=True, metavar="KEY=VALUE")
     sub.add_argument("--to", dest="end", nargs="+", required=True, metavar="KEY=VALUE")
-    sub = command("starts", cmd_starts, "that field of each start the stand-in logged")
+    sub = command(cmd_starts)
     sub.add_argument("log")
     sub.add_argument("field", nargs="?", default="pid", choices=("pid", "image", "command"))
-    sub = command(
-        "expect-product",
-        cmd_expect_product,
-        "the names a build read from service/contract.h (NAME=value lines of the build tree's"
-        " contract.txt) are those of tests/e2e/product.sh, the tests' own copy",
-    )
+    sub = command(cmd_expect_product)
     sub.add_argument("contract_txt", metavar="contract.txt")
-    sub = command(
-        "timeline", cmd_timeline, "statuses and request results, timed from the first request"
-    )
-    sub.add_argument("log")
+    command(cmd_timeline).add_argument("log")
     return parser
 
 

@@ -18,14 +18,18 @@ mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages
 : >"$ZT_FAKE/calls"
 : >"$ZT_FAKE/products"
 
-# fake NAME: the script of standard input as $ZT_FAKE/NAME, executable.
+# fake NAME: the bash script of standard input as $ZT_FAKE/NAME, executable.
 fake() {
-    cat >"$ZT_FAKE/$1"
+    { echo '#!/bin/bash' && cat; } >"$ZT_FAKE/$1"
     chmod +x "$ZT_FAKE/$1"
+}
+# windows_program NAME: a fake System32\NAME.exe that records its call in $ZT_FAKE/calls, then runs
+# standard input.
+windows_program() {
+    { printf 'echo "%s $*" >>"$ZT_FAKE/calls"\n' "$1" && cat; } | fake "c/windows/System32/$1.exe"
 }
 # C:\ is $ZT_FAKE/c; Windows paths of other files are W: and the path.
 fake bin/cygpath <<'END'
-#!/bin/bash
 path=${*: -1}
 case $1 in
 -u) path=${path//\\//} && echo "$ZT_FAKE/c${path#C:}" ;;
@@ -34,9 +38,7 @@ esac
 END
 # The service's state is in $ZT_FAKE/service, its start type in $ZT_FAKE/start-type; a stop leaves
 # it $ZT_FAKE_STOPS_AS (STOPPED).
-fake c/windows/System32/sc.exe <<'END'
-#!/bin/bash
-echo "sc $*" >>"$ZT_FAKE/calls"
+windows_program sc <<'END'
 state=$ZT_FAKE/service
 [ -f "$state" ] || [ "$1" = create ] || { echo "[SC] OpenService FAILED 1060:"; exit 36; }
 case $1 in
@@ -53,9 +55,7 @@ esac
 END
 # The running programs are "name id" lines of $ZT_FAKE/processes; the stand-ins (ids from 100 on)
 # end once their quit file is there.
-fake c/windows/System32/tasklist.exe <<'END'
-#!/bin/bash
-echo "tasklist $*" >>"$ZT_FAKE/calls"
+windows_program tasklist <<'END'
 name=
 [ "$1" != /fi ] || name=${2#IMAGENAME eq }
 while read -r image pid; do
@@ -64,21 +64,15 @@ while read -r image pid; do
     printf '"%s","%s","Services","0","1,234 K"\r\n' "$image" "$pid"
 done <"$ZT_FAKE/processes"
 END
-fake c/windows/System32/taskkill.exe <<'END'
-#!/bin/bash
-echo "taskkill $*" >>"$ZT_FAKE/calls"
+windows_program taskkill <<'END'
 [ "$*" != "/f /pid 777" ] || echo STOPPED >"$ZT_FAKE/service"
 END
-fake c/windows/System32/whoami.exe <<'END'
-#!/bin/bash
-echo "whoami $*" >>"$ZT_FAKE/calls"
+windows_program whoami <<'END'
 [ "$*" = /groups ] && echo "Mandatory Label\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
 END
 # The installed products are "code version" lines of $ZT_FAKE/products, which reg lists in the
 # 32-bit view of Programs and Features and msiexec /x removes.
-fake c/windows/System32/reg.exe <<'END'
-#!/bin/bash
-echo "reg $*" >>"$ZT_FAKE/calls"
+windows_program reg <<'END'
 [ "$1 $2 $3" = 'query HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall /s' ] ||
     exit 1
 while read -r code version; do
@@ -86,15 +80,10 @@ while read -r code version; do
         "    DisplayName    REG_SZ    $ZT_PRODUCT" "    DisplayVersion    REG_SZ    $version" ""
 done <"$ZT_FAKE/products"
 END
-fake c/windows/System32/msiexec.exe <<'END'
-#!/bin/bash
-echo "msiexec $*" >>"$ZT_FAKE/calls"
+windows_program msiexec <<'END'
 [ "$1" != /x ] || sed -i "/^$2 /d" "$ZT_FAKE/products"
 END
-fake c/windows/System32/net.exe <<'END'
-#!/bin/bash
-echo "net $*" >>"$ZT_FAKE/calls"
-END
+windows_program net </dev/null
 # native: sources lib.sh natively on the made-up machine, under the traps, then runs its arguments.
 native() {
     env ZT_PLATFORM=native SYSTEMROOT='C:\windows' PATH="$ZT_FAKE/bin:$PATH" \
@@ -131,7 +120,6 @@ skipped
 ran" "$(native eval 'zt_on wine "a reason" || echo skipped; zt_on native "another reason" && echo ran')"
 # Python as a Windows program: it says whether Git Bash would convert its path arguments.
 fake bin/python <<'END'
-#!/bin/bash
 echo "${MSYS_NO_PATHCONV-converts} ${MSYS2_ARG_CONV_EXCL-all} $*"
 END
 zt_compare "natively the reader's Python gets its path arguments converted, as a Windows program" \
