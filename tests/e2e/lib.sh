@@ -224,7 +224,11 @@ zt_judge() {
     output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
     "$@" >"$output" 2>&1
     status=$?
-    [ "$wanted" = success ] && held=$((status == 0)) || held=$((status != 0))
+    if [ "$wanted" = success ]; then
+        held=$((status == 0))
+    else
+        held=$((status != 0))
+    fi
     if [ "$held" -eq 0 ]; then
         echo "  FAIL $what"
         # A comparison's diff says it all.
