@@ -12,10 +12,7 @@ import sys
 from collections import namedtuple
 from pathlib import Path
 
-from tests.e2e.reader import checks, formats, normal_run, product
-
-# The service's process as Linux names it: the first 15 characters of its file name.
-SERVICE_COMM = product.FACTS["SERVICE_EXE_NAME"][:15]
+from tests.e2e.reader import checks, formats, normal_run
 
 CONTRACT = normal_run.load_contract()
 
@@ -233,9 +230,10 @@ class Tasks:
             pid = self.parent.get(pid)
         return False
 
-    def launches(self, services, bench):
-        """The interpreters started by a service under the controller `services` or by a driver
-        under tests/perf/run's shell `bench`, in order of creation."""
+    def launches(self, services, bench, service_exe):
+        """The interpreters started by a service (its executable `service_exe`) under the
+        controller `services` or by a driver under tests/perf/run's shell `bench`, in order of
+        creation."""
         console, starter, hosted = {}, {}, {}
         for child in self.ran:
             caller, name, when = self.caller(child), self.name.get(child, ""), self.created(child)
@@ -247,7 +245,7 @@ class Tasks:
                 hosted[caller] = self.created(child)
         found = []
         for cmd in self.ran:
-            kind = self.kind(cmd, services, bench)
+            kind = self.kind(cmd, services, bench, service_exe[:15])
             # One created before the record began belongs to no cycle.
             if kind and self.created(cmd) is not None:
                 start = starter.get(cmd)
@@ -264,24 +262,25 @@ class Tasks:
                 )
         return sorted(found, key=lambda launch: launch.created)
 
-    def kind(self, cmd, services, bench):
+    def kind(self, cmd, services, bench, service_comm):
         if self.name.get(cmd) != "cmd.exe":
             return None
         caller = self.caller(cmd)
         name = self.name.get(caller, "")
-        if name.startswith(SERVICE_COMM) and self.descends(caller, services):
+        # Linux keeps the first 15 characters of a name.
+        if name.startswith(service_comm) and self.descends(caller, services):
             return "service"
         if name.startswith("service-driver") and self.descends(caller, bench):
             return "alone"
         return None
 
 
-def read_launches(path, services, bench):
+def read_launches(path, services, bench, service_exe):
     """The launches of a gzipped `perf script` output; None when there is no such file."""
     if not Path(path).exists():
         return None
     with gzip.open(path, "rt", encoding="utf-8", errors="replace") as lines:
-        return Tasks(lines).launches(services, bench)
+        return Tasks(lines).launches(services, bench, service_exe)
 
 
 # The parts of the real start's excess over its floor, in the report's words.

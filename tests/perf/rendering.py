@@ -9,7 +9,7 @@ import re
 from collections import namedtuple
 from pathlib import Path
 
-from tests.e2e.reader import formats, product
+from tests.e2e.reader import formats
 
 from . import readings, runinfo
 
@@ -155,7 +155,7 @@ def header(run):
         if runner == "native 32-bit"
         else f"the 32-bit programs run by {runner}"
     )
-    return f"""# {product.FACTS['PRODUCT_NAME']}: benchmark under Wine, beside a null service
+    return f"""# {info['product']}: benchmark under Wine, beside a null service
 
 - Date: {info['date']}; run time {info['run_seconds']} s.
 - Machine: {machine['cpus']} CPUs ({machine['cpu_model']}), Linux {machine['kernel']},
@@ -348,7 +348,9 @@ def read_launches(run):
     if run.info["phases"]["tasks"] != "measured":
         return None
     pids = run.info["pids"]
-    launches = readings.read_launches(run.dir / "tasks.txt.gz", pids["services"], pids["bench"])
+    launches = readings.read_launches(
+        run.dir / "tasks.txt.gz", pids["services"], pids["bench"], run.info["service_exe"]
+    )
     launches = launches or []
     return launches, readings.start_parts(run.cycles, launches, run.parameters["cycles"])
 

@@ -58,6 +58,8 @@ RUN_FIELDS = {
     **{f"load.{when}.average": Field(str) for when in WHEN},  # /proc/loadavg's 1, 5 and 15 min
     **{f"load.{when}.other_wine_servers": Field(int) for when in WHEN},
     "null_service": Field(str),  # the name it is registered under
+    "product": Field(str),  # what the run measured, by the names it had then
+    "service_exe": Field(str),
 }
 
 

@@ -15,6 +15,9 @@ from tests.perf import readings, rendering, runinfo
 HERE = Path(__file__).resolve().parent
 CMD = "C:\\windows\\syswow64\\cmd.exe"
 SERVICES, BENCH = 100, 50
+# The service's executable in the made-up runs, and its name as Linux keeps it (15 characters).
+SERVICE_EXE = "OrveldenZentorvikTool.exe"
+SERVICE_COMM = SERVICE_EXE[:15]
 
 
 # --- Made-up driver records ----------------------------------------------------------------------
@@ -133,7 +136,7 @@ def interpreters(t=0, pid=0):
         *end(*at(1320, 66)),
         *end(*at(1330, 64)),
         # The service starts its own; its worker thread is no process.
-        *spawn(t + 2000, SERVICES, 101 + pid, 102 + pid, readings.SERVICE_COMM),
+        *spawn(t + 2000, SERVICES, 101 + pid, 102 + pid, SERVICE_COMM),
         event(
             t + 2050,
             102 + pid,
@@ -156,7 +159,7 @@ def task_events(cycles):
         event(0, 0, "PERF_RECORD_COMM: services.exe:200/200"),
         event(0, 0, f"PERF_RECORD_COMM: bash:{BENCH}/{BENCH}"),
         *[line for k in range(cycles) for line in interpreters(k * 10000, k * 1000)],
-        *spawn(90000, 200, 201, 202, readings.SERVICE_COMM),
+        *spawn(90000, 200, 201, 202, SERVICE_COMM),
         *spawn(90100, 202, 203, 204, "cmd.exe"),
         *end(90300, 204),
     ]
@@ -190,7 +193,7 @@ def idle_captures(pid, wakes_per_slice, cpu_ms_per_slice):
             wakes += wakes_per_slice[k - 1]
             ns += int(cpu_ms_per_slice[k - 1] * 1e6)
         threads = {
-            pid: (readings.SERVICE_COMM, 400, 300, 17_000_000),
+            pid: (SERVICE_COMM, 400, 300, 17_000_000),
             pid + 3: ("wine_sechost_se", wakes, 10, ns),
         }
         captures.append(threads_capture(pid, threads))
@@ -269,6 +272,8 @@ def run_words(**changes):
         "machine.runner": "native 32-bit",
         "executable.size": "19968",
         "null_service": "Orvelden Zentorvik Null Service",
+        "product": "Orvelden Zentorvik Tool",
+        "service_exe": SERVICE_EXE,
         "pids.services": str(SERVICES),
         "pids.bench": str(BENCH),
         "pids.service": "2149",
@@ -333,7 +338,7 @@ class MadeUpRun(unittest.TestCase):
 
 class TaskEvents(unittest.TestCase):
     def test_interpreters_of_this_run_split_at_their_processes(self):
-        launches = readings.Tasks(task_events(1)).launches(SERVICES, BENCH)
+        launches = readings.Tasks(task_events(1)).launches(SERVICES, BENCH, SERVICE_EXE)
         self.assertEqual(
             launches,
             [
@@ -347,7 +352,7 @@ class TaskEvents(unittest.TestCase):
             event(5, 104, "PERF_RECORD_COMM exec: wine:104/104"),
             event(6, 104, "PERF_RECORD_COMM: cmd.exe:104/104"),
         ]
-        self.assertEqual(readings.Tasks(late).launches(SERVICES, BENCH), [])
+        self.assertEqual(readings.Tasks(late).launches(SERVICES, BENCH, SERVICE_EXE), [])
 
 
 def half(to_running, first_report, interpreter=None):
@@ -362,7 +367,7 @@ class StartExcess(unittest.TestCase):
         self.cycles = [
             readings.Cycle(k, half(600, 50, interpreter=320), half(80, 50)) for k in (1, 2)
         ]
-        self.launches = readings.Tasks(task_events(2)).launches(SERVICES, BENCH)
+        self.launches = readings.Tasks(task_events(2)).launches(SERVICES, BENCH, SERVICE_EXE)
 
     def test_the_excess_and_its_parts_which_add_up_to_it(self):
         service, alone = self.launches[1], self.launches[0]
