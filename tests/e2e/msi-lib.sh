@@ -15,7 +15,7 @@ product_value() {
 # The START the package remembered, or nothing.
 remembered_start() {
     zt_args '' "$@"
-    zt_text zt_windows_tool reg query "$remembered_key" /v START 2>/dev/null |
+    zt_text zt_windows_tool reg query "$ZT_START_KEY" /v START 2>/dev/null |
         sed -n 's/^ *START *REG_SZ *//p'
 }
 
@@ -70,7 +70,7 @@ service_removed() {
 nothing_installed() {
     zt_args '' "$@"
     zt_same "products: ; START: ; key: absent" "products: $(zt_installed_products | xargs); START: $(
-        remembered_start); key: $(zt_windows_tool reg query "$remembered_key" >/dev/null 2>&1 &&
+        remembered_start); key: $(zt_windows_tool reg query "$ZT_START_KEY" >/dev/null 2>&1 &&
         echo present || echo absent)"
 }
 
@@ -136,8 +136,6 @@ msi_begin() {
     target_dir=$(zt_install_dir)
     installed_exe=$target_dir/$ZT_SERVICE_EXE_NAME
     target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
-    # A 32-bit package writes to the 32-bit registry view.
-    remembered_key=$ZT_START_KEY
     # The package's product code, and the product and package codes of the packages so far.
     product_code=$(zt_deploy_product_code "$ZT_MSI")
     codes_seen=$product_code$'\n'$(zt_deploy_package_code "$ZT_MSI")

@@ -20,7 +20,7 @@ zt_deploy_running "and the service started"
 # installed and writes back auto; the component stays, and so does the running service. The next
 # upgrade keeps it too, where it would otherwise register the service on demand, or refuse.
 before=$(running_service)
-zt_require "the remembered START deleted" zt_windows_tool reg delete "$remembered_key" /v START /f
+zt_require "the remembered START deleted" zt_windows_tool reg delete "$ZT_START_KEY" /v START /f
 repair "$msi"
 zt_expect_within "a repair without a remembered START kept the automatic start and wrote back auto" \
     5 installed_as "$ZT_VERSION" "$product_code" 0x2 auto
@@ -34,7 +34,7 @@ expect_installed "a rebuild of version $ZT_VERSION replaced the installed one an
 zt_deploy_running "and started the new service"
 
 zt_require "START=bogus written" \
-    zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d bogus /f
+    zt_windows_tool reg add "$ZT_START_KEY" /v START /t REG_SZ /d bogus /f
 repair "$same_version"
 zt_expect_within "a repair with START=bogus remembered wrote back auto" 5 installed_as \
     "$ZT_VERSION" "$same_version_code" 0x2 auto
@@ -60,7 +60,7 @@ zt_require "and leaves the newer one" zt_same "99.0.0 $again_code" "$(zt_install
 
 # A START that no installation would take, remembered: a repair and the removal still go through.
 zt_require "START=sometimes written" \
-    zt_windows_tool reg add "$remembered_key" /v START /t REG_SZ /d sometimes /f
+    zt_windows_tool reg add "$ZT_START_KEY" /v START /t REG_SZ /d sometimes /f
 repair "$again"
 expect_installed "a repair with START=sometimes remembered went through, and wrote back demand" \
     99.0.0 "$again_code" 0x3 demand
