@@ -95,10 +95,15 @@ std::string Says(bool sessionZero, const dbwin::Found& global, const dbwin::Foun
     return said + dbwin::Summary(found, sessionZero);
 }
 
+dbwin::Found RefusedAt(dbwin::Object object)
+{
+    return {false, false, false, dbwin::kAccessDenied, object};
+}
+
 // Names whose objects the monitor made, names another monitor listens on, names it may not create.
 const dbwin::Found kMade = {};
-const dbwin::Found kMonitor = {true, false, true, 0};
-const dbwin::Found kDenied = {false, false, false, dbwin::kAccessDenied};
+const dbwin::Found kMonitor = {true, false, true, 0, dbwin::Object::kBufferReady};
+const dbwin::Found kDenied = RefusedAt(dbwin::Object::kBuffer);
 const std::string kListeningBoth = "dbwin-monitor: listening on the global and local names\n";
 const std::string kListeningLocal = "dbwin-monitor: listening on the local names\n";
 const std::string kNothing = "dbwin-monitor: nothing left to listen on\n";
@@ -128,6 +133,13 @@ std::string Refused(const std::string& names)
 {
     return "dbwin-monitor: cannot create the DBWIN objects of the " + names +
            " names, error 5 (access denied); run the monitor as administrator (elevated)\n";
+}
+
+std::string HeldTighter(const std::string& object, const std::string& names)
+{
+    return "dbwin-monitor: " + object + " of the " + names +
+           " names was refused (error 5, access denied): another program holds it with tighter "
+           "rights; not using these names\n";
 }
 
 const std::string kRefusedGlobal =
@@ -166,10 +178,11 @@ TEST(MonitorNames, SaysWhyItLeavesTheGlobalNamesForEveryCombination)
          OtherMonitor("global") + kNothingOther},
     };
     // In session 0 there are no local names apart from the global ones: these must not count.
-    const dbwin::Found unused = {true, true, true, 8};
+    const dbwin::Found unused = {true, true, true, 8, dbwin::Object::kBufferReady};
     for (const Combination& c : combinations) {
-        const dbwin::Found global = {c.eventExisted, false, c.bufferExisted,
-                                     c.denied ? dbwin::kAccessDenied : 0};
+        const dbwin::Found global = {
+            c.eventExisted, false, c.bufferExisted, c.denied ? dbwin::kAccessDenied : 0,
+            c.eventExisted ? dbwin::Object::kBufferReady : dbwin::Object::kBuffer};
         SCOPED_TRACE(testing::Message() << "event there " << c.eventExisted << ", buffer there "
                                         << c.bufferExisted << ", refused " << c.denied);
         EXPECT_EQ(c.outside, Says(false, global, kMade));
@@ -177,8 +190,8 @@ TEST(MonitorNames, SaysWhyItLeavesTheGlobalNamesForEveryCombination)
     }
 }
 
-// Both sets of names outside session 0, and the failures that are neither another program nor a
-// refusal.
+// Both sets of names outside session 0; an event or the mutex refused, which another program
+// holds; and the failures that are neither another program nor a refusal.
 TEST(MonitorNames, SaysWhatItFoundUnderBothSetsOfNames)
 {
     struct Case {
@@ -191,28 +204,33 @@ TEST(MonitorNames, SaysWhatItFoundUnderBothSetsOfNames)
         {"a second monitor, whether or not it may open the first one's objects",
          false,
          kMonitor,
-         {true, false, true, dbwin::kAccessDenied},
+         {true, false, true, dbwin::kAccessDenied, dbwin::Object::kBufferReady},
          OtherMonitor("global") + OtherMonitor("local") + kNothingOther},
         {"a monitor that may not create the global names beside another in its session", false,
          kDenied, kMonitor, kRefusedGlobal + OtherMonitor("local") + kNothingOther},
         {"another program's global buffer and local data event",
          false,
-         {false, false, true, 0},
-         {false, true, false, 0},
+         {false, false, true, 0, dbwin::Object::kBuffer},
+         {false, true, false, 0, dbwin::Object::kDataReady},
          OtherProgram("DBWIN_BUFFER", "global") + OtherProgram("DBWIN_DATA_READY", "local") +
              kNothingOther},
         {"the local names refused", false, kMade, kDenied,
          Refused("local") + "dbwin-monitor: listening on the global names\n"},
         {"both refused", false, kDenied, kDenied, kRefusedGlobal + Refused("local") + kNothing},
+        {"an elevated monitor refused another program's global mutex", false,
+         RefusedAt(dbwin::Object::kMutex), kMade,
+         HeldTighter("DBWinMutex", "global") + kListeningLocal},
+        {"the data event refused in session 0", true, RefusedAt(dbwin::Object::kDataReady), kMade,
+         HeldTighter("DBWIN_DATA_READY", "global") + kNothingOther},
         {"another error",
          false,
-         {false, false, false, 1450},
+         {false, false, false, 1450, dbwin::Object::kBuffer},
          kDenied,
          "dbwin-monitor: cannot create the DBWIN objects of the global names, error 1450\n" +
              Refused("local") + kNothing},
         {"another error in session 0",
          true,
-         {false, false, false, 8},
+         {false, false, false, 8, dbwin::Object::kMutex},
          kMade,
          "dbwin-monitor: cannot create the DBWIN objects of the global names, error 8\n" +
              kNothing},

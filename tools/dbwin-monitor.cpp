@@ -100,8 +100,9 @@ static bool Created(bool handle, const wchar_t* name, bool (*exists)(const wchar
     return false;
 }
 
-static bool Unused(Channel* channel)
+static bool Unused(Channel* channel, dbwin::Found* found, dbwin::Object stoppedAt)
 {
+    found->stoppedAt = stoppedAt;
     CloseChannel(channel);
     return false;
 }
@@ -124,27 +125,29 @@ static bool OpenChannel(Channel* channel, const wchar_t* prefix, Security* secur
                  &found->error)) {
         wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
         found->bufferExisted = found->eventExisted && BufferExists(name);
-        return Unused(channel);
+        return Unused(channel, found, dbwin::Object::kBufferReady);
     }
     wsprintfW(name, L"%sDBWIN_DATA_READY", prefix);
     channel->dataReady = CreateEventExW(&security->events, name, 0, kEventAccess);
     if (!Created(channel->dataReady != NULL, name, EventExists, &found->dataExisted, &found->error))
-        return Unused(channel);
+        return Unused(channel, found, dbwin::Object::kDataReady);
     wsprintfW(name, L"%sDBWIN_BUFFER", prefix);
     channel->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &security->buffer, PAGE_READWRITE,
                                           0, dbwin::kBufferSize, name);
     if (!Created(channel->mapping != NULL, name, BufferExists, &found->bufferExisted,
                  &found->error))
-        return Unused(channel);
+        return Unused(channel, found, dbwin::Object::kBuffer);
     channel->view = static_cast<char*>(MapViewOfFile(channel->mapping, FILE_MAP_WRITE, 0, 0, 0));
     // Writers create the mutex on their first message, so it may well exist already.
-    wsprintfW(name, L"%sDBWinMutex", prefix);
-    if (channel->view)
+    if (channel->view) {
+        wsprintfW(name, L"%sDBWinMutex", prefix);
         channel->writers =
             CreateMutexExW(&security->mutex, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    }
     if (!channel->writers) {
         found->error = GetLastError();
-        return Unused(channel);
+        return Unused(channel, found,
+                      channel->view ? dbwin::Object::kMutex : dbwin::Object::kBuffer);
     }
     return true;
 }

@@ -40,6 +40,20 @@ std::string Names(bool global)
     return global ? "global names" : "local names";
 }
 
+// Only creating the buffer needs a privilege. An event or the mutex that refuses the monitor
+// grants less than the monitor and writers grant everyone: another program made it.
+bool RefusedByAnother(const Found& found)
+{
+    return found.error == kAccessDenied && found.stoppedAt != Object::kBuffer;
+}
+
+const char* Name(Object object)
+{
+    static const char* const kNames[] = {"DBWIN_BUFFER_READY", "DBWIN_DATA_READY", "DBWIN_BUFFER",
+                                         "DBWinMutex"};
+    return kNames[static_cast<int>(object)];
+}
+
 } // namespace
 
 bool Listens(const Found& found)
@@ -67,10 +81,14 @@ std::string Explain(const Found& found, bool global, bool sessionZero)
                timeout + ")\n";
     if (found.dataExisted || found.bufferExisted)
         return std::string("dbwin-monitor: ") +
-               (found.dataExisted ? "DBWIN_DATA_READY" : "DBWIN_BUFFER") + " of the " +
+               Name(found.dataExisted ? Object::kDataReady : Object::kBuffer) + " of the " +
                Names(global) +
                " was created by another program, which could feed this monitor lines of its "
                "own; not using these names\n";
+    if (RefusedByAnother(found))
+        return std::string("dbwin-monitor: ") + Name(found.stoppedAt) + " of the " + Names(global) +
+               " was refused (error 5, access denied): another program holds it with tighter "
+               "rights; not using these names\n";
     const std::string cannot = "dbwin-monitor: cannot create the DBWIN objects of the " +
                                Names(global) + ", error " + std::to_string(found.error);
     // Services write to the global names, and outside session 0 only administrators and
@@ -100,7 +118,8 @@ std::string Summary(const Found* found, bool sessionZero)
     // Where only errors stopped the monitor, their lines say what to do.
     std::size_t count = sessionZero ? 1 : 2;
     for (std::size_t i = 0; i < count; i++)
-        if (found[i].eventExisted || found[i].dataExisted || found[i].bufferExisted)
+        if (found[i].eventExisted || found[i].dataExisted || found[i].bufferExisted ||
+            RefusedByAnother(found[i]))
             return "dbwin-monitor: nothing left to listen on; close the other monitor or "
                    "program\n";
     return "dbwin-monitor: nothing left to listen on\n";

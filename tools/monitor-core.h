@@ -15,15 +15,19 @@ constexpr unsigned long kWriterTimeoutS = 10;
 // The error of a call that was refused (ERROR_ACCESS_DENIED).
 constexpr unsigned long kAccessDenied = 5;
 
-// What creating the objects of one set of names found. The monitor creates the buffer-ready
-// event, the data event and the buffer in that order and stops at the first that was there
-// already or that it could not create. An object counts as there when the monitor opened it or
-// was refused it: either way someone else made it.
+// The objects of one set of names, in the order the monitor creates them. The writers' mutex
+// comes last and may be there already: writers create it too.
+enum class Object { kBufferReady, kDataReady, kBuffer, kMutex };
+
+// What creating the objects of one set of names found. The monitor stops at the first that was
+// there already or that it could not create. An object counts as there when the monitor opened
+// it or was refused it: either way someone else made it.
 struct Found {
     bool eventExisted;   // DBWIN_BUFFER_READY
     bool dataExisted;    // DBWIN_DATA_READY
     bool bufferExisted;  // DBWIN_BUFFER
     unsigned long error; // of the call that failed (refused, too, when the object was there), or 0
+    Object stoppedAt;    // a view of the buffer that failed counts as the buffer
 };
 
 // Whether the monitor listens on the names: it made every object itself.
