@@ -21,8 +21,17 @@ def status(t, state, accepted="0x0", exit=0, checkpoint=0):
     return record(t, "status", **fields, checkpoint=checkpoint, hint=0, pid=7)
 
 
-def cycle_log(to_running=250.0, interpreter=180.0, hold=1000, late=2.0, walk=8.0,
-              after_walk=2900.0, stopped_exit=0, first_report=True, left=0):  # fmt: skip
+def cycle_log(
+    to_running=250.0,
+    interpreter=180.0,
+    hold=1000,
+    late=2.0,
+    walk=8.0,
+    after_walk=2900.0,
+    stopped_exit=0,
+    first_report=True,
+    left=0,
+):
     """The driver's records of one half of a cycle: the interpreter alone (unless None), a start,
     a hold and a stop, and the hosted instances left (unless None)."""
     lines = [status(7.5, "STOPPED", exit=1077)]
@@ -38,16 +47,17 @@ def cycle_log(to_running=250.0, interpreter=180.0, hold=1000, late=2.0, walk=8.0
     if first_report:
         lines.append(status(start + 50, "START_PENDING"))
     running, stop = start + to_running, start + to_running + hold + late
+    stopped = stop + walk + after_walk
     lines += [
         status(running, "RUNNING", accepted="0x1"),
         record(stop, "hold", ms=hold, result="done"),
         record(stop, "control", control="stop"),
         status(stop + walk, "STOP_PENDING", checkpoint=4),
-        status(stop + walk + after_walk, "STOPPED", exit=stopped_exit, checkpoint=3),
-        record(stop + walk + after_walk + 1, "service-exit", pid=7, result="exited", code=0),
+        status(stopped, "STOPPED", exit=stopped_exit, checkpoint=3),
+        record(stopped + 1, "service-exit", pid=7, result="exited", code=0),
     ]
     if left is not None:
-        lines.append(record(stop + walk + after_walk + 2, "procs", name="Zentorvik.exe", count=left))
+        lines.append(record(stopped + 2, "procs", name="Zentorvik.exe", count=left))
     return lines
 
 
@@ -95,7 +105,7 @@ class MadeUpRun(unittest.TestCase):
             for k, lines in enumerate(captures(wakes, cpu)):
                 self.sections[f"idle-{side}-{k}"] = lines
 
-    def run_(self):
+    def load(self):
         lines = ["== run"] + [f"{key}={value}" for key, value in self.facts.items()]
         for name, section in self.sections.items():
             lines += [f"== {name}"] + section
@@ -142,7 +152,7 @@ class Halves(unittest.TestCase):
 
 class Verdicts(MadeUpRun):
     def test_a_real_service_at_its_floor_meets_every_goal(self):
-        run = self.run_()
+        run = self.load()
         self.assertEqual(report.stop(run), (2900, 2900, 2908, 2908, 2, "yes"))
         self.assertEqual(report.start(run), (250, 70, 180, 1.0, 0.98, 1.02, 1.02, 1.0, "yes"))
         self.assertEqual(report.idle(run, 0, 1), (42.0, 45.0, -3.0, 3.0, 2, "yes"))
@@ -152,7 +162,7 @@ class Verdicts(MadeUpRun):
         self.sections["real-2"] = cycle_log(to_running=300.0, after_walk=3003.0)
         self.sections["real-3"] = cycle_log(to_running=300.0)
         self.idle(real=(20, 21), null=(7, 7), real_cpu=(0.5, 0.7), null_cpu=(0.3, 0.3))
-        run = self.run_()
+        run = self.load()
         self.assertEqual(report.stop(run).holds, "no")
         self.assertEqual((report.start(run).ratio, report.start(run).holds), (1.18, "no"))
         # Slices 13 and 14 wake-ups apart: 27 in 20 s; their mean's standard error is 0.5.
@@ -164,12 +174,12 @@ class Verdicts(MadeUpRun):
         for n in (2, 3):
             self.sections[f"real-{n}"] = cycle_log(to_running=263.5, after_walk=3002.4)
             self.sections[f"null-{n}"] = null_log(to_running=70.0)
-        run = self.run_()
+        run = self.load()
         self.assertEqual((report.start(run).ratio, report.start(run).holds), (1.05, "yes"))
         self.assertEqual((report.stop(run).real, report.stop(run).holds), (3002, "yes"))
         for n in (2, 3):
             self.sections[f"real-{n}"] = cycle_log(to_running=263.8, after_walk=3002.6)
-        run = self.run_()
+        run = self.load()
         self.assertEqual((report.start(run).ratio, report.start(run).holds), (1.06, "no"))
         self.assertEqual((report.stop(run).real, report.stop(run).holds), (3003, "no"))
 
@@ -179,7 +189,7 @@ class Verdicts(MadeUpRun):
         for side in ("real", "null"):
             for k in range(3):
                 del self.sections[f"idle-{side}-{k}"]
-        run = self.run_()
+        run = self.load()
         self.assertEqual(len(run.valid), 1)
         self.assertEqual(report.start(run).real, 240)
         self.assertIsNone(report.idle(run, 0, 1))
@@ -190,7 +200,7 @@ class Command(MadeUpRun):
     def test_a_run_lacking_a_fact_of_its_header_is_refused(self):
         del self.facts["poll_ms"]
         with self.assertRaises(report.RunError):
-            self.run_()
+            self.load()
         done = subprocess.run([HERE / "report", self.path], capture_output=True, text=True)
         self.assertEqual(done.returncode, 2)
         self.assertIn("lacks poll_ms", done.stderr)
