@@ -4,7 +4,7 @@
 // It reports the same statuses as the real service (start pending, running, stop pending,
 // stopped, with the same checkpoints) and its worker polls the stop event exactly as the real
 // worker does, but it launches nothing and terminates nothing. Register it as a service of its
-// own process, under any name: it takes its name from the controller (tests/perf/lib.sh names it).
+// own process, under any name: it takes its name from the controller (tests/perf/run names it).
 #include "contract.h"
 
 #include <windows.h>
