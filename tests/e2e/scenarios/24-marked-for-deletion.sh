@@ -7,10 +7,11 @@
 # by the package and by the product code; a DeleteFlag of zero marks nothing, and without the mark
 # an upgrade (whose removal of the old version carries UPGRADINGPRODUCTCODE) goes through. Wine
 # never writes DeleteFlag, so the scenario writes it; on Windows a test program also holds the
-# service open while sc.exe delete marks it for real.
+# stopped service open while sc.exe delete marks it for real.
 . "$(dirname "$0")/../msi-lib.sh"
 
-marked_message='is marked for deletion.*such as the Services console, or restart Windows'
+marked_message="is marked for deletion.*(the Services console), run taskkill.exe /f /im"
+marked_message+=" $ZT_SERVICE_EXE_NAME, or restart Windows"
 message_logged=no
 if zt_on native "the refusal's message in the installation's log (Wine logs none)"; then
     message_logged=yes
