@@ -32,11 +32,12 @@ endforeach()
 
 file(READ "${CPACK_ZT_WXS}" wxs)
 
-# In a repair, START follows the start type installed: AppSearch sets INSTALLEDAUTO or
-# INSTALLEDDEMAND to the folder of the service component installed (its key file, located by the
-# component code), and the .wxs's custom actions read them.
+# In a repair, START follows the start type installed: AppSearch sets InstalledAuto or
+# InstalledDemand to the folder of the service component installed (located by the component
+# code), and the .wxs's custom actions read them. Private (a lowercase letter): a command line
+# cannot set them.
 query("CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL, `Type` SHORT PRIMARY KEY `Signature_`)")
-foreach(row IN ITEMS "ServiceAuto|INSTALLEDAUTO" "ServiceDemand|INSTALLEDDEMAND")
+foreach(row IN ITEMS "ServiceAuto|InstalledAuto" "ServiceDemand|InstalledDemand")
     string(REPLACE "|" ";" row "${row}")
     list(GET row 0 component)
     list(GET row 1 property)
@@ -49,8 +50,10 @@ foreach(row IN ITEMS "ServiceAuto|INSTALLEDAUTO" "ServiceDemand|INSTALLEDDEMAND"
     query("INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('${property}', 'Installed${component}')")
 endforeach()
 
-# START must reach the elevated part of an installation started without elevation.
-query("UPDATE `Property` SET `Value`='START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
+# What the execute sequence reads of the searches and the Upgrade rows must reach it from a user
+# interface sequence, which alone runs AppSearch and FindRelatedProducts then: run without
+# elevation, it passes the elevated execute sequence only the public properties listed here.
+query("UPDATE `Property` SET `Value`='MARKEDFORDELETION\;REGISTEREDSERVICE\;START\;WIX_DOWNGRADE_DETECTED\;WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
 
 # The refusal of a service marked for deletion, which wixl writes as setting a property, is an
 # error action (type 19): it shows its text and ends the installation.

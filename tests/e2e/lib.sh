@@ -350,11 +350,15 @@ zt_text() {
     return "$status"
 }
 
-# zt_service_state: the service's state as sc.exe shows it (RUNNING, STOPPED, ...), or ABSENT.
+# zt_service_state: the service's state as sc.exe shows it (RUNNING, STOPPED, ...), or what its
+# failure says (zt_service_failure): ABSENT, MARKED (marked for deletion) or sc.exe's words.
 zt_service_state() {
     zt_args '' "$@"
     local out
-    out=$(zt_text zt_windows_tool sc query "$ZT_SERVICE" 2>/dev/null) || { echo ABSENT; return; }
+    out=$(zt_text zt_windows_tool sc query "$ZT_SERVICE" 2>/dev/null) || {
+        zt_service_failure "$out"
+        return
+    }
     sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
 }
 

@@ -69,7 +69,7 @@ zt_platform_begin() {
 # zt_native_begin: the machine cleaned, the programs copied to $ZT_DIR/service and the service
 # registered from there.
 zt_native_begin() {
-    zt_native_clean
+    zt_native_clean || return 1
     ZT_TOOLS=$ZT_DIR/service
     ZT_SCRATCH=$ZT_DIR/scratch
     mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
@@ -111,6 +111,19 @@ zt_hosted_pids() {
     zt_native_pids Zentorvik.exe
 }
 
+# zt_service_failure OUTPUT: what sc.exe's failed query says of the service, by the error it names
+# ("[SC] OpenService FAILED 1060: ..."): ABSENT for 1060 alone (no such service), MARKED for 1072
+# (marked for deletion, which OpenService may refuse while the service runs or a handle to it is
+# open), otherwise sc.exe's own words.
+zt_service_failure() {
+    zt_args 'OUTPUT' "$@"
+    case $(sed -n 's/.* FAILED \([0-9]*\):.*/\1/p' <<<"$1") in
+    1060) echo ABSENT ;;
+    1072) echo MARKED ;;
+    *) echo "sc.exe query failed: $(grep . <<<"$1" | paste -sd ' ' -)" ;;
+    esac
+}
+
 # zt_boot: what a boot would do to the service: Windows itself is not restarted, so a service
 # registered to start automatically is started here if it does not run.
 zt_boot() {
@@ -120,32 +133,46 @@ zt_boot() {
 }
 
 # zt_native_clean: ends what a scenario may have left on the machine: the installer package's
-# products, uninstalled; the service, stopped (its process ended by id when it does not stop in
-# time) and deleted; the stand-ins, which logged their process ids and end on their quit file; and
-# the stand-in's files, c:\windows\Zentorvik.exe and the installed folder.
+# products, uninstalled; the service, removed (zt_native_remove_service); the stand-ins, which
+# logged their process ids and end on their quit file; and the stand-in's files,
+# c:\windows\Zentorvik.exe and the installed folder. Fails when the service stays.
 zt_native_clean() {
-    local code
+    local code status=0
     for code in $(zt_installed_products | sed 's/^[^ ]* //'); do
         zt_windows_tool msiexec /x "$code" /qn >/dev/null 2>&1
     done
-    zt_native_remove_service
+    zt_native_remove_service || status=1
     zt_native_end_standins
     rm -f "$ZT_C/windows/Zentorvik.exe" "$ZT_C/zentorvik-standin.log" "$ZT_C/zentorvik-standin.quit"
     rm -rf "$(zt_install_dir)"
+    return "$status"
 }
 
 # zt_native_remove_service: the service stopped, its process ended by id when it does not stop
-# within 30 s, and deleted.
+# within 30 s, and deleted. Windows deletes a service once it does not run and no handle to it is
+# open; until then it is marked for deletion, and sc.exe may fail with 1072 (MARKED), stop and
+# queryex too: a service still there has its executable and Zentorvik.exe ended by image name.
+# One that stays fails, saying so: no scenario could register it (1072) until Windows restarts.
 zt_native_remove_service() {
-    local pid
-    [ "$(zt_service_state)" != ABSENT ] || return 0
-    zt_windows_tool sc stop "$ZT_SERVICE" >/dev/null 2>&1
-    if ! zt_wait_for 30 zt_service_stopped; then
-        pid=$(zt_text zt_windows_tool sc queryex "$ZT_SERVICE" |
-            sed -n 's/^ *PID *: *\([1-9][0-9]*\).*/\1/p')
-        [ -z "$pid" ] || zt_windows_tool taskkill /f /pid "$pid" >/dev/null 2>&1
+    local pid state
+    state=$(zt_service_state)
+    [ "$state" != ABSENT ] || return 0
+    if [ "$state" != MARKED ]; then
+        zt_windows_tool sc stop "$ZT_SERVICE" >/dev/null 2>&1
+        if ! zt_wait_for 30 zt_service_stopped; then
+            pid=$(zt_text zt_windows_tool sc queryex "$ZT_SERVICE" |
+                sed -n 's/^ *PID *: *\([1-9][0-9]*\).*/\1/p')
+            [ -z "$pid" ] || zt_windows_tool taskkill /f /pid "$pid" >/dev/null 2>&1
+        fi
+        zt_windows_tool sc delete "$ZT_SERVICE" >/dev/null 2>&1
+        zt_wait_for 10 zt_service_in ABSENT && return 0
     fi
-    zt_windows_tool sc delete "$ZT_SERVICE" >/dev/null 2>&1
+    zt_windows_tool taskkill /f /im "$ZT_SERVICE_EXE_NAME" >/dev/null 2>&1
+    zt_windows_tool taskkill /f /im Zentorvik.exe >/dev/null 2>&1
+    zt_wait_for 30 zt_service_in ABSENT && return 0
+    echo "tests/e2e: the service \"$ZT_SERVICE\" is still there ($(zt_service_state)) with its" \
+        "programs ended: restart Windows, then run the scenarios again" >&2
+    return 1
 }
 
 # zt_native_end_standins: the stand-ins told to quit, and waited for.
@@ -180,10 +207,11 @@ zt_native_pids() {
 # the way.
 zt_native_machine_ready() {
     zt_args '' "$@"
-    local found=()
+    local found=() state
     zt_windows_tool whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
         found+=("this prompt is not elevated: run Git Bash as administrator")
-    [ "$(zt_service_state)" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered")
+    state=$(zt_service_state)
+    [ "$state" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered ($state)")
     [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')
     [ ! -e "$(zt_install_dir)" ] || found+=("$ZT_INSTALL_DIR_WIN is there")
     [ -z "$(zt_installed_products)" ] || found+=("the installer package is installed")

@@ -118,6 +118,14 @@ zt_wine_pids() {
     done
 }
 
+# zt_service_failure OUTPUT: what a failed sc.exe query says of the service. Wine's sc.exe says
+# nothing and exits 1 whatever the error, and Wine's service controller opens a service marked
+# for deletion: here only a missing service fails, ABSENT.
+zt_service_failure() {
+    zt_args 'OUTPUT' "$@"
+    echo ABSENT
+}
+
 # zt_boot: as a boot would, a new server for the prefix, whose service controller reads the
 # registry afresh and starts the services registered to start automatically.
 zt_boot() {

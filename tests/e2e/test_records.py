@@ -9,7 +9,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from reader import cli, formats, normal_run, product
+from reader import cli, formats, normal_run, package, product
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
@@ -660,6 +660,42 @@ class ProductNames(Files):
         said = f'SERVICE_NAME: tests/e2e/product.sh says "{name}", the build read "Other"'
         self.assertIn(said, out)
         self.assertIn('NEW: tests/e2e/product.sh says nothing, the build read "x"', out)
+
+
+class PackageSearches(unittest.TestCase):
+    """What a search sets that the execute sequence reads: private, secure or lost."""
+
+    @staticmethod
+    def package(execute="", launch="", only_ui="", secure="START"):
+        actions = [{"Action": "Execute", "Target": "[START]"}, {"Action": "UI", "Target": only_ui}]
+        return {
+            "Property": [{"Property": "SecureCustomProperties", "Value": secure}],
+            "AppSearch": [{"Property": name} for name in ("START", "MARKED", "Found")],
+            "Upgrade": [{"ActionProperty": "OLDER"}],
+            "InstallExecuteSequence": [
+                {"Action": "LaunchConditions", "Condition": ""},
+                {"Action": "Execute", "Condition": execute},
+            ],
+            "InstallUISequence": [{"Action": "UI", "Condition": "MARKED AND OLDER AND Found"}],
+            "LaunchCondition": [{"Condition": launch}],
+            "CustomAction": actions,
+        }
+
+    def test_read_where_the_execute_sequence_reads_it(self):
+        cases = [
+            (dict(execute='MARKED AND MARKED<>"#0"'), {"MARKED": "lost"}),
+            (dict(execute="MARKED", secure="START;MARKED"), {"MARKED": "secure"}),
+            (dict(launch="NOT OLDER"), {"OLDER": "lost"}),
+            (dict(execute="Installed AND Found"), {"Found": "private"}),
+            # a component's state, quoted text, a custom action of the user interface alone
+            (dict(execute='?MARKED=3 OR START="OLDER"', only_ui="[MARKED]"), {}),
+        ]
+        for tables, found in cases:
+            with self.subTest(**tables):
+                self.assertEqual(
+                    {"START": "secure", **found},
+                    package.searched_properties(self.package(**tables)),
+                )
 
 
 class ContractAgreesWithTheService(unittest.TestCase):

@@ -29,6 +29,7 @@ from .formats import (
     segments,
 )
 from .normal_run import CONTRACT, check_statuses, check_trace, load_contract
+from .package import read_tables, searched_properties
 from .product import differences
 
 USAGE = """A check ("expect-...") exits 0 when it holds and 1 when not, printing its evidence; any
@@ -233,6 +234,17 @@ def cmd_expect_product(args, out):
     return verdict(differences(built, args.contract_txt), out)
 
 
+def cmd_expect_searches_secure(args, out):
+    """every property that AppSearch or an Upgrade row of the installer package sets and that its
+    execute sequence reads is private or in SecureCustomProperties, so that it is there after a
+    user interface sequence run without elevation (the tables read with msiinfo); prints each
+    with how it gets there: private, secure or lost"""
+    found = searched_properties(read_tables(args.msi))
+    show([f"{name} {how}" for name, how in found.items()], out)
+    lost = " ".join(name for name, how in found.items() if how == "lost")
+    return verdict([f"public and not in SecureCustomProperties: {lost}"] if lost else [], out)
+
+
 def one_of(names):
     """An argument type for positional choices, which argparse cannot check when they may be
     left out (nargs="*")."""
@@ -316,6 +328,7 @@ def build_parser():
     sub = command(cmd_expect_product)
     sub.add_argument("contract_txt", metavar="contract.txt")
     command(cmd_timeline).add_argument("log")
+    command(cmd_expect_searches_secure).add_argument("msi")
     return parser
 
 

@@ -11,8 +11,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"
 
-# The fakes below read the product's name from the environment.
-export ZT_FAKE=$ZT_DIR/machine ZT_PRODUCT
+# The fakes below read the product's and the executable's names from the environment.
+export ZT_FAKE=$ZT_DIR/machine ZT_PRODUCT ZT_SERVICE_EXE_NAME
 system32=$ZT_FAKE/c/windows/System32
 mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/build/programs" "$ZT_FAKE/packages"
 : >"$ZT_FAKE/calls"
@@ -37,9 +37,10 @@ case $1 in
 esac
 END
 # The service's state is in $ZT_FAKE/service, its start type in $ZT_FAKE/start-type; a stop leaves
-# it $ZT_FAKE_STOPS_AS (STOPPED).
+# it $ZT_FAKE_STOPS_AS (STOPPED). With $ZT_FAKE/sc-error every command fails with that error.
 windows_program sc <<'END'
 state=$ZT_FAKE/service
+[ ! -f "$ZT_FAKE/sc-error" ] || { printf '[SC] OpenService FAILED %s:\r\n\r\nAn error.\r\n' "$(cat "$ZT_FAKE/sc-error")"; exit 1; }
 [ -f "$state" ] || [ "$1" = create ] || { echo "[SC] OpenService FAILED 1060:"; exit 36; }
 case $1 in
 query | queryex)
@@ -64,8 +65,10 @@ while read -r image pid; do
     printf '"%s","%s","Services","0","1,234 K"\r\n' "$image" "$pid"
 done <"$ZT_FAKE/processes"
 END
+# A service marked for deletion goes once its executable ends, unless $ZT_FAKE_HELD.
 windows_program taskkill <<'END'
 [ "$*" != "/f /pid 777" ] || echo STOPPED >"$ZT_FAKE/service"
+[ "$*" != "/f /im $ZT_SERVICE_EXE_NAME" ] || [ -n "${ZT_FAKE_HELD-}" ] || rm -f "$ZT_FAKE/sc-error"
 END
 windows_program whoami <<'END'
 [ "$*" = /groups ] && echo "Mandatory Label\High Mandatory Level Label S-1-16-${ZT_FAKE_INTEGRITY:-12288}"
@@ -206,6 +209,29 @@ zt_expect "after: the service is gone" test ! -e "$ZT_FAKE/service"
 zt_compare "after: the stand-in's files, the hosted program's, the installed folder and the scenario's folder are gone" \
     "0 " "$(find "$ZT_FAKE/c" -type f -not -path "$system32/*" | wc -l) $(
         ls -d "$dir" "$ZT_FAKE/c/Program Files (x86)"/* 2>/dev/null)"
+
+# sc.exe's 1060 alone is a missing service and 1072 one marked for deletion, which the clean-up
+# ends by its image names; one that stays fails the clean-up.
+states=$(for error in 1060 1072 5; do echo "$error" >"$ZT_FAKE/sc-error" && native zt_service_state; done)
+zt_compare "natively sc.exe's 1060 reads ABSENT, 1072 MARKED, another error as sc.exe says it" \
+    $'ABSENT\nMARKED\nsc.exe query failed: [SC] OpenService FAILED 5: An error.' "$states"
+remove_once() {
+    zt_wait_for() {
+        "${@:2}"
+    }
+    zt_native_remove_service
+}
+export -f remove_once
+echo 1072 >"$ZT_FAKE/sc-error"
+: >"$ZT_FAKE/calls"
+zt_compare "a marked service: its executable and Zentorvik.exe ended by name, then it is gone" \
+    $'0\ntaskkill /f /im '"$ZT_SERVICE_EXE_NAME"$'\ntaskkill /f /im Zentorvik.exe' \
+    "$(native remove_once; echo $?; grep -v '^sc query' "$ZT_FAKE/calls")"
+echo 1072 >"$ZT_FAKE/sc-error"
+zt_expect "one that stays fails the clean-up, which says that Windows must restart" grep -qz \
+    '(MARKED) with its programs ended: restart Windows.*status 1' \
+    <<<"$(ZT_FAKE_HELD=1 native remove_once 2>&1; echo "status $?")"
+rm "$ZT_FAKE/sc-error"
 
 # ready: whether a machine may run the suite, by what it has of the suite's and the prompt's level;
 # what stands in the way, also in $ZT_FAKE/ready.err.

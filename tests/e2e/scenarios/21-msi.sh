@@ -2,7 +2,8 @@
 # needs: packages
 # cost: 55
 # The Windows Installer package under Wine's msiexec, installed on demand: the service's components
-# are not transitive, each under its START condition; a new installation with a START other than
+# are not transitive, each under its START condition, and what its searches set reaches the
+# execute sequence from a user interface sequence; a new installation with a START other than
 # demand or auto is refused; an installation on demand registers the service stopped, and a boot
 # leaves it so; a repair never stops the running service (it keeps its process and its program);
 # removal stops the service and leaves nothing. START=auto and the other repairs are
@@ -15,12 +16,16 @@ service_components() {
         [[ $id != Service* ]] || echo "$id $((attributes & 0x40)) $condition"
     done
 }
-# A repair evaluates a transitive component's condition again: with the remembered START and the
-# executable gone, the components would swap, stopping and deleting the service. Only Windows
-# would show it, in a repair no scenario makes; the table does.
-if zt_on wine "the package's Component table, read with msiinfo"; then
+# Only Windows would show these, in runs no scenario makes; the tables do. A repair evaluates a
+# transitive component's condition again: with the remembered START and the executable gone, the
+# components would swap, stopping and deleting the service. An installation with a user interface
+# searches in that sequence alone, and when it runs without elevation it passes the execute
+# sequence only the secure properties: the refusal of a marked service would see no mark.
+if zt_on wine "the package's tables, read with msiinfo"; then
     zt_compare "the service's components are not transitive, each under its START condition" \
         $'ServiceDemand 0 START~<>"auto"\nServiceAuto 0 START~="auto"' "$(service_components)"
+    zt_expect "what a search sets and the execute sequence reads is private or secure" \
+        zt_records expect-searches-secure "$ZT_MSI"
 fi
 
 zt_must_fail "an installation with a START other than demand or auto is refused" \

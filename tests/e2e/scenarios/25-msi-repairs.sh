@@ -33,9 +33,10 @@ expect_installed "installing the installed package again kept the installation" 
     "$ZT_VERSION" "$product_code" 0x2 Auto
 expect_unchanged "and the running service" "$before"
 
-# With its executable missing the search finds no component, and the remembered START holds. Wine
-# leaves a component whose condition fails in a repair as it is, so it keeps the start type even
-# for a package that forgets START; what shows START here is the value the repair wrote back.
+# With its executable missing Wine's search finds no component (Windows' may find its folder), and
+# the remembered START holds. Wine leaves a component whose condition fails in a repair as it is,
+# so it keeps the start type even for a package that forgets START; what shows START here is the
+# value the repair wrote back.
 zt_deploy_stop
 # The service's process holds its executable until it ends, just after it reports STOPPED.
 zt_require_within "the installed executable deleted" 10 rm -f "$installed_exe"
