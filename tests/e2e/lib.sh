@@ -177,9 +177,11 @@ zt_when_finished() {
     trap 'exit 1' TERM INT
 }
 
-# zt_end: runs what zt_when_finished registered, last first, each once.
+# zt_end: runs what zt_when_finished registered, last first, each once, in that shell only: a job
+# forked from it keeps its traps until its program starts, and a signal there would run them too.
 zt_end() {
     local command
+    [ "$BASHPID" = "$$" ] || return 0
     while [ ${#ZT_FINALLY[@]} -gt 0 ]; do
         command=${ZT_FINALLY[-1]}
         unset 'ZT_FINALLY[-1]'
@@ -313,11 +315,13 @@ zt_require_product() {
     zt_abort
 }
 
-# zt_end_jobs: ends the programs this shell started in the background.
+# zt_end_jobs: ends the programs this shell started in the background and reaps them, silently.
+# KILL: a job whose program has not started yet has this shell's handlers, which may swallow a TERM.
 zt_end_jobs() {
     local job
     for job in $(jobs -p); do
-        kill "$job" 2>/dev/null
+        kill -s KILL "$job" 2>/dev/null
+        wait "$job" 2>/dev/null
     done
 }
 
