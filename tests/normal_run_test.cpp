@@ -67,32 +67,13 @@ NormalRun ReadNormalRun()
     return run;
 }
 
-// A status as the driver prints it, process id aside.
-std::string StatusText(const SERVICE_STATUS& s)
-{
-    static const std::map<DWORD, std::string> kStates = {
-        {SERVICE_STOPPED, "STOPPED"},
-        {SERVICE_START_PENDING, "START_PENDING"},
-        {SERVICE_STOP_PENDING, "STOP_PENDING"},
-        {SERVICE_RUNNING, "RUNNING"},
-    };
-    auto state = kStates.find(s.dwCurrentState);
-    char text[256];
-    snprintf(text, sizeof(text),
-             "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
-             s.dwServiceType, state == kStates.end() ? "UNKNOWN" : state->second.c_str(),
-             s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
-             s.dwWaitHint);
-    return text;
-}
-
 // The messages of a run with that many controls other than stop: each adds its messages before
 // the first of them in the normal run.
-std::vector<std::wstring> ExpectedTrace(const NormalRun& run, int otherControls)
+std::vector<std::wstring> ExpectedTrace(const NormalRun& run, size_t otherControls)
 {
     std::vector<std::wstring> expected = run.trace;
     auto at = std::find(expected.begin(), expected.end(), run.otherControl.front());
-    for (int n = 0; n < otherControls; ++n)
+    for (size_t n = 0; n < otherControls; ++n)
         at = expected.insert(at, run.otherControl.begin(), run.otherControl.end());
     return expected;
 }
@@ -114,20 +95,11 @@ std::vector<std::wstring> OnThread(const NormalRun& run, const std::vector<std::
 void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>& expected,
                           const std::vector<std::wstring>& received)
 {
-    std::set<std::wstring> messages(expected.begin(), expected.end());
-    messages.insert(received.begin(), received.end());
-    for (const std::wstring& message : messages) {
-        auto want = std::count(expected.begin(), expected.end(), message);
-        auto got = std::count(received.begin(), received.end(), message);
-        if (run.optional.count(message) != 0 && got == 0)
-            continue;
-        EXPECT_EQ(want, got) << ::testing::PrintToString(message);
-    }
-
     std::vector<std::wstring> present;
     for (const std::wstring& message : expected)
         if (run.optional.count(message) == 0 || IndexOf(received, message) != -1)
             present.push_back(message);
+    EXPECT_EQ(Sorted(present), Sorted(received));
     std::set<std::string> threads;
     for (const auto& routine : run.threadOf)
         threads.insert(routine.second);
@@ -143,58 +115,97 @@ void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>&
     }
 }
 
-struct Run {
-    const char* name;
-    int otherControls;
-    sim::PathKind hostedProgram;
-};
-
-void PrintTo(const Run& run, std::ostream* os)
+// The launch's calls from the interpreter's creation to the closing of its process handle.
+std::vector<std::string> LaunchCallsFromCreation()
 {
-    *os << run.name;
+    auto calls = sim::Recorded().calls;
+    auto created = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
+        return call.rfind("CreateProcessW(", 0) == 0;
+    });
+    auto closed = std::find(created, calls.end(), "CloseHandle(process)");
+    return std::vector<std::string>(created, closed == calls.end() ? closed : closed + 1);
 }
 
-class NormalRunTest : public ServiceTest, public ::testing::WithParamInterface<Run> {};
-
-TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
+// The start went on only once the interpreter, which never ended, had been waited for 10 s and
+// ended; no program of the launch runs.
+void ExpectInterpreterEndedAfterTheBound()
 {
-    const NormalRun run = ReadNormalRun();
-    const int otherControls = GetParam().otherControls;
-    sim::SetPath(L"c:\\windows\\Zentorvik.exe", GetParam().hostedProgram);
-
-    StartAndWaitForPolling();
-    for (int n = 0; n < otherControls; ++n)
-        ASSERT_TRUE(sim::SendControl(n % 2 == 0 ? SERVICE_CONTROL_INTERROGATE : 128u));
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(0, EndOfProcess());
-
-    std::vector<std::string> statuses;
-    for (const sim::Report& report : sim::Reports()) {
-        statuses.push_back(StatusText(report.status));
-        EXPECT_TRUE(report.delivered);
-    }
-    EXPECT_EQ(run.statuses, statuses);
-    auto trace = sim::Trace();
-    ExpectTheNormalTrace(run, ExpectedTrace(run, otherControls), trace);
-    // Here, unlike under a real controller, controls come only once the worker has polled.
-    EXPECT_LT(IndexOf(trace, Msg(L"ServiceWorkerThread: Entry")),
-              IndexOf(trace, Msg(L"ServiceCtrlHandler: Entry")));
-    if (GetParam().hostedProgram == sim::PathKind::File) {
-        ExpectLaunchedProgramTerminated();
-        return;
-    }
-    // The start went on only once the interpreter had been waited for and ended.
-    ExpectInterpreterEndedAfterTheBound();
-    auto calls = sim::CallLog();
+    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Recorded().commands);
+    EXPECT_EQ((std::vector<std::string>{kInterpreterCreation, "CloseHandle(thread)",
+                                        "WaitForSingleObject(process, 10000)",
+                                        "TerminateProcess(1460)", "CloseHandle(process)"}),
+              LaunchCallsFromCreation());
+    EXPECT_EQ(std::vector<std::wstring>{L"cmd.exe exit 1460"}, Processes());
+    auto calls = sim::Recorded().calls;
     EXPECT_LT(IndexOf(calls, std::string("TerminateProcess(1460)")),
               IndexOf(calls, std::string("SetServiceStatus(4)")));
 }
 
+// A missing program is never handed to the interpreter, whose "start" would wait on the shell's
+// "cannot find" box until the launch gives up on it.
+void ExpectNothingLaunched()
+{
+    EXPECT_TRUE(sim::Recorded().commands.empty());
+}
+
+struct Variant {
+    const char* name;
+    std::vector<DWORD> otherControls; // sent before the stop
+    sim::PathKind hostedProgram;
+    void (*expectLaunch)();
+};
+
+void PrintTo(const Variant& variant, std::ostream* os)
+{
+    *os << variant.name;
+}
+
+class NormalRunTest : public ServiceTest, public ::testing::WithParamInterface<Variant> {};
+
+TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
+{
+    const NormalRun run = ReadNormalRun();
+    const Variant& param = GetParam();
+    sim::SetPath(L"c:\\windows\\Zentorvik.exe", param.hostedProgram);
+
+    StartAndWaitForPolling();
+    for (DWORD control : param.otherControls)
+        ASSERT_TRUE(sim::SendControl(control));
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(0, EndOfProcess());
+
+    sim::Record record = sim::Recorded();
+    std::vector<std::string> statuses;
+    for (const sim::Report& report : record.reports) {
+        statuses.push_back(StatusText(report.status));
+        EXPECT_TRUE(report.delivered);
+    }
+    EXPECT_EQ(run.statuses, statuses);
+    ExpectTheNormalTrace(run, ExpectedTrace(run, param.otherControls.size()), record.trace);
+    // Here, unlike under a real controller, controls come only once the worker has polled.
+    EXPECT_LT(IndexOf(record.trace, Msg(L"ServiceWorkerThread: Entry")),
+              IndexOf(record.trace, Msg(L"ServiceCtrlHandler: Entry")));
+    // Only the stop walks the processes.
+    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
+    param.expectLaunch();
+}
+
+// Every other control a service may be sent: only the stop is accepted.
+const std::vector<DWORD> kOtherControls = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
+                                           SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
+                                           128u};
+
 INSTANTIATE_TEST_SUITE_P(
     , NormalRunTest,
-    ::testing::Values(Run{"Plain", 0, sim::PathKind::File},
-                      Run{"TwoOtherControlsBeforeTheStop", 2, sim::PathKind::File},
-                      Run{"InterpreterNeverEnds", 0, sim::PathKind::Unrunnable}),
+    ::testing::Values(
+        Variant{"Plain", {}, sim::PathKind::File, ExpectLaunchedProgramTerminated},
+        Variant{"OtherControlsBeforeTheStop", kOtherControls, sim::PathKind::File,
+                ExpectLaunchedProgramTerminated},
+        Variant{"InterpreterNeverEnds",
+                {},
+                sim::PathKind::Unrunnable,
+                ExpectInterpreterEndedAfterTheBound},
+        Variant{"HostedProgramMissing", {}, sim::PathKind::Missing, ExpectNothingLaunched}),
     [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

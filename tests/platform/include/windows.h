@@ -131,7 +131,6 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
 VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
-VOID WINAPI SetLastError(DWORD error);
 
 // Processes
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
