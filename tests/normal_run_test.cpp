@@ -115,44 +115,16 @@ void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>&
     }
 }
 
-// The launch's calls from the interpreter's creation to the closing of its process handle.
-std::vector<std::string> LaunchCallsFromCreation()
-{
-    auto calls = sim::Recorded().calls;
-    auto created = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
-        return call.rfind("CreateProcessW(", 0) == 0;
-    });
-    auto closed = std::find(created, calls.end(), "CloseHandle(process)");
-    return std::vector<std::string>(created, closed == calls.end() ? closed : closed + 1);
-}
-
-// The start went on only once the interpreter, which never ended, had been waited for 10 s and
-// ended; no program of the launch runs.
-void ExpectInterpreterEndedAfterTheBound()
-{
-    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Recorded().commands);
-    EXPECT_EQ((std::vector<std::string>{kInterpreterCreation, "CloseHandle(thread)",
-                                        "WaitForSingleObject(process, 10000)",
-                                        "TerminateProcess(1460)", "CloseHandle(process)"}),
-              LaunchCallsFromCreation());
-    EXPECT_EQ(std::vector<std::wstring>{L"cmd.exe exit 1460"}, Processes());
-    auto calls = sim::Recorded().calls;
-    EXPECT_LT(IndexOf(calls, std::string("TerminateProcess(1460)")),
-              IndexOf(calls, std::string("SetServiceStatus(4)")));
-}
-
-// A missing program is never handed to the interpreter, whose "start" would wait on the shell's
-// "cannot find" box until the launch gives up on it.
-void ExpectNothingLaunched()
-{
-    EXPECT_TRUE(sim::Recorded().commands.empty());
-}
-
 struct Variant {
     const char* name;
-    std::vector<DWORD> otherControls; // sent before the stop
     sim::PathKind hostedProgram;
-    void (*expectLaunch)();
+    std::vector<std::wstring> processes;   // the process table at the end
+    std::vector<DWORD> otherControls = {}; // sent before the stop
+    // The report that fails, counted from 1 (0: none), with the message the service traces for
+    // it right after another of the same routine.
+    int failedReport = 0;
+    const wchar_t* failure = nullptr;
+    const wchar_t* after = nullptr;
 };
 
 void PrintTo(const Variant& variant, std::ostream* os)
@@ -167,45 +139,85 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     const NormalRun run = ReadNormalRun();
     const Variant& param = GetParam();
     sim::SetPath(L"c:\\windows\\Zentorvik.exe", param.hostedProgram);
+    sim::FailCall("SetServiceStatus", param.failedReport, ERROR_INVALID_DATA);
 
     StartAndWaitForPolling();
     for (DWORD control : param.otherControls)
         ASSERT_TRUE(sim::SendControl(control));
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(sim::WaitForServiceMainReturn());
+    sim::Disconnect(); // the controller never hears of a failed stopped report
     EXPECT_EQ(0, EndOfProcess());
 
     sim::Record record = sim::Recorded();
     std::vector<std::string> statuses;
-    for (const sim::Report& report : record.reports) {
-        statuses.push_back(StatusText(report.status));
-        EXPECT_TRUE(report.delivered);
+    for (size_t i = 0; i < record.reports.size(); ++i) {
+        statuses.push_back(StatusText(record.reports[i].status));
+        EXPECT_EQ(static_cast<int>(i) + 1 != param.failedReport, record.reports[i].delivered);
     }
     EXPECT_EQ(run.statuses, statuses);
-    ExpectTheNormalTrace(run, ExpectedTrace(run, param.otherControls.size()), record.trace);
+    std::vector<std::wstring> expected = ExpectedTrace(run, param.otherControls.size());
+    if (param.failure != nullptr)
+        expected.insert(std::find(expected.begin(), expected.end(), Msg(param.after)) + 1,
+                        Msg(param.failure));
+    ExpectTheNormalTrace(run, expected, record.trace);
     // Here, unlike under a real controller, controls come only once the worker has polled.
     EXPECT_LT(IndexOf(record.trace, Msg(L"ServiceWorkerThread: Entry")),
               IndexOf(record.trace, Msg(L"ServiceCtrlHandler: Entry")));
-    // Only the stop walks the processes.
+    EXPECT_EQ(param.processes, Processes());
+    // The launch is over, the interpreter's handle closed, before the running report; only the
+    // stop walks the processes.
+    EXPECT_LT(IndexOf(record.calls, std::string("CloseHandle(process)")),
+              IndexOf(record.calls, std::string("SetServiceStatus(4)")));
     EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
-    param.expectLaunch();
 }
 
 // Every other control a service may be sent: only the stop is accepted.
 const std::vector<DWORD> kOtherControls = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
                                            SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
                                            128u};
+// Launched, by an interpreter that ended, and terminated at the stop.
+const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zentorvik.exe exit 0"};
+const wchar_t kReportError[] = L"ServiceMain: SetServiceStatus returned error";
 
+// A missing program is never handed to the interpreter, whose "start" would wait on the shell's
+// "cannot find" box; one Windows refuses to run leaves the interpreter waiting until the launch
+// ends it. A failed report changes nothing but a message.
 INSTANTIATE_TEST_SUITE_P(
     , NormalRunTest,
     ::testing::Values(
-        Variant{"Plain", {}, sim::PathKind::File, ExpectLaunchedProgramTerminated},
-        Variant{"OtherControlsBeforeTheStop", kOtherControls, sim::PathKind::File,
-                ExpectLaunchedProgramTerminated},
-        Variant{"InterpreterNeverEnds",
+        Variant{"Plain", sim::PathKind::File, kTerminated},
+        Variant{"OtherControlsBeforeTheStop", sim::PathKind::File, kTerminated, kOtherControls},
+        Variant{"InterpreterNeverEnds", sim::PathKind::Unrunnable, {L"cmd.exe exit 1460"}},
+        Variant{"HostedProgramMissing", sim::PathKind::Missing, {}},
+        Variant{"Report1Fails",
+                sim::PathKind::File,
+                kTerminated,
                 {},
-                sim::PathKind::Unrunnable,
-                ExpectInterpreterEndedAfterTheBound},
-        Variant{"HostedProgramMissing", {}, sim::PathKind::Missing, ExpectNothingLaunched}),
+                1,
+                kReportError,
+                L"ServiceMain: Entry"},
+        Variant{"Report2Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                2,
+                kReportError,
+                L"ServiceMain: Performing Service Start Operations"},
+        Variant{"Report3Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                3,
+                L"ServiceCtrlHandler: SetServiceStatus returned error",
+                L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request"},
+        Variant{"Report4Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                4,
+                kReportError,
+                L"ServiceMain: Performing Cleanup Operations"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

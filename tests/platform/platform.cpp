@@ -32,12 +32,6 @@ struct Object {
 // that failed half-way ends instead of hanging.
 struct Abandoned {};
 
-struct Fault {
-    std::string call;
-    int nth;
-    DWORD error;
-};
-
 struct State {
     std::map<uintptr_t, Object> handles;
     uintptr_t nextHandle = 0x1000;
@@ -47,7 +41,7 @@ struct State {
     int heldSleeps = 0;
     bool tearingDown = false;
 
-    std::vector<Fault> faults;
+    std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
     std::map<std::string, int> callCounts;
     // Paths with their letters folded to lower case.
     std::map<std::wstring, sim::PathKind> paths = {
@@ -87,14 +81,11 @@ bool Enter(const char* format, ...)
     va_end(args);
     g_state->record.calls.push_back(text);
     const std::string name = std::string(text).substr(0, std::strcspn(text, "("));
-    const int count = ++g_state->callCounts[name];
-    for (const Fault& fault : g_state->faults) {
-        if (fault.call == name && fault.nth == count) {
-            t_lastError = fault.error;
-            return true;
-        }
-    }
-    return false;
+    auto fault = g_state->faults.find({name, ++g_state->callCounts[name]});
+    if (fault == g_state->faults.end())
+        return false;
+    t_lastError = fault->second;
+    return true;
 }
 
 HANDLE NewHandle(Object object)
@@ -137,6 +128,23 @@ template <typename Predicate>
 bool WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Predicate done)
 {
     return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+}
+
+// For the test's side: waits until `done` holds, or gives up.
+template <typename Predicate>
+bool Await(int timeoutMs, Predicate done)
+{
+    std::unique_lock<std::mutex> lock(g_lock);
+    return WaitUntil(lock, timeoutMs, done);
+}
+
+void Set(bool State::*flag, bool value)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_state->*flag = value;
+    }
+    g_changed.notify_all();
 }
 
 std::wstring Folded(std::wstring path)
@@ -198,7 +206,7 @@ void Reset()
 void FailCall(const std::string& call, int nth, DWORD error)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->faults.push_back({call, nth, error});
+    g_state->faults[{call, nth}] = error;
 }
 
 void SetPath(const std::wstring& path, PathKind kind)
@@ -212,26 +220,17 @@ void SetPath(const std::wstring& path, PathKind kind)
 
 void HoldNewThreads(bool hold)
 {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->holdThreads = hold;
-    }
-    g_changed.notify_all();
+    Set(&State::holdThreads, hold);
 }
 
 void HoldSleeps(bool hold)
 {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->holdSleeps = hold;
-    }
-    g_changed.notify_all();
+    Set(&State::holdSleeps, hold);
 }
 
 bool WaitForHeldSleep(int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [] { return g_state->heldSleeps > 0; });
+    return Await(timeoutMs, [] { return g_state->heldSleeps > 0; });
 }
 
 DWORD AddProcess(const std::wstring& exeFile)
@@ -252,8 +251,7 @@ Record Recorded()
 
 bool WaitForReport(DWORD state, int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [state] {
+    return Await(timeoutMs, [state] {
         for (const Report& report : g_state->record.reports)
             if (report.delivered && report.status.dwCurrentState == state)
                 return true;
@@ -263,14 +261,12 @@ bool WaitForReport(DWORD state, int timeoutMs)
 
 bool WaitForSleeps(size_t count, int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [count] { return g_state->record.sleeps.size() >= count; });
+    return Await(timeoutMs, [count] { return g_state->record.sleeps.size() >= count; });
 }
 
 bool WaitForServiceMainReturn(int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [] { return g_state->serviceMainReturned; });
+    return Await(timeoutMs, [] { return g_state->serviceMainReturned; });
 }
 
 bool ServiceMainStarted()
@@ -292,11 +288,7 @@ bool SendControl(DWORD control, int timeoutMs)
 
 void Disconnect()
 {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->disconnected = true;
-    }
-    g_changed.notify_all();
+    Set(&State::disconnected, true);
 }
 
 } // namespace sim

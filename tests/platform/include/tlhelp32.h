@@ -6,16 +6,10 @@
 // The heap lists, processes, threads and modules.
 #define TH32CS_SNAPALL 0x0000000Fu
 
+// Only the fields the service reads or sets.
 typedef struct tagPROCESSENTRY32W {
     DWORD dwSize;
-    DWORD cntUsage;
     DWORD th32ProcessID;
-    uintptr_t th32DefaultHeapID;
-    DWORD th32ModuleID;
-    DWORD cntThreads;
-    DWORD th32ParentProcessID;
-    long pcPriClassBase;
-    DWORD dwFlags;
     WCHAR szExeFile[MAX_PATH];
 } PROCESSENTRY32W;
 
