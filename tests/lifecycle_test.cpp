@@ -24,21 +24,6 @@ const std::wstring kHandlerExit = Msg(L"ServiceCtrlHandler: Exit");
 const std::wstring kWorkerEntry = Msg(L"ServiceWorkerThread: Entry");
 const std::wstring kWorkerExit = Msg(L"ServiceWorkerThread: Exit");
 
-// Each item occurs in `items`, and in the order given.
-template <typename T>
-void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
-{
-    for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_NE(-1, IndexOf(items, order[i]))
-            << "missing: " << ::testing::PrintToString(order[i]);
-        if (i > 0) {
-            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
-                << ::testing::PrintToString(order[i - 1]) << " should come before "
-                << ::testing::PrintToString(order[i]);
-        }
-    }
-}
-
 // The messages one routine sent, in their order. A routine runs on one thread, so only this order
 // is fixed: the other threads' messages may fall anywhere in between.
 std::vector<std::wstring> MessagesOf(const std::wstring& routine)
@@ -142,31 +127,17 @@ TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
     ExpectLaunchedProgramTerminated();
 }
 
-TEST_F(LifecycleTest, StopBeforeTheFirstPollIsNotLost)
-{
-    sim::HoldNewThreads(true);
-    StartProcess();
-    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
-
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    sim::HoldNewThreads(false);
-
-    EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
-    EXPECT_TRUE(sim::Recorded().sleeps.empty());
-}
-
 class SecondStopTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
 
+// Both stops come before the worker's first poll, which the worker then does not miss.
 TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
 {
     bool stopPendingFails = GetParam();
     if (stopPendingFails)
         sim::FailCall("SetServiceStatus", 3, ERROR_INVALID_DATA);
-    StartAndWaitForPolling();
-    // Keep the worker asleep so that the service stays stop pending.
-    sim::HoldSleeps(true);
-    ASSERT_TRUE(sim::WaitForHeldSleep());
+    sim::HoldNewThreads(true); // the worker, so that the service stays stop pending
+    StartProcess();
+    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
 
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
@@ -181,9 +152,10 @@ TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
     EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
     EXPECT_EQ(1u, CountCalls("SetEvent"));
 
-    sim::HoldSleeps(false);
+    sim::HoldNewThreads(false);
     EXPECT_EQ(0, EndOfProcess());
     EXPECT_EQ(kNormalReports, Statuses());
+    EXPECT_TRUE(sim::Recorded().sleeps.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(StopPendingDeliveredOrNot, SecondStopTest, ::testing::Bool());

@@ -14,7 +14,6 @@ struct NormalRun {
     std::vector<std::string> statuses;
     std::vector<std::wstring> trace;
     std::map<std::wstring, std::string> threadOf; // by routine
-    std::set<std::wstring> optional;
     std::vector<std::pair<std::wstring, std::wstring>> after;
     std::vector<std::wstring> otherControl;
 };
@@ -51,15 +50,13 @@ NormalRun ReadNormalRun()
             space = rest.find(' ');
             run.trace.push_back(Message(rest.substr(space + 1)));
             run.threadOf[RoutineOf(run.trace.back())] = rest.substr(0, space);
-        } else if (word == "optional") {
-            run.optional.insert(Message(rest));
         } else if (word == "after") {
             std::vector<std::wstring> pair = Messages(rest);
             EXPECT_EQ(2u, pair.size()) << line;
             run.after.emplace_back(pair.front(), pair.back());
         } else if (word == "other-control") {
             run.otherControl = Messages(rest);
-        } else {
+        } else if (word != "optional") { // here every run waits for ServiceMain's end
             ADD_FAILURE() << "unknown statement: " << line;
         }
     }
@@ -90,29 +87,20 @@ std::vector<std::wstring> OnThread(const NormalRun& run, const std::vector<std::
     return own;
 }
 
-// Each expected message as often as expected (an optional one perhaps not at all), nothing else,
-// each thread's messages in their order, and the first of each `after` pair before the second.
+// Each expected message as often as expected and nothing else, each thread's messages in their
+// order, and the first of each `after` pair before the second.
 void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>& expected,
                           const std::vector<std::wstring>& received)
 {
-    std::vector<std::wstring> present;
-    for (const std::wstring& message : expected)
-        if (run.optional.count(message) == 0 || IndexOf(received, message) != -1)
-            present.push_back(message);
-    EXPECT_EQ(Sorted(present), Sorted(received));
+    EXPECT_EQ(Sorted(expected), Sorted(received));
     std::set<std::string> threads;
     for (const auto& routine : run.threadOf)
         threads.insert(routine.second);
     for (const std::string& thread : threads)
-        EXPECT_EQ(OnThread(run, present, thread), OnThread(run, received, thread))
+        EXPECT_EQ(OnThread(run, expected, thread), OnThread(run, received, thread))
             << "thread " << thread;
-
-    for (const auto& [first, second] : run.after) {
-        EXPECT_NE(-1, IndexOf(received, first)) << ::testing::PrintToString(first);
-        EXPECT_LT(IndexOf(received, first), IndexOf(received, second))
-            << ::testing::PrintToString(first) << " should come before "
-            << ::testing::PrintToString(second);
-    }
+    for (const auto& [first, second] : run.after)
+        ExpectOrder(received, {first, second});
 }
 
 struct Variant {

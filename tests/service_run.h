@@ -87,6 +87,21 @@ long IndexOf(const std::vector<T>& items, const T& item)
     return it == items.end() ? -1 : static_cast<long>(it - items.begin());
 }
 
+// Each item occurs in `items`, and in the order given.
+template <typename T>
+void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
+{
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_NE(-1, IndexOf(items, order[i]))
+            << "missing: " << ::testing::PrintToString(order[i]);
+        if (i > 0) {
+            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
+                << ::testing::PrintToString(order[i - 1]) << " should come before "
+                << ::testing::PrintToString(order[i]);
+        }
+    }
+}
+
 // The routine that sent a message: what comes between the prefix and the next ": ".
 inline std::wstring RoutineOf(const std::wstring& message)
 {

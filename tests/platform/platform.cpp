@@ -18,10 +18,9 @@
 namespace {
 
 struct Object {
-    std::string kind;      // "event", "thread", "process" or "snapshot"
-    DWORD processId = 0;   // of a process object
-    bool signaled = false; // an event once set, a thread once ended
-    bool manualReset = false;
+    std::string kind;                       // "event", "thread", "process" or "snapshot"
+    DWORD processId = 0;                    // of a process object
+    bool signaled = false;                  // an event once set, a thread once ended
     std::vector<sim::Process> entries = {}; // a snapshot's
     size_t next = 0;
     bool open = true;
@@ -37,8 +36,6 @@ struct State {
     uintptr_t nextHandle = 0x1000;
     std::vector<std::thread> threads;
     bool holdThreads = false;
-    bool holdSleeps = false;
-    int heldSleeps = 0;
     bool tearingDown = false;
 
     std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
@@ -188,7 +185,6 @@ void Reset()
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_state->holdThreads = false;
-        g_state->holdSleeps = false;
         g_state->tearingDown = true;
         threads.swap(g_state->threads);
         serviceThread.swap(g_state->serviceThread);
@@ -221,16 +217,6 @@ void SetPath(const std::wstring& path, PathKind kind)
 void HoldNewThreads(bool hold)
 {
     Set(&State::holdThreads, hold);
-}
-
-void HoldSleeps(bool hold)
-{
-    Set(&State::holdSleeps, hold);
-}
-
-bool WaitForHeldSleep(int timeoutMs)
-{
-    return Await(timeoutMs, [] { return g_state->heldSleeps > 0; });
 }
 
 DWORD AddProcess(const std::wstring& exeFile)
@@ -372,6 +358,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
     return delivered ? TRUE : FALSE;
 }
 
+// A manual-reset event, as the service asks for (the record shows what it asked for).
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCWSTR name)
 {
@@ -381,7 +368,6 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
         return nullptr;
     Object event{"event"};
     event.signaled = initialState != FALSE;
-    event.manualReset = manualReset != FALSE;
     return NewHandle(std::move(event));
 }
 
@@ -423,8 +409,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         throw Abandoned{};
     if (!done)
         return WAIT_TIMEOUT;
-    if (object->kind == "event" && !object->manualReset)
-        object->signaled = false;
     return WAIT_OBJECT_0;
 }
 
@@ -456,18 +440,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
 }
 
 // The poll interval is recorded, not waited out: a sleep lasts until something changes or a
-// millisecond passes, unless the test holds sleeps.
+// millisecond passes.
 VOID WINAPI Sleep(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(g_lock);
     Enter("Sleep(%u)", milliseconds);
     g_state->record.sleeps.push_back(milliseconds);
-    if (g_state->holdSleeps) {
-        ++g_state->heldSleeps;
-        g_changed.notify_all();
-        g_changed.wait(lock, [] { return !g_state->holdSleeps; });
-        --g_state->heldSleeps;
-    }
     g_changed.notify_all();
     g_changed.wait_for(lock, std::chrono::milliseconds(1));
     if (g_state->tearingDown)

@@ -24,10 +24,6 @@ enum class PathKind { Missing, File, Unrunnable, Directory };
 void SetPath(const std::wstring& path, PathKind kind);
 // Threads from CreateThread wait before their routine until released.
 void HoldNewThreads(bool hold);
-// Sleep calls block until released.
-void HoldSleeps(bool hold);
-// Waits until a thread is blocked in a held Sleep.
-bool WaitForHeldSleep(int timeoutMs = 5000);
 
 struct Process {
     DWORD id;
