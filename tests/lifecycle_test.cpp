@@ -38,28 +38,6 @@ std::vector<std::wstring> MessagesOf(const std::wstring& routine)
 
 using LifecycleTest = ServiceTest;
 
-TEST_F(LifecycleTest, StartLaunchesWhileStartPendingAndStopWalksBeforeReporting)
-{
-    StartAndWaitForPolling();
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(0, EndOfProcess());
-
-    auto calls = sim::Recorded().calls;
-    ExpectOrder<std::string>(calls, {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)",
-                                     "WaitForSingleObject(process, 10000)",
-                                     "CreateEventW((nil), 1, 0, (nil))", "SetServiceStatus(4)",
-                                     "CreateThread((nil), 0, (nil), 0, (nil))"});
-    ExpectOrder<std::string>(calls, {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)",
-                                     "SetEvent", "CloseHandle(event)", "SetServiceStatus(1)"});
-
-    // The worker polls without waiting and sleeps the full interval in between.
-    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
-    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
-    auto sleeps = sim::Recorded().sleeps;
-    EXPECT_EQ(std::vector<DWORD>(sleeps.size(), 3000), sleeps);
-    EXPECT_EQ(sleeps.size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
-}
-
 TEST_F(LifecycleTest, StartedFromConsoleExitsWithTheDispatcherError)
 {
     sim::FailCall("StartServiceCtrlDispatcherW", 1, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
@@ -100,10 +78,9 @@ TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedPro
     sim::Disconnect();
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(
-        (std::vector<SERVICE_STATUS>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-                                     Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
-        Statuses());
+    EXPECT_EQ((std::vector<std::string>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
+                                        Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
+              Statuses());
     EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kStartOperations, kEventError,
                                          kReportError, kExit, kMainExit}),
               sim::Recorded().trace);

@@ -138,12 +138,9 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     EXPECT_EQ(0, EndOfProcess());
 
     sim::Record record = sim::Recorded();
-    std::vector<std::string> statuses;
-    for (size_t i = 0; i < record.reports.size(); ++i) {
-        statuses.push_back(StatusText(record.reports[i].status));
+    EXPECT_EQ(run.statuses, Statuses());
+    for (size_t i = 0; i < record.reports.size(); ++i)
         EXPECT_EQ(static_cast<int>(i) + 1 != param.failedReport, record.reports[i].delivered);
-    }
-    EXPECT_EQ(run.statuses, statuses);
     std::vector<std::wstring> expected = ExpectedTrace(run, param.otherControls.size());
     if (param.failure != nullptr)
         expected.insert(std::find(expected.begin(), expected.end(), Msg(param.after)) + 1,
@@ -153,11 +150,26 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     EXPECT_LT(IndexOf(record.trace, Msg(L"ServiceWorkerThread: Entry")),
               IndexOf(record.trace, Msg(L"ServiceCtrlHandler: Entry")));
     EXPECT_EQ(param.processes, Processes());
-    // The launch is over, the interpreter's handle closed, before the running report; only the
-    // stop walks the processes.
+
+    // The launch while start pending, over (the interpreter's handle closed) before the running
+    // report; the worker once running. At the stop, and only then, the walk before the stop
+    // pending report, the stop event closed before the stopped one.
+    ExpectOrder<std::string>(record.calls,
+                             {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)",
+                              "GetFileAttributesW(c:\\windows\\Zentorvik.exe)",
+                              "CreateEventW((nil), 1, 0, (nil))", "SetServiceStatus(4)",
+                              "CreateThread((nil), 0, (nil), 0, (nil))"});
     EXPECT_LT(IndexOf(record.calls, std::string("CloseHandle(process)")),
               IndexOf(record.calls, std::string("SetServiceStatus(4)")));
+    ExpectOrder<std::string>(record.calls,
+                             {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)", "SetEvent",
+                              "CloseHandle(event)", "SetServiceStatus(1)"});
     EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
+    // The worker polls without waiting and sleeps the full interval in between.
+    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
+    EXPECT_EQ(record.sleeps.size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
+    EXPECT_EQ(std::vector<DWORD>(record.sleeps.size(), 3000), record.sleeps);
+    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
 }
 
 // Every other control a service may be sent: only the stop is accepted.
