@@ -24,271 +24,115 @@ const std::wstring kHandlerExit = Msg(L"ServiceCtrlHandler: Exit");
 const std::wstring kWorkerEntry = Msg(L"ServiceWorkerThread: Entry");
 const std::wstring kWorkerExit = Msg(L"ServiceWorkerThread: Exit");
 
-template <typename T>
-std::vector<T> Sorted(std::vector<T> items)
-{
-    std::sort(items.begin(), items.end());
-    return items;
-}
-
-// Each item occurs in `items`, and in the order given.
-template <typename T>
-void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
-{
-    for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_NE(-1, IndexOf(items, order[i]))
-            << "missing: " << ::testing::PrintToString(order[i]);
-        if (i > 0) {
-            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
-                << ::testing::PrintToString(order[i - 1]) << " should come before "
-                << ::testing::PrintToString(order[i]);
-        }
-    }
-}
-
 // The messages one routine sent, in their order. A routine runs on one thread, so only this order
 // is fixed: the other threads' messages may fall anywhere in between.
 std::vector<std::wstring> MessagesOf(const std::wstring& routine)
 {
     std::wstring tag = Msg(routine.c_str()) + L": ";
     std::vector<std::wstring> own;
-    for (const std::wstring& item : sim::Trace())
+    for (const std::wstring& item : sim::Recorded().trace)
         if (item.compare(0, tag.size(), tag) == 0)
             own.push_back(item);
     return own;
 }
 
-// What the handler traced from message `since` of its own on.
-std::vector<std::wstring> HandlerMessagesSince(size_t since)
-{
-    auto own = MessagesOf(L"ServiceCtrlHandler");
-    return std::vector<std::wstring>(own.begin() + static_cast<long>(since), own.end());
-}
-
 using LifecycleTest = ServiceTest;
-
-TEST_F(LifecycleTest, StartLaunchesWhileStartPendingAndStopWalksBeforeReporting)
-{
-    StartAndWaitForPolling();
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(0, EndOfProcess());
-
-    auto calls = sim::CallLog();
-    ExpectOrder<std::string>(calls, {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)",
-                                     "WaitForSingleObject(process, 10000)",
-                                     "CreateEventW((nil), 1, 0, (nil))", "SetServiceStatus(4)",
-                                     "CreateThread((nil), 0, (nil), 0, (nil))"});
-    ExpectOrder<std::string>(calls, {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)",
-                                     "SetEvent", "CloseHandle(event)", "SetServiceStatus(1)"});
-
-    // The worker polls without waiting and sleeps the full interval in between.
-    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
-    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
-    for (DWORD sleep : sim::Sleeps())
-        EXPECT_EQ(3000u, sleep);
-    EXPECT_EQ(sim::Sleeps().size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
-}
 
 TEST_F(LifecycleTest, StartedFromConsoleExitsWithTheDispatcherError)
 {
-    sim::SetStartedFromConsole(true);
+    sim::FailCall("StartServiceCtrlDispatcherW", 1, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 
     StartProcess();
 
     EXPECT_EQ(1063, EndOfProcess());
-    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kMainError}), sim::Trace());
-    EXPECT_TRUE(sim::Reports().empty());
-    EXPECT_TRUE(sim::Commands().empty());
+    sim::Record record = sim::Recorded();
+    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kMainError}), record.trace);
+    EXPECT_TRUE(record.reports.empty());
+    EXPECT_TRUE(record.commands.empty());
 }
 
 TEST_F(LifecycleTest, HandlerRegistrationFailureAbandonsTheStart)
 {
-    sim::FailCall(sim::Call::RegisterServiceCtrlHandlerW, 1, ERROR_INVALID_NAME);
+    sim::FailCall("RegisterServiceCtrlHandlerW", 1, ERROR_INVALID_NAME);
 
     StartProcess();
     ASSERT_TRUE(sim::WaitForServiceMainReturn());
 
-    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kRegisterError, kExit}), sim::Trace());
-    EXPECT_TRUE(sim::Reports().empty());
-    EXPECT_TRUE(sim::Commands().empty());
-    EXPECT_EQ(0, CallCount(sim::Call::CreateEventW));
+    sim::Record record = sim::Recorded();
+    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kRegisterError, kExit}), record.trace);
+    EXPECT_TRUE(record.reports.empty());
+    EXPECT_TRUE(record.commands.empty());
+    EXPECT_EQ(0u, CountCalls("CreateEventW"));
 }
 
+// The program launched already is terminated, and the stopped report carries the error and the
+// start's checkpoint, written out: a header that changed it must fail here. A failure of that
+// report is traced too.
 TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedProgram)
 {
-    sim::FailCall(sim::Call::CreateEventW, 1, ERROR_NO_SYSTEM_RESOURCES);
-
-    StartProcess();
-
-    EXPECT_EQ(0, EndOfProcess());
-    // The requirement's checkpoint, not the header's: a header that changed it must fail here.
-    EXPECT_EQ(
-        (std::vector<SERVICE_STATUS>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-                                     Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
-        Statuses());
-    auto trace = sim::Trace();
-    EXPECT_EQ(
-        Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kEventError, kExit, kMainExit}),
-        Sorted(trace));
-    ExpectOrder(trace, {kMainEntry, kEntry, kStartOperations, kEventError, kExit});
-    EXPECT_EQ(0, CallCount(sim::Call::CreateThread));
-    ExpectLaunchedProgramTerminated();
-}
-
-TEST_F(LifecycleTest, StopEventFailureWithFailedReportTracesBothErrors)
-{
-    sim::FailCall(sim::Call::CreateEventW, 1, ERROR_NO_SYSTEM_RESOURCES);
-    sim::FailCall(sim::Call::SetServiceStatus, 2, ERROR_INVALID_DATA);
+    sim::FailCall("CreateEventW", 1, ERROR_NO_SYSTEM_RESOURCES);
+    sim::FailCall("SetServiceStatus", 2, ERROR_INVALID_DATA);
 
     StartProcess();
     ASSERT_TRUE(sim::WaitForServiceMainReturn());
+    sim::Disconnect();
 
+    EXPECT_EQ(0, EndOfProcess());
+    EXPECT_EQ((std::vector<std::string>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
+                                        Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
+              Statuses());
     EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kStartOperations, kEventError,
-                                         kReportError, kExit}),
-              sim::Trace());
-    EXPECT_EQ(Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1), Statuses().back());
+                                         kReportError, kExit, kMainExit}),
+              sim::Recorded().trace);
+    EXPECT_EQ(0u, CountCalls("CreateThread"));
+    ExpectLaunchedProgramTerminated();
 }
 
 TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
 {
-    sim::FailCall(sim::Call::CreateThread, 1, ERROR_NOT_ENOUGH_MEMORY);
+    sim::FailCall("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
 
     StartAndWaitForPolling();
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
 
     EXPECT_EQ(0, EndOfProcess());
     EXPECT_EQ(kNormalReports, Statuses());
-    auto trace = sim::Trace();
+    auto trace = sim::Recorded().trace;
     EXPECT_EQ(-1, IndexOf(trace, kWaiting));
     ExpectOrder(trace, {kStartOperations, kThreadError, kWorkerEntry, kHandlerEntry, kStopRequest,
                         kWorkerExit, kSignaled, kCleanup, kExit});
     ExpectLaunchedProgramTerminated();
 }
 
-TEST_F(LifecycleTest, StopBeforeTheFirstPollIsNotLost)
-{
-    sim::HoldNewThreads(true);
-    StartProcess();
-    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
-
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    sim::HoldNewThreads(false);
-
-    EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
-    EXPECT_TRUE(sim::Sleeps().empty());
-}
-
-TEST_F(LifecycleTest, ControlsOtherThanStopAreOnlyTraced)
-{
-    StartAndWaitForPolling();
-
-    for (DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
-                          SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN, 128u}) {
-        size_t before = MessagesOf(L"ServiceCtrlHandler").size();
-        ASSERT_TRUE(sim::SendControl(control));
-        EXPECT_EQ((std::vector<std::wstring>{kHandlerEntry, kHandlerExit}),
-                  HandlerMessagesSince(before))
-            << "control " << control;
-    }
-    EXPECT_EQ(2u, sim::Reports().size());
-    EXPECT_EQ(0, CallCount(sim::Call::CreateToolhelp32Snapshot));
-
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
-}
-
-// A missing program is never handed to the interpreter, whose "start" would wait on the shell's
-// "cannot find" box until the launch gives up on it.
-TEST_F(LifecycleTest, HostedProgramMissingStillRunsAndStops)
-{
-    sim::SetPath(L"c:\\windows\\Zentorvik.exe", sim::PathKind::Missing);
-
-    StartProcess();
-    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-
-    EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
-    EXPECT_TRUE(sim::Commands().empty());
-    EXPECT_EQ(Sorted<std::wstring>({kMainEntry, kEntry, kStartOperations, kWaiting, kWorkerEntry,
-                                    kHandlerEntry, kStopRequest, kHandlerExit, kWorkerExit,
-                                    kSignaled, kCleanup, kExit, kMainExit}),
-              Sorted(sim::Trace()));
-}
-
-struct FailedReport {
-    int nth;
-    std::wstring message;
-    std::wstring after;
-};
-
-void PrintTo(const FailedReport& failed, std::ostream* os)
-{
-    *os << "report " << failed.nth;
-}
-
-class ReportFailureTest : public ServiceTest, public ::testing::WithParamInterface<FailedReport> {};
-
-TEST_P(ReportFailureTest, ServiceCarriesOnAsAfterSuccess)
-{
-    const FailedReport& failed = GetParam();
-    sim::FailCall(sim::Call::SetServiceStatus, failed.nth, ERROR_INVALID_DATA);
-
-    StartAndWaitForPolling();
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    ASSERT_TRUE(sim::WaitForServiceMainReturn());
-    sim::Disconnect(); // the controller never hears of a failed stopped report
-
-    EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
-    auto reports = sim::Reports();
-    for (int i = 0; i < static_cast<int>(reports.size()); ++i)
-        EXPECT_EQ(i + 1 != failed.nth, reports[static_cast<size_t>(i)].delivered) << "report " << i;
-    auto trace = sim::Trace();
-    EXPECT_EQ(1, std::count(trace.begin(), trace.end(), failed.message));
-    // Other threads' messages may fall in between; within the failing routine it comes next.
-    auto own = MessagesOf(RoutineOf(failed.message));
-    EXPECT_EQ(IndexOf(own, failed.after) + 1, IndexOf(own, failed.message));
-    EXPECT_EQ(14u, trace.size());
-    ExpectLaunchedProgramTerminated();
-}
-
-INSTANTIATE_TEST_SUITE_P(EachReport, ReportFailureTest,
-                         ::testing::Values(FailedReport{1, kReportError, kEntry},
-                                           FailedReport{2, kReportError, kStartOperations},
-                                           FailedReport{3, kHandlerReportError, kStopRequest},
-                                           FailedReport{4, kReportError, kCleanup}),
-                         [](const auto& test) {
-                             return "Report" + std::to_string(test.param.nth);
-                         });
-
 class SecondStopTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
 
+// Both stops come before the worker's first poll, which the worker then does not miss.
 TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
 {
     bool stopPendingFails = GetParam();
     if (stopPendingFails)
-        sim::FailCall(sim::Call::SetServiceStatus, 3, ERROR_INVALID_DATA);
-    StartAndWaitForPolling();
-    // Keep the worker asleep so that the service stays stop pending.
-    sim::HoldSleeps(true);
-    ASSERT_TRUE(sim::WaitForHeldSleep());
+        sim::FailCall("SetServiceStatus", 3, ERROR_INVALID_DATA);
+    sim::HoldNewThreads(true); // the worker, so that the service stays stop pending
+    StartProcess();
+    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
 
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    size_t before = MessagesOf(L"ServiceCtrlHandler").size();
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
 
-    EXPECT_EQ((std::vector<std::wstring>{kHandlerEntry, kStopRequest, kHandlerExit}),
-              HandlerMessagesSince(before));
-    EXPECT_EQ(3u, sim::Reports().size());
-    EXPECT_EQ(1, CallCount(sim::Call::CreateToolhelp32Snapshot));
+    // Only the first stop walked, reported (and traced a failed report) and set the event.
+    std::vector<std::wstring> handler = {kHandlerEntry, kStopRequest, kHandlerExit};
+    if (stopPendingFails)
+        handler.insert(handler.begin() + 2, kHandlerReportError);
+    handler.insert(handler.end(), {kHandlerEntry, kStopRequest, kHandlerExit});
+    EXPECT_EQ(handler, MessagesOf(L"ServiceCtrlHandler"));
+    EXPECT_EQ(3u, sim::Recorded().reports.size());
+    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
     EXPECT_EQ(1u, CountCalls("SetEvent"));
 
-    sim::HoldSleeps(false);
+    sim::HoldNewThreads(false);
     EXPECT_EQ(0, EndOfProcess());
     EXPECT_EQ(kNormalReports, Statuses());
+    EXPECT_TRUE(sim::Recorded().sleeps.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(StopPendingDeliveredOrNot, SecondStopTest, ::testing::Bool());

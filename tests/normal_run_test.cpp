@@ -14,7 +14,6 @@ struct NormalRun {
     std::vector<std::string> statuses;
     std::vector<std::wstring> trace;
     std::map<std::wstring, std::string> threadOf; // by routine
-    std::set<std::wstring> optional;
     std::vector<std::pair<std::wstring, std::wstring>> after;
     std::vector<std::wstring> otherControl;
 };
@@ -51,15 +50,13 @@ NormalRun ReadNormalRun()
             space = rest.find(' ');
             run.trace.push_back(Message(rest.substr(space + 1)));
             run.threadOf[RoutineOf(run.trace.back())] = rest.substr(0, space);
-        } else if (word == "optional") {
-            run.optional.insert(Message(rest));
         } else if (word == "after") {
             std::vector<std::wstring> pair = Messages(rest);
             EXPECT_EQ(2u, pair.size()) << line;
             run.after.emplace_back(pair.front(), pair.back());
         } else if (word == "other-control") {
             run.otherControl = Messages(rest);
-        } else {
+        } else if (word != "optional") { // here every run waits for ServiceMain's end
             ADD_FAILURE() << "unknown statement: " << line;
         }
     }
@@ -67,32 +64,13 @@ NormalRun ReadNormalRun()
     return run;
 }
 
-// A status as the driver prints it, process id aside.
-std::string StatusText(const SERVICE_STATUS& s)
-{
-    static const std::map<DWORD, std::string> kStates = {
-        {SERVICE_STOPPED, "STOPPED"},
-        {SERVICE_START_PENDING, "START_PENDING"},
-        {SERVICE_STOP_PENDING, "STOP_PENDING"},
-        {SERVICE_RUNNING, "RUNNING"},
-    };
-    auto state = kStates.find(s.dwCurrentState);
-    char text[256];
-    snprintf(text, sizeof(text),
-             "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
-             s.dwServiceType, state == kStates.end() ? "UNKNOWN" : state->second.c_str(),
-             s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
-             s.dwWaitHint);
-    return text;
-}
-
 // The messages of a run with that many controls other than stop: each adds its messages before
 // the first of them in the normal run.
-std::vector<std::wstring> ExpectedTrace(const NormalRun& run, int otherControls)
+std::vector<std::wstring> ExpectedTrace(const NormalRun& run, size_t otherControls)
 {
     std::vector<std::wstring> expected = run.trace;
     auto at = std::find(expected.begin(), expected.end(), run.otherControl.front());
-    for (int n = 0; n < otherControls; ++n)
+    for (size_t n = 0; n < otherControls; ++n)
         at = expected.insert(at, run.otherControl.begin(), run.otherControl.end());
     return expected;
 }
@@ -109,92 +87,137 @@ std::vector<std::wstring> OnThread(const NormalRun& run, const std::vector<std::
     return own;
 }
 
-// Each expected message as often as expected (an optional one perhaps not at all), nothing else,
-// each thread's messages in their order, and the first of each `after` pair before the second.
+// Each expected message as often as expected and nothing else, each thread's messages in their
+// order, and the first of each `after` pair before the second.
 void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>& expected,
                           const std::vector<std::wstring>& received)
 {
-    std::set<std::wstring> messages(expected.begin(), expected.end());
-    messages.insert(received.begin(), received.end());
-    for (const std::wstring& message : messages) {
-        auto want = std::count(expected.begin(), expected.end(), message);
-        auto got = std::count(received.begin(), received.end(), message);
-        if (run.optional.count(message) != 0 && got == 0)
-            continue;
-        EXPECT_EQ(want, got) << ::testing::PrintToString(message);
-    }
-
-    std::vector<std::wstring> present;
-    for (const std::wstring& message : expected)
-        if (run.optional.count(message) == 0 || IndexOf(received, message) != -1)
-            present.push_back(message);
+    EXPECT_EQ(Sorted(expected), Sorted(received));
     std::set<std::string> threads;
     for (const auto& routine : run.threadOf)
         threads.insert(routine.second);
     for (const std::string& thread : threads)
-        EXPECT_EQ(OnThread(run, present, thread), OnThread(run, received, thread))
+        EXPECT_EQ(OnThread(run, expected, thread), OnThread(run, received, thread))
             << "thread " << thread;
-
-    for (const auto& [first, second] : run.after) {
-        EXPECT_NE(-1, IndexOf(received, first)) << ::testing::PrintToString(first);
-        EXPECT_LT(IndexOf(received, first), IndexOf(received, second))
-            << ::testing::PrintToString(first) << " should come before "
-            << ::testing::PrintToString(second);
-    }
+    for (const auto& [first, second] : run.after)
+        ExpectOrder(received, {first, second});
 }
 
-struct Run {
+struct Variant {
     const char* name;
-    int otherControls;
     sim::PathKind hostedProgram;
+    std::vector<std::wstring> processes;   // the process table at the end
+    std::vector<DWORD> otherControls = {}; // sent before the stop
+    // The report that fails, counted from 1 (0: none), with the message the service traces for
+    // it right after another of the same routine.
+    int failedReport = 0;
+    const wchar_t* failure = nullptr;
+    const wchar_t* after = nullptr;
 };
 
-void PrintTo(const Run& run, std::ostream* os)
+void PrintTo(const Variant& variant, std::ostream* os)
 {
-    *os << run.name;
+    *os << variant.name;
 }
 
-class NormalRunTest : public ServiceTest, public ::testing::WithParamInterface<Run> {};
+class NormalRunTest : public ServiceTest, public ::testing::WithParamInterface<Variant> {};
 
 TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
 {
     const NormalRun run = ReadNormalRun();
-    const int otherControls = GetParam().otherControls;
-    sim::SetPath(L"c:\\windows\\Zentorvik.exe", GetParam().hostedProgram);
+    const Variant& param = GetParam();
+    sim::SetPath(L"c:\\windows\\Zentorvik.exe", param.hostedProgram);
+    sim::FailCall("SetServiceStatus", param.failedReport, ERROR_INVALID_DATA);
 
     StartAndWaitForPolling();
-    for (int n = 0; n < otherControls; ++n)
-        ASSERT_TRUE(sim::SendControl(n % 2 == 0 ? SERVICE_CONTROL_INTERROGATE : 128u));
+    for (DWORD control : param.otherControls)
+        ASSERT_TRUE(sim::SendControl(control));
     ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(sim::WaitForServiceMainReturn());
+    sim::Disconnect(); // the controller never hears of a failed stopped report
     EXPECT_EQ(0, EndOfProcess());
 
-    std::vector<std::string> statuses;
-    for (const sim::Report& report : sim::Reports()) {
-        statuses.push_back(StatusText(report.status));
-        EXPECT_TRUE(report.delivered);
-    }
-    EXPECT_EQ(run.statuses, statuses);
-    auto trace = sim::Trace();
-    ExpectTheNormalTrace(run, ExpectedTrace(run, otherControls), trace);
+    sim::Record record = sim::Recorded();
+    EXPECT_EQ(run.statuses, Statuses());
+    for (size_t i = 0; i < record.reports.size(); ++i)
+        EXPECT_EQ(static_cast<int>(i) + 1 != param.failedReport, record.reports[i].delivered);
+    std::vector<std::wstring> expected = ExpectedTrace(run, param.otherControls.size());
+    if (param.failure != nullptr)
+        expected.insert(std::find(expected.begin(), expected.end(), Msg(param.after)) + 1,
+                        Msg(param.failure));
+    ExpectTheNormalTrace(run, expected, record.trace);
     // Here, unlike under a real controller, controls come only once the worker has polled.
-    EXPECT_LT(IndexOf(trace, Msg(L"ServiceWorkerThread: Entry")),
-              IndexOf(trace, Msg(L"ServiceCtrlHandler: Entry")));
-    if (GetParam().hostedProgram == sim::PathKind::File) {
-        ExpectLaunchedProgramTerminated();
-        return;
-    }
-    // The start went on only once the interpreter had been waited for and ended.
-    ExpectInterpreterEndedAfterTheBound();
-    auto calls = sim::CallLog();
-    EXPECT_LT(IndexOf(calls, std::string("TerminateProcess(1460)")),
-              IndexOf(calls, std::string("SetServiceStatus(4)")));
+    EXPECT_LT(IndexOf(record.trace, Msg(L"ServiceWorkerThread: Entry")),
+              IndexOf(record.trace, Msg(L"ServiceCtrlHandler: Entry")));
+    EXPECT_EQ(param.processes, Processes());
+
+    // The launch while start pending, over (the interpreter's handle closed) before the running
+    // report; the worker once running. At the stop, and only then, the walk before the stop
+    // pending report, the stop event closed before the stopped one.
+    ExpectOrder<std::string>(record.calls,
+                             {"RegisterServiceCtrlHandlerW", "SetServiceStatus(2)",
+                              "GetFileAttributesW(c:\\windows\\Zentorvik.exe)",
+                              "CreateEventW((nil), 1, 0, (nil))", "SetServiceStatus(4)",
+                              "CreateThread((nil), 0, (nil), 0, (nil))"});
+    EXPECT_LT(IndexOf(record.calls, std::string("CloseHandle(process)")),
+              IndexOf(record.calls, std::string("SetServiceStatus(4)")));
+    ExpectOrder<std::string>(record.calls,
+                             {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)", "SetEvent",
+                              "CloseHandle(event)", "SetServiceStatus(1)"});
+    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
+    // The worker polls without waiting and sleeps the full interval in between.
+    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
+    EXPECT_EQ(record.sleeps.size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
+    EXPECT_EQ(std::vector<DWORD>(record.sleeps.size(), 3000), record.sleeps);
+    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
 }
 
+// Every other control a service may be sent: only the stop is accepted.
+const std::vector<DWORD> kOtherControls = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
+                                           SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
+                                           128u};
+// Launched, by an interpreter that ended, and terminated at the stop.
+const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zentorvik.exe exit 0"};
+const wchar_t kReportError[] = L"ServiceMain: SetServiceStatus returned error";
+
+// A missing program is never handed to the interpreter, whose "start" would wait on the shell's
+// "cannot find" box; one Windows refuses to run leaves the interpreter waiting until the launch
+// ends it. A failed report changes nothing but a message.
 INSTANTIATE_TEST_SUITE_P(
     , NormalRunTest,
-    ::testing::Values(Run{"Plain", 0, sim::PathKind::File},
-                      Run{"TwoOtherControlsBeforeTheStop", 2, sim::PathKind::File},
-                      Run{"InterpreterNeverEnds", 0, sim::PathKind::Unrunnable}),
+    ::testing::Values(
+        Variant{"Plain", sim::PathKind::File, kTerminated},
+        Variant{"OtherControlsBeforeTheStop", sim::PathKind::File, kTerminated, kOtherControls},
+        Variant{"InterpreterNeverEnds", sim::PathKind::Unrunnable, {L"cmd.exe exit 1460"}},
+        Variant{"HostedProgramMissing", sim::PathKind::Missing, {}},
+        Variant{"Report1Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                1,
+                kReportError,
+                L"ServiceMain: Entry"},
+        Variant{"Report2Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                2,
+                kReportError,
+                L"ServiceMain: Performing Service Start Operations"},
+        Variant{"Report3Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                3,
+                L"ServiceCtrlHandler: SetServiceStatus returned error",
+                L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request"},
+        Variant{"Report4Fails",
+                sim::PathKind::File,
+                kTerminated,
+                {},
+                4,
+                kReportError,
+                L"ServiceMain: Performing Cleanup Operations"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <string>
 #include <thread>
@@ -20,51 +21,74 @@ inline std::wstring Msg(const wchar_t* tail)
     return std::wstring(SERVICE_NAME L": ") + tail;
 }
 
-inline SERVICE_STATUS Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD checkPoint)
+// A status as the driver prints it, process id aside: the form of tests/normal-run.txt.
+inline std::string StatusText(const SERVICE_STATUS& s)
 {
-    return {SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, 0};
+    static const char* const kStates[] = {"UNKNOWN", "STOPPED", "START_PENDING", "STOP_PENDING",
+                                          "RUNNING"};
+    char text[256];
+    snprintf(text, sizeof text,
+             "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
+             s.dwServiceType, kStates[s.dwCurrentState < ARRAYSIZE(kStates) ? s.dwCurrentState : 0],
+             s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
+             s.dwWaitHint);
+    return text;
 }
 
-inline bool operator==(const SERVICE_STATUS& a, const SERVICE_STATUS& b)
+inline std::string Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD checkPoint)
 {
-    return a.dwServiceType == b.dwServiceType && a.dwCurrentState == b.dwCurrentState &&
-           a.dwControlsAccepted == b.dwControlsAccepted && a.dwWin32ExitCode == b.dwWin32ExitCode &&
-           a.dwServiceSpecificExitCode == b.dwServiceSpecificExitCode &&
-           a.dwCheckPoint == b.dwCheckPoint && a.dwWaitHint == b.dwWaitHint;
+    return StatusText({SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, 0});
 }
 
-inline void PrintTo(const SERVICE_STATUS& s, std::ostream* os)
+inline std::vector<std::string> Statuses()
 {
-    *os << "{type 0x" << std::hex << s.dwServiceType << std::dec << ", state " << s.dwCurrentState
-        << ", accepted " << s.dwControlsAccepted << ", exit " << s.dwWin32ExitCode << ", specific "
-        << s.dwServiceSpecificExitCode << ", checkpoint " << s.dwCheckPoint << ", hint "
-        << s.dwWaitHint << "}";
-}
-
-inline std::vector<SERVICE_STATUS> Statuses()
-{
-    std::vector<SERVICE_STATUS> statuses;
-    for (const sim::Report& report : sim::Reports())
-        statuses.push_back(report.status);
+    std::vector<std::string> statuses;
+    for (const sim::Report& report : sim::Recorded().reports)
+        statuses.push_back(StatusText(report.status));
     return statuses;
 }
 
 // The checkpoints are the required ones, written out: a header that changed them must fail.
-inline const std::vector<SERVICE_STATUS> kNormalReports = {
+inline const std::vector<std::string> kNormalReports = {
     Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
     Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
     Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
     Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
 };
 
+// The launch: the interpreter of the system directory, with no console and no handle inherited.
 inline const char kInterpreterCommandLine[] =
     "\"C:\\Windows\\system32\\cmd.exe\" /c start c:\\windows\\Zentorvik.exe -s";
+inline const char kInterpreterCreation[] =
+    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, (nil), (nil), 0, 0x8, (nil), (nil))";
+
+template <typename T>
+std::vector<T> Sorted(std::vector<T> items)
+{
+    std::sort(items.begin(), items.end());
+    return items;
+}
 
 template <typename T>
 long IndexOf(const std::vector<T>& items, const T& item)
 {
     auto it = std::find(items.begin(), items.end(), item);
     return it == items.end() ? -1 : static_cast<long>(it - items.begin());
+}
+
+// Each item occurs in `items`, and in the order given.
+template <typename T>
+void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
+{
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_NE(-1, IndexOf(items, order[i]))
+            << "missing: " << ::testing::PrintToString(order[i]);
+        if (i > 0) {
+            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
+                << ::testing::PrintToString(order[i - 1]) << " should come before "
+                << ::testing::PrintToString(order[i]);
+        }
+    }
 }
 
 // The routine that sent a message: what comes between the prefix and the next ": ".
@@ -74,57 +98,27 @@ inline std::wstring RoutineOf(const std::wstring& message)
     return message.substr(start, message.find(L": ", start) - start);
 }
 
-inline std::vector<sim::Process> ProcessesNamed(const std::wstring& exeFile)
+// The process table, a process a line: "<file name> running" or "<file name> exit <code>".
+inline std::vector<std::wstring> Processes()
 {
-    std::vector<sim::Process> named;
-    for (const sim::Process& process : sim::Processes())
-        if (process.exeFile == exeFile)
-            named.push_back(process);
-    return named;
+    std::vector<std::wstring> table;
+    for (const sim::Process& p : sim::Recorded().processes)
+        table.push_back(p.exeFile +
+                        (p.running ? L" running" : L" exit " + std::to_wstring(p.exitCode)));
+    return table;
 }
 
+// The program was launched by an interpreter that ended and, at the stop, terminated with exit
+// code 0.
 inline void ExpectLaunchedProgramTerminated()
 {
-    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Commands());
-    auto processes = ProcessesNamed(L"Zentorvik.exe");
-    ASSERT_EQ(1u, processes.size());
-    EXPECT_FALSE(processes[0].running);
-    EXPECT_EQ(0u, processes[0].exitCode);
-}
-
-// The launch's calls from the interpreter's creation to the closing of its process handle.
-inline std::vector<std::string> LaunchCallsFromCreation()
-{
-    auto calls = sim::CallLog();
-    auto created = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
-        return call.rfind("CreateProcessW(", 0) == 0;
-    });
-    auto closed = std::find(created, calls.end(), "CloseHandle(process)");
-    return std::vector<std::string>(created, closed == calls.end() ? closed : closed + 1);
-}
-
-inline const char kInterpreterCreation[] =
-    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, (nil), (nil), 0, 0x8, (nil), (nil))";
-
-// An interpreter that never ended was waited for 10 s, then ended, and its handles closed; no
-// program of the launch runs.
-inline void ExpectInterpreterEndedAfterTheBound()
-{
-    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Commands());
-    EXPECT_EQ((std::vector<std::string>{kInterpreterCreation, "CloseHandle(thread)",
-                                        "WaitForSingleObject(process, 10000)",
-                                        "TerminateProcess(1460)", "CloseHandle(process)"}),
-              LaunchCallsFromCreation());
-    auto interpreters = ProcessesNamed(L"cmd.exe");
-    ASSERT_EQ(1u, interpreters.size());
-    EXPECT_FALSE(interpreters[0].running);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), interpreters[0].exitCode);
-    EXPECT_TRUE(ProcessesNamed(L"Zentorvik.exe").empty());
+    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Recorded().commands);
+    EXPECT_EQ((std::vector<std::wstring>{L"cmd.exe exit 0", L"Zentorvik.exe exit 0"}), Processes());
 }
 
 inline size_t CountCalls(const std::string& prefix)
 {
-    auto calls = sim::CallLog();
+    auto calls = sim::Recorded().calls;
     return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
         return c.compare(0, prefix.size(), prefix) == 0;
     }));
@@ -146,8 +140,9 @@ protected:
             sim::Disconnect();
             main_.join();
         }
-        EXPECT_EQ(std::vector<std::string>{}, sim::HandleFaults());
-        EXPECT_EQ(std::vector<std::string>{}, sim::OpenHandles());
+        sim::Record record = sim::Recorded();
+        EXPECT_EQ(std::vector<std::string>{}, record.handleFaults);
+        EXPECT_EQ(std::vector<std::string>{}, record.openHandles);
         sim::Reset();
     }
 

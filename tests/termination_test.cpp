@@ -4,45 +4,28 @@ namespace {
 
 using TerminationTest = ServiceTest;
 
-void ExpectTerminated(DWORD id)
-{
-    sim::Process process = sim::FindProcess(id);
-    EXPECT_FALSE(process.running) << ::testing::PrintToString(process.exeFile) << " " << id;
-    EXPECT_EQ(0u, process.exitCode) << id;
-}
-
-void ExpectRunning(DWORD id)
-{
-    EXPECT_TRUE(sim::FindProcess(id).running)
-        << ::testing::PrintToString(sim::FindProcess(id).exeFile) << " " << id;
-}
+const char kSnapshot[] = "CreateToolhelp32Snapshot(0xf, 0)";
 
 TEST_F(TerminationTest, TerminatesEveryExactNameAndNoDecoy)
 {
-    std::vector<DWORD> matches, decoys;
-    matches.push_back(sim::AddProcess(L"Zentorvik.exe"));
-    decoys.push_back(sim::AddProcess(L"svchost.exe"));
-    matches.push_back(sim::AddProcess(L"Zentorvik.exe"));
-    decoys.push_back(sim::AddProcess(L"XZentorvik.exe"));
-    decoys.push_back(sim::AddProcess(L"Zentorvik.exe.bak"));
-    decoys.push_back(sim::AddProcess(L"Zentorvik"));
-    decoys.push_back(sim::AddProcess(L"ZentorvikX.exe"));
-    decoys.push_back(sim::AddProcess(L"Zentorv\u0131k.exe")); // dotless i
-    decoys.push_back(sim::AddProcess(L"ZENTORV\u0130K.EXE")); // dotted capital I
-    matches.push_back(sim::AddProcess(L"ZENTORVIK.EXE"));
-    matches.push_back(sim::AddProcess(L"zentorvik.Exe"));
-    matches.push_back(sim::AddProcess(L"Zentorvik.exe"));
+    const std::vector<std::pair<std::wstring, bool>> processes = {
+        {L"Zentorvik.exe", true},       {L"svchost.exe", false},        {L"Zentorvik.exe", true},
+        {L"XZentorvik.exe", false},     {L"Zentorvik.exe.bak", false},  {L"Zentorvik", false},
+        {L"ZentorvikX.exe", false},     {L"Zentorv\u0131k.exe", false}, // dotless i
+        {L"ZENTORV\u0130K.EXE", false},                                 // dotted capital I
+        {L"ZENTORVIK.EXE", true},       {L"zentorvik.Exe", true},       {L"Zentorvik.exe", true}};
+    std::vector<std::wstring> expected;
+    for (const auto& [name, matches] : processes) {
+        sim::AddProcess(name);
+        expected.push_back(name + (matches ? L" exit 0" : L" running"));
+    }
 
     TerminateHostedProcesses();
 
-    for (DWORD id : matches)
-        ExpectTerminated(id);
-    for (DWORD id : decoys)
-        ExpectRunning(id);
-    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot(0xf, 0)"));
-    EXPECT_EQ(matches.size(), CountCalls("OpenProcess(0x1, 0, "));
-    EXPECT_EQ(matches.size(), CountCalls("OpenProcess"));
-    EXPECT_EQ(matches.size(), CountCalls("TerminateProcess(0)"));
+    EXPECT_EQ(expected, Processes());
+    EXPECT_EQ(1u, CountCalls(kSnapshot));
+    EXPECT_EQ(5u, CountCalls("OpenProcess(0x1, 0, "));
+    EXPECT_EQ(5u, CountCalls("OpenProcess"));
 }
 
 TEST_F(TerminationTest, NoInstanceReadsEveryEntryAndTerminatesNothing)
@@ -52,90 +35,74 @@ TEST_F(TerminationTest, NoInstanceReadsEveryEntryAndTerminatesNothing)
 
     TerminateHostedProcesses();
 
-    EXPECT_EQ(1, CallCount(sim::Call::Process32FirstW));
-    EXPECT_EQ(3, CallCount(sim::Call::Process32NextW));
-    EXPECT_EQ(0, CallCount(sim::Call::OpenProcess));
+    EXPECT_EQ(
+        (std::vector<std::string>{kSnapshot, "Process32FirstW", "Process32NextW", "Process32NextW",
+                                  "Process32NextW", "CloseHandle(snapshot)"}),
+        sim::Recorded().calls);
 }
 
-TEST_F(TerminationTest, ProcessThatCannotBeOpenedIsSkipped)
+// A process that cannot be opened, or refuses to end, is skipped; the walk goes on.
+TEST_F(TerminationTest, ProcessThatCannotBeOpenedOrEndedIsSkipped)
 {
-    DWORD first = sim::AddProcess(L"Zentorvik.exe");
-    DWORD denied = sim::AddProcess(L"Zentorvik.exe");
-    DWORD last = sim::AddProcess(L"Zentorvik.exe");
-    sim::FailCall(sim::Call::OpenProcess, 2, ERROR_ACCESS_DENIED);
+    for (int n = 0; n < 3; ++n)
+        sim::AddProcess(L"Zentorvik.exe");
+    sim::FailCall("OpenProcess", 2, ERROR_ACCESS_DENIED);
+    sim::FailCall("TerminateProcess", 2, ERROR_ACCESS_DENIED);
 
     TerminateHostedProcesses();
 
-    ExpectTerminated(first);
-    ExpectRunning(denied);
-    ExpectTerminated(last);
-    EXPECT_EQ(2u, CountCalls("TerminateProcess"));
+    EXPECT_EQ((std::vector<std::string>{
+                  kSnapshot, "Process32FirstW", "OpenProcess(0x1, 0, 1000)", "TerminateProcess(0)",
+                  "CloseHandle(process)", "Process32NextW", "OpenProcess(0x1, 0, 1004)",
+                  "Process32NextW", "OpenProcess(0x1, 0, 1008)", "TerminateProcess(0)",
+                  "CloseHandle(process)", "Process32NextW", "CloseHandle(snapshot)"}),
+              sim::Recorded().calls);
+    EXPECT_EQ((std::vector<std::wstring>{L"Zentorvik.exe exit 0", L"Zentorvik.exe running",
+                                         L"Zentorvik.exe running"}),
+              Processes());
 }
 
-TEST_F(TerminationTest, FailedTerminationIsIgnoredAndTheWalkGoesOn)
+// Only a bad length, which a module of the process loading or unloading causes, is retried, and
+// five times at most. A failed first read gives up too.
+TEST_F(TerminationTest, FailedSnapshotOrFirstEntryTerminatesNothing)
 {
-    DWORD refusing = sim::AddProcess(L"Zentorvik.exe");
-    DWORD next = sim::AddProcess(L"Zentorvik.exe");
-    sim::FailCall(sim::Call::TerminateProcess, 1, ERROR_ACCESS_DENIED);
+    const struct {
+        std::vector<std::pair<const char*, DWORD>> faults;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {{{"CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY}}, {kSnapshot}},
+        {std::vector<std::pair<const char*, DWORD>>(6,
+                                                    {"CreateToolhelp32Snapshot", ERROR_BAD_LENGTH}),
+         std::vector<std::string>(5, kSnapshot)},
+        {{{"Process32FirstW", ERROR_NO_MORE_FILES}},
+         {kSnapshot, "Process32FirstW", "CloseHandle(snapshot)"}},
+    };
+    for (const auto& c : cases) {
+        sim::Reset();
+        sim::AddProcess(L"Zentorvik.exe");
+        for (size_t n = 0; n < c.faults.size(); ++n)
+            sim::FailCall(c.faults[n].first, static_cast<int>(n) + 1, c.faults[n].second);
 
-    TerminateHostedProcesses();
+        TerminateHostedProcesses();
 
-    ExpectRunning(refusing);
-    ExpectTerminated(next);
-    EXPECT_EQ(2u, CountCalls("CloseHandle(process)"));
+        EXPECT_EQ(c.calls, sim::Recorded().calls);
+        EXPECT_EQ(std::vector<std::wstring>{L"Zentorvik.exe running"}, Processes());
+    }
 }
 
-TEST_F(TerminationTest, SnapshotFailureTerminatesNothing)
-{
-    DWORD id = sim::AddProcess(L"Zentorvik.exe");
-    sim::FailCall(sim::Call::CreateToolhelp32Snapshot, 1, ERROR_NOT_ENOUGH_MEMORY);
-
-    TerminateHostedProcesses();
-
-    ExpectRunning(id);
-    EXPECT_EQ(1, CallCount(sim::Call::CreateToolhelp32Snapshot)) << "only a bad length is retried";
-    EXPECT_EQ(0, CallCount(sim::Call::Process32FirstW));
-    EXPECT_EQ(0u, CountCalls("CloseHandle"));
-}
-
-// While a module of the process loads, a snapshot with its module list fails with a bad length.
 TEST_F(TerminationTest, SnapshotOfChangingModulesIsTakenAgain)
 {
-    DWORD id = sim::AddProcess(L"Zentorvik.exe");
-    sim::FailCall(sim::Call::CreateToolhelp32Snapshot, 1, ERROR_BAD_LENGTH);
-    sim::FailCall(sim::Call::CreateToolhelp32Snapshot, 2, ERROR_BAD_LENGTH);
+    sim::AddProcess(L"Zentorvik.exe");
+    sim::FailCall("CreateToolhelp32Snapshot", 1, ERROR_BAD_LENGTH);
+    sim::FailCall("CreateToolhelp32Snapshot", 2, ERROR_BAD_LENGTH);
 
     TerminateHostedProcesses();
 
-    ExpectTerminated(id);
-    EXPECT_EQ(3, CallCount(sim::Call::CreateToolhelp32Snapshot));
-    EXPECT_EQ(1u, CountCalls("CloseHandle(snapshot)"));
-}
-
-TEST_F(TerminationTest, SnapshotThatKeepsChangingIsGivenUpAfterFiveTries)
-{
-    DWORD id = sim::AddProcess(L"Zentorvik.exe");
-    for (int nth = 1; nth <= 6; ++nth)
-        sim::FailCall(sim::Call::CreateToolhelp32Snapshot, nth, ERROR_BAD_LENGTH);
-
-    TerminateHostedProcesses();
-
-    ExpectRunning(id);
-    EXPECT_EQ(5, CallCount(sim::Call::CreateToolhelp32Snapshot));
-    EXPECT_EQ(0, CallCount(sim::Call::Process32FirstW));
-}
-
-TEST_F(TerminationTest, UnreadableFirstEntryClosesTheSnapshotAndGivesUp)
-{
-    DWORD id = sim::AddProcess(L"Zentorvik.exe");
-    sim::FailCall(sim::Call::Process32FirstW, 1, ERROR_NO_MORE_FILES);
-
-    TerminateHostedProcesses();
-
-    ExpectRunning(id);
-    EXPECT_EQ(1, CallCount(sim::Call::Process32FirstW));
-    EXPECT_EQ(0, CallCount(sim::Call::Process32NextW));
-    EXPECT_EQ(1u, CountCalls("CloseHandle(snapshot)"));
+    EXPECT_EQ((std::vector<std::string>{kSnapshot, kSnapshot, kSnapshot, "Process32FirstW",
+                                        "OpenProcess(0x1, 0, 1000)", "TerminateProcess(0)",
+                                        "CloseHandle(process)", "Process32NextW",
+                                        "CloseHandle(snapshot)"}),
+              sim::Recorded().calls);
 }
 
 } // namespace

@@ -12,24 +12,18 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-enum class Kind { Event, Thread, Process, Snapshot };
-
 struct Object {
-    Kind kind;
-    bool open;
-    bool manualReset;
-    bool signaled;
-    DWORD processId;
-    std::vector<sim::Process> snapshot;
-    size_t next;
+    std::string kind;                       // "event", "thread", "process" or "snapshot"
+    DWORD processId = 0;                    // of a process object
+    bool signaled = false;                  // an event once set, a thread once ended
+    std::vector<sim::Process> entries = {}; // a snapshot's
+    size_t next = 0;
+    bool open = true;
 };
 
 // Thrown into a thread that waits or sleeps when the test resets the platform (or that the
@@ -37,43 +31,25 @@ struct Object {
 // that failed half-way ends instead of hanging.
 struct Abandoned {};
 
-struct Fault {
-    sim::Call call;
-    int nth;
-    DWORD error;
-};
-
 struct State {
     std::map<uintptr_t, Object> handles;
     uintptr_t nextHandle = 0x1000;
     std::vector<std::thread> threads;
     bool holdThreads = false;
-    bool holdSleeps = false;
-    int heldSleeps = 0;
-
-    std::vector<Fault> faults;
-    std::map<sim::Call, int> callCounts;
-    bool fromConsole = false;
     bool tearingDown = false;
+
+    std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
+    std::map<std::string, int> callCounts;
     // Paths with their letters folded to lower case.
     std::map<std::wstring, sim::PathKind> paths = {
-        {L"c:\\windows\\system32\\cmd.exe", sim::PathKind::File},
         {L"c:\\windows\\zentorvik.exe", sim::PathKind::File}};
-
-    std::vector<sim::Process> processes;
     DWORD nextProcessId = 1000;
-
-    std::vector<sim::Report> reports;
-    std::vector<std::wstring> trace;
-    std::vector<std::string> commands;
-    std::vector<DWORD> sleeps;
-    std::vector<std::string> callLog;
-    std::vector<std::string> handleFaults;
+    sim::Record record;
 
     std::wstring serviceName;
-    LPSERVICE_MAIN_FUNCTIONW serviceMain = nullptr;
     LPHANDLER_FUNCTION handler = nullptr;
     std::thread serviceThread;
+    bool serviceMainStarted = false;
     bool serviceMainReturned = false;
     bool dispatcherRunning = false;
     bool stoppedReported = false;
@@ -85,32 +61,28 @@ struct State {
 std::mutex g_lock;
 std::condition_variable g_changed;
 State* g_state = new State; // never freed: threads may still read it while the process exits
-thread_local DWORD t_lastError = 0;
+// Conspicuous in a report or exit code that took it where no call failed.
+thread_local DWORD t_lastError = 0xdeadbeef;
 
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
+// Records a call with its arguments and counts it by its name, the text before "(". Returns
+// whether the test made this call fail, with the last error it gave.
+bool Enter(const char* format, ...) __attribute__((format(printf, 1, 2)));
+bool Enter(const char* format, ...)
 {
     char text[256];
     va_list args;
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    return text;
-}
-
-// Counts the call and tells whether a fault was injected for it; sets the last error if so.
-bool Failing(sim::Call call)
-{
-    int count = ++g_state->callCounts[call];
-    for (const Fault& fault : g_state->faults) {
-        if (fault.call == call && fault.nth == count) {
-            t_lastError = fault.error;
-            return true;
-        }
-    }
-    return false;
+    g_state->record.calls.push_back(text);
+    const std::string name = std::string(text).substr(0, std::strcspn(text, "("));
+    auto fault = g_state->faults.find({name, ++g_state->callCounts[name]});
+    if (fault == g_state->faults.end())
+        return false;
+    t_lastError = fault->second;
+    return true;
 }
 
 HANDLE NewHandle(Object object)
@@ -121,42 +93,29 @@ HANDLE NewHandle(Object object)
     return reinterpret_cast<HANDLE>(value);
 }
 
-Object* Lookup(HANDLE handle, Kind kind, const char* caller)
+// The open object of that kind (of any kind for nullptr) behind a handle; a misused handle is
+// recorded and fails the call.
+Object* Lookup(HANDLE handle, const char* kind, const char* caller)
 {
     auto it = g_state->handles.find(reinterpret_cast<uintptr_t>(handle));
     const char* problem = nullptr;
-    if (handle == nullptr)
-        problem = "null handle";
-    else if (handle == INVALID_HANDLE_VALUE)
-        problem = "invalid handle value";
-    else if (it == g_state->handles.end())
-        problem = "unknown handle";
+    if (it == g_state->handles.end())
+        problem = "no such handle";
     else if (!it->second.open)
         problem = "handle used after close";
-    else if (it->second.kind != kind)
+    else if (kind != nullptr && it->second.kind != kind)
         problem = "handle of the wrong kind";
     if (problem != nullptr) {
-        g_state->handleFaults.push_back(Format("%s: %s %p", caller, problem, handle));
+        g_state->record.handleFaults.push_back(std::string(caller) + ": " + problem);
         t_lastError = ERROR_INVALID_HANDLE;
         return nullptr;
     }
     return &it->second;
 }
 
-const char* KindName(Kind kind)
-{
-    switch (kind) {
-    case Kind::Event: return "event";
-    case Kind::Thread: return "thread";
-    case Kind::Process: return "process";
-    case Kind::Snapshot: return "snapshot";
-    }
-    return "?";
-}
-
 sim::Process* FindRunning(DWORD id)
 {
-    for (sim::Process& process : g_state->processes)
+    for (sim::Process& process : g_state->record.processes)
         if (process.id == id && process.running)
             return &process;
     return nullptr;
@@ -168,11 +127,21 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Predicate done
     return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
 }
 
-void FillEntry(const sim::Process& process, PROCESSENTRY32W* entry)
+// For the test's side: waits until `done` holds, or gives up.
+template <typename Predicate>
+bool Await(int timeoutMs, Predicate done)
 {
-    entry->th32ProcessID = process.id;
-    wcsncpy(entry->szExeFile, process.exeFile.c_str(), MAX_PATH - 1);
-    entry->szExeFile[MAX_PATH - 1] = L'\0';
+    std::unique_lock<std::mutex> lock(g_lock);
+    return WaitUntil(lock, timeoutMs, done);
+}
+
+void Set(bool State::*flag, bool value)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_state->*flag = value;
+    }
+    g_changed.notify_all();
 }
 
 std::wstring Folded(std::wstring path)
@@ -197,27 +166,12 @@ std::string Narrow(const wchar_t* text)
     return narrow;
 }
 
-// A process object is signaled once its process has ended, as a thread or event object once set.
-bool Signaled(const Object& object)
-{
-    return object.kind == Kind::Process ? FindRunning(object.processId) == nullptr
-                                        : object.signaled;
-}
-
 DWORD AddRunningProcess(const std::wstring& exeFile)
 {
     DWORD id = g_state->nextProcessId;
     g_state->nextProcessId += 4;
-    g_state->processes.push_back({id, exeFile, true, 0});
+    g_state->record.processes.push_back({id, exeFile, true, 0});
     return id;
-}
-
-// A copy of one part of the state, taken under the lock.
-template <typename T>
-T Recorded(T State::*member)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->*member;
 }
 
 } // namespace
@@ -231,7 +185,6 @@ void Reset()
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_state->holdThreads = false;
-        g_state->holdSleeps = false;
         g_state->tearingDown = true;
         threads.swap(g_state->threads);
         serviceThread.swap(g_state->serviceThread);
@@ -246,22 +199,10 @@ void Reset()
     *g_state = State{};
 }
 
-void FailCall(Call call, int nth, DWORD error)
+void FailCall(const std::string& call, int nth, DWORD error)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->faults.push_back({call, nth, error});
-}
-
-int CallCount(Call call)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->callCounts[call];
-}
-
-void SetStartedFromConsole(bool fromConsole)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_state->fromConsole = fromConsole;
+    g_state->faults[{call, nth}] = error;
 }
 
 void SetPath(const std::wstring& path, PathKind kind)
@@ -275,26 +216,7 @@ void SetPath(const std::wstring& path, PathKind kind)
 
 void HoldNewThreads(bool hold)
 {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->holdThreads = hold;
-    }
-    g_changed.notify_all();
-}
-
-void HoldSleeps(bool hold)
-{
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->holdSleeps = hold;
-    }
-    g_changed.notify_all();
-}
-
-bool WaitForHeldSleep(int timeoutMs)
-{
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [] { return g_state->heldSleeps > 0; });
+    Set(&State::holdThreads, hold);
 }
 
 DWORD AddProcess(const std::wstring& exeFile)
@@ -303,65 +225,20 @@ DWORD AddProcess(const std::wstring& exeFile)
     return AddRunningProcess(exeFile);
 }
 
-std::vector<Process> Processes()
-{
-    return Recorded(&State::processes);
-}
-
-Process FindProcess(DWORD id)
+Record Recorded()
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    for (const Process& process : g_state->processes)
-        if (process.id == id)
-            return process;
-    return {0, L"", false, 0};
-}
-
-std::vector<Report> Reports()
-{
-    return Recorded(&State::reports);
-}
-
-std::vector<std::wstring> Trace()
-{
-    return Recorded(&State::trace);
-}
-
-std::vector<std::string> Commands()
-{
-    return Recorded(&State::commands);
-}
-
-std::vector<DWORD> Sleeps()
-{
-    return Recorded(&State::sleeps);
-}
-
-std::vector<std::string> CallLog()
-{
-    return Recorded(&State::callLog);
-}
-
-std::vector<std::string> HandleFaults()
-{
-    return Recorded(&State::handleFaults);
-}
-
-std::vector<std::string> OpenHandles()
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    std::vector<std::string> open;
+    Record record = g_state->record;
     for (const auto& [value, object] : g_state->handles)
         if (object.open)
-            open.push_back(KindName(object.kind));
-    return open;
+            record.openHandles.push_back(object.kind);
+    return record;
 }
 
 bool WaitForReport(DWORD state, int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [state] {
-        for (const Report& report : g_state->reports)
+    return Await(timeoutMs, [state] {
+        for (const Report& report : g_state->record.reports)
             if (report.delivered && report.status.dwCurrentState == state)
                 return true;
         return false;
@@ -370,20 +247,18 @@ bool WaitForReport(DWORD state, int timeoutMs)
 
 bool WaitForSleeps(size_t count, int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [count] { return g_state->sleeps.size() >= count; });
+    return Await(timeoutMs, [count] { return g_state->record.sleeps.size() >= count; });
 }
 
 bool WaitForServiceMainReturn(int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, [] { return g_state->serviceMainReturned; });
+    return Await(timeoutMs, [] { return g_state->serviceMainReturned; });
 }
 
 bool ServiceMainStarted()
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->serviceMain != nullptr;
+    return g_state->serviceMainStarted;
 }
 
 bool SendControl(DWORD control, int timeoutMs)
@@ -399,11 +274,7 @@ bool SendControl(DWORD control, int timeoutMs)
 
 void Disconnect()
 {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->disconnected = true;
-    }
-    g_changed.notify_all();
+    Set(&State::disconnected, true);
 }
 
 } // namespace sim
@@ -413,13 +284,8 @@ void Disconnect()
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
     std::unique_lock<std::mutex> lock(g_lock);
-    g_state->callLog.push_back("StartServiceCtrlDispatcherW");
-    if (Failing(sim::Call::StartServiceCtrlDispatcherW))
+    if (Enter("StartServiceCtrlDispatcherW"))
         return FALSE;
-    if (g_state->fromConsole) {
-        t_lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        return FALSE;
-    }
     if (table == nullptr || table[0].lpServiceName == nullptr ||
         table[0].lpServiceProc == nullptr || table[1].lpServiceName != nullptr ||
         table[1].lpServiceProc != nullptr) {
@@ -427,7 +293,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         return FALSE;
     }
     g_state->serviceName = table[0].lpServiceName;
-    g_state->serviceMain = table[0].lpServiceProc;
+    g_state->serviceMainStarted = true;
     g_state->dispatcherRunning = true;
     g_state->serviceThread =
         std::thread([serviceMain = table[0].lpServiceProc, name = g_state->serviceName]() mutable {
@@ -465,8 +331,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back("RegisterServiceCtrlHandlerW");
-    if (Failing(sim::Call::RegisterServiceCtrlHandlerW))
+    if (Enter("RegisterServiceCtrlHandlerW"))
         return nullptr;
     if (name == nullptr || g_state->serviceName != name) {
         t_lastError = ERROR_SERVICE_NOT_IN_EXE;
@@ -479,33 +344,29 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format("SetServiceStatus(%u)", status->dwCurrentState));
-    bool delivered = !Failing(sim::Call::SetServiceStatus);
+    bool delivered = !Enter("SetServiceStatus(%u)", status->dwCurrentState);
     if (delivered && handle != kStatusHandle) {
-        g_state->handleFaults.push_back("SetServiceStatus: not the registered status handle");
+        g_state->record.handleFaults.push_back(
+            "SetServiceStatus: not the registered status handle");
         t_lastError = ERROR_INVALID_HANDLE;
         delivered = false;
     }
-    g_state->reports.push_back({*status, delivered});
+    g_state->record.reports.push_back({*status, delivered});
     if (delivered && status->dwCurrentState == SERVICE_STOPPED)
         g_state->stoppedReported = true;
     g_changed.notify_all();
     return delivered ? TRUE : FALSE;
 }
 
+// A manual-reset event, as the service asks for (the record shows what it asked for).
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCWSTR name)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format("CreateEventW(%p, %d, %d, %p)",
-                                      static_cast<void*>(attributes), manualReset, initialState,
-                                      static_cast<const void*>(name)));
-    if (Failing(sim::Call::CreateEventW))
+    if (Enter("CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes), manualReset,
+              initialState, static_cast<const void*>(name)))
         return nullptr;
-    Object event{};
-    event.kind = Kind::Event;
-    event.open = true;
-    event.manualReset = manualReset != FALSE;
+    Object event{"event"};
     event.signaled = initialState != FALSE;
     return NewHandle(std::move(event));
 }
@@ -513,8 +374,8 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
 BOOL WINAPI SetEvent(HANDLE handle)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back("SetEvent");
-    Object* event = Lookup(handle, Kind::Event, "SetEvent");
+    Enter("SetEvent");
+    Object* event = Lookup(handle, "event", "SetEvent");
     if (event == nullptr)
         return FALSE;
     event->signaled = true;
@@ -525,19 +386,22 @@ BOOL WINAPI SetEvent(HANDLE handle)
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(g_lock);
-    auto it = g_state->handles.find(reinterpret_cast<uintptr_t>(handle));
-    Kind kind = it != g_state->handles.end() ? it->second.kind : Kind::Event;
-    g_state->callLog.push_back(Format("WaitForSingleObject(%s, %u)", KindName(kind), milliseconds));
-    if (Lookup(handle, kind, "WaitForSingleObject") == nullptr)
+    Object* object = Lookup(handle, nullptr, "WaitForSingleObject");
+    Enter("WaitForSingleObject(%s, %u)", object != nullptr ? object->kind.c_str() : "?",
+          milliseconds);
+    if (object == nullptr)
         return WAIT_FAILED;
-    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    auto signaled = [value] { return Signaled(g_state->handles.at(value)); };
+    // A process object is signaled once its process has ended.
+    auto signaled = [object] {
+        return object->kind == "process" ? FindRunning(object->processId) == nullptr
+                                         : object->signaled;
+    };
     // Only the code under test ends a simulated process, so a timed wait on one that runs is
     // recorded, not waited out.
     bool done;
     if (milliseconds == INFINITE)
         done = (g_changed.wait(lock, [&] { return signaled() || g_state->tearingDown; }), true);
-    else if (kind == Kind::Process)
+    else if (object->kind == "process")
         done = signaled();
     else
         done = WaitUntil(lock, static_cast<int>(milliseconds), signaled);
@@ -545,9 +409,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         throw Abandoned{};
     if (!done)
         return WAIT_TIMEOUT;
-    Object& object = g_state->handles.at(value);
-    if (object.kind == Kind::Event && !object.manualReset)
-        object.signaled = false;
     return WAIT_OBJECT_0;
 }
 
@@ -556,17 +417,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                            LPDWORD threadId)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format("CreateThread(%p, %zu, %p, %u, %p)",
-                                      static_cast<void*>(attributes), stackSize, parameter, flags,
-                                      static_cast<void*>(threadId)));
-    if (Failing(sim::Call::CreateThread))
+    if (Enter("CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes), stackSize,
+              parameter, flags, static_cast<void*>(threadId)))
         return nullptr;
-    Object thread{};
-    thread.kind = Kind::Thread;
-    thread.open = true;
-    HANDLE handle = NewHandle(std::move(thread));
-    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    g_state->threads.emplace_back([routine, parameter, value] {
+    HANDLE handle = NewHandle({"thread"});
+    Object* thread = &g_state->handles.at(reinterpret_cast<uintptr_t>(handle));
+    g_state->threads.emplace_back([routine, parameter, thread] {
         {
             std::unique_lock<std::mutex> lock(g_lock);
             g_changed.wait(lock, [] { return !g_state->holdThreads; });
@@ -577,25 +433,19 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
             return;
         }
         std::lock_guard<std::mutex> done(g_lock);
-        g_state->handles.at(value).signaled = true; // a thread object is signaled when it ends
+        thread->signaled = true;
         g_changed.notify_all();
     });
     return handle;
 }
 
 // The poll interval is recorded, not waited out: a sleep lasts until something changes or a
-// millisecond passes, unless the test holds sleeps.
+// millisecond passes.
 VOID WINAPI Sleep(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(g_lock);
-    g_state->callLog.push_back(Format("Sleep(%u)", milliseconds));
-    g_state->sleeps.push_back(milliseconds);
-    if (g_state->holdSleeps) {
-        ++g_state->heldSleeps;
-        g_changed.notify_all();
-        g_changed.wait(lock, [] { return !g_state->holdSleeps; });
-        --g_state->heldSleeps;
-    }
+    Enter("Sleep(%u)", milliseconds);
+    g_state->record.sleeps.push_back(milliseconds);
     g_changed.notify_all();
     g_changed.wait_for(lock, std::chrono::milliseconds(1));
     if (g_state->tearingDown)
@@ -605,10 +455,8 @@ VOID WINAPI Sleep(DWORD milliseconds)
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    auto it = g_state->handles.find(reinterpret_cast<uintptr_t>(handle));
-    Kind kind = it != g_state->handles.end() ? it->second.kind : Kind::Event;
-    g_state->callLog.push_back(Format("CloseHandle(%s)", KindName(kind)));
-    Object* object = Lookup(handle, kind, "CloseHandle");
+    Object* object = Lookup(handle, nullptr, "CloseHandle");
+    Enter("CloseHandle(%s)", object != nullptr ? object->kind.c_str() : "?");
     if (object == nullptr)
         return FALSE;
     object->open = false;
@@ -620,35 +468,25 @@ DWORD WINAPI GetLastError(void)
     return t_lastError;
 }
 
-VOID WINAPI SetLastError(DWORD error)
-{
-    t_lastError = error;
-}
-
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format("CreateToolhelp32Snapshot(0x%x, %u)", flags, processId));
-    if (Failing(sim::Call::CreateToolhelp32Snapshot))
+    if (Enter("CreateToolhelp32Snapshot(0x%x, %u)", flags, processId))
         return INVALID_HANDLE_VALUE;
-    Object snapshot{};
-    snapshot.kind = Kind::Snapshot;
-    snapshot.open = true;
+    Object snapshot{"snapshot"};
     if (flags & TH32CS_SNAPPROCESS)
-        for (const sim::Process& process : g_state->processes)
+        for (const sim::Process& process : g_state->record.processes)
             if (process.running)
-                snapshot.snapshot.push_back(process);
+                snapshot.entries.push_back(process);
     return NewHandle(std::move(snapshot));
 }
 
-static BOOL ReadEntry(HANDLE handle, PROCESSENTRY32W* entry, bool first, sim::Call call)
+static BOOL ReadEntry(HANDLE handle, PROCESSENTRY32W* entry, bool first)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(first ? "Process32FirstW" : "Process32NextW");
-    Object* snapshot = Lookup(handle, Kind::Snapshot, first ? "Process32FirstW" : "Process32NextW");
-    if (snapshot == nullptr)
-        return FALSE;
-    if (Failing(call))
+    const char* name = first ? "Process32FirstW" : "Process32NextW";
+    Object* snapshot = Lookup(handle, "snapshot", name);
+    if (Enter("%s", name) || snapshot == nullptr)
         return FALSE;
     if (entry->dwSize != sizeof(PROCESSENTRY32W)) {
         t_lastError = ERROR_BAD_LENGTH;
@@ -656,49 +494,44 @@ static BOOL ReadEntry(HANDLE handle, PROCESSENTRY32W* entry, bool first, sim::Ca
     }
     if (first)
         snapshot->next = 0;
-    if (snapshot->next >= snapshot->snapshot.size()) {
+    if (snapshot->next >= snapshot->entries.size()) {
         t_lastError = ERROR_NO_MORE_FILES;
         return FALSE;
     }
-    FillEntry(snapshot->snapshot[snapshot->next++], entry);
+    const sim::Process& process = snapshot->entries[snapshot->next++];
+    entry->th32ProcessID = process.id;
+    wcsncpy(entry->szExeFile, process.exeFile.c_str(), MAX_PATH - 1);
+    entry->szExeFile[MAX_PATH - 1] = L'\0';
     return TRUE;
 }
 
 BOOL WINAPI Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
-    return ReadEntry(snapshot, entry, true, sim::Call::Process32FirstW);
+    return ReadEntry(snapshot, entry, true);
 }
 
 BOOL WINAPI Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
-    return ReadEntry(snapshot, entry, false, sim::Call::Process32NextW);
+    return ReadEntry(snapshot, entry, false);
 }
 
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format("OpenProcess(0x%x, %d, %u)", access, inherit, processId));
-    if (Failing(sim::Call::OpenProcess))
+    if (Enter("OpenProcess(0x%x, %d, %u)", access, inherit, processId))
         return nullptr;
     if (FindRunning(processId) == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    Object process{};
-    process.kind = Kind::Process;
-    process.open = true;
-    process.processId = processId;
-    return NewHandle(std::move(process));
+    return NewHandle({"process", processId});
 }
 
 BOOL WINAPI TerminateProcess(HANDLE handle, UINT exitCode)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format("TerminateProcess(%u)", exitCode));
-    Object* object = Lookup(handle, Kind::Process, "TerminateProcess");
-    if (object == nullptr)
-        return FALSE;
-    if (Failing(sim::Call::TerminateProcess))
+    Object* object = Lookup(handle, "process", "TerminateProcess");
+    if (Enter("TerminateProcess(%u)", exitCode) || object == nullptr)
         return FALSE;
     sim::Process* process = FindRunning(object->processId);
     if (process == nullptr) {
@@ -714,31 +547,22 @@ BOOL WINAPI TerminateProcess(HANDLE handle, UINT exitCode)
 VOID WINAPI OutputDebugStringW(LPCWSTR text)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->trace.push_back(text);
+    g_state->record.trace.push_back(text);
     g_changed.notify_all();
     t_lastError = ERROR_FILE_NOT_FOUND;
 }
 
+// As the runtime library's in the "C" locale: only the letters A to Z are folded.
 int _wcsicmp(const wchar_t* a, const wchar_t* b)
 {
-    auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; };
-    for (;; ++a, ++b) {
-        int difference = static_cast<int>(fold(*a)) - static_cast<int>(fold(*b));
-        if (difference != 0 || *a == L'\0')
-            return difference;
-    }
+    return Folded(a).compare(Folded(b));
 }
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back("GetFileAttributesW(" + Narrow(path) + ")");
-    if (Failing(sim::Call::GetFileAttributesW))
+    if (Enter("GetFileAttributesW(%s)", Narrow(path).c_str()))
         return INVALID_FILE_ATTRIBUTES;
-    if (path == nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return INVALID_FILE_ATTRIBUTES;
-    }
     switch (PathAt(path)) {
     case sim::PathKind::File:
     case sim::PathKind::Unrunnable: return FILE_ATTRIBUTE_ARCHIVE;
@@ -753,8 +577,7 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
     static const wchar_t kSystemDirectory[] = L"C:\\Windows\\system32";
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back("GetSystemDirectoryW");
-    if (Failing(sim::Call::GetSystemDirectoryW))
+    if (Enter("GetSystemDirectoryW"))
         return 0;
     const UINT length = ARRAYSIZE(kSystemDirectory) - 1;
     if (buffer == nullptr || size <= length)
@@ -795,39 +618,25 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                            LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->callLog.push_back(Format(
-        "CreateProcessW(%s, %p, %p, %d, 0x%x, %p, %p)", Narrow(applicationName).c_str(),
-        static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes), inheritHandles,
-        creationFlags, environment, static_cast<const void*>(currentDirectory)));
-    if (Failing(sim::Call::CreateProcessW))
+    if (Enter("CreateProcessW(%s, %p, %p, %d, 0x%x, %p, %p)", Narrow(applicationName).c_str(),
+              static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
+              inheritHandles, creationFlags, environment,
+              static_cast<const void*>(currentDirectory)))
         return FALSE;
     if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
         startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    if (PathAt(applicationName) != sim::PathKind::File) {
-        t_lastError = ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
-    g_state->commands.push_back(Narrow(commandLine));
+    g_state->record.commands.push_back(Narrow(commandLine));
     const std::wstring interpreter = applicationName;
     const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
+    Object thread{"thread"};
     if (Interpret(interpreter, commandLine)) {
-        sim::Process* process = FindRunning(id);
-        process->running = false;
-        process->exitCode = 0;
+        FindRunning(id)->running = false;
+        thread.signaled = true;
     }
-
-    Object process{};
-    process.kind = Kind::Process;
-    process.open = true;
-    process.processId = id;
-    Object thread{};
-    thread.kind = Kind::Thread;
-    thread.open = true;
-    thread.signaled = FindRunning(id) == nullptr;
-    processInformation->hProcess = NewHandle(std::move(process));
+    processInformation->hProcess = NewHandle({"process", id});
     processInformation->hThread = NewHandle(std::move(thread));
     processInformation->dwProcessId = id;
     processInformation->dwThreadId = id + 1;

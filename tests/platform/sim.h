@@ -9,42 +9,21 @@
 
 namespace sim {
 
-enum class Call {
-    StartServiceCtrlDispatcherW,
-    RegisterServiceCtrlHandlerW,
-    SetServiceStatus,
-    CreateEventW,
-    CreateThread,
-    CreateToolhelp32Snapshot,
-    Process32FirstW,
-    Process32NextW,
-    OpenProcess,
-    TerminateProcess,
-    GetFileAttributesW,
-    GetSystemDirectoryW,
-    CreateProcessW,
-};
-
 // Forgets everything from the previous test; every thread the platform started must have ended.
 void Reset();
 
-// The nth call (counted from 1 since Reset) of `call` fails with `error` as the last error.
-void FailCall(Call call, int nth, DWORD error);
-int CallCount(Call call);
+// The nth call (counted from 1 since Reset) of the platform call named `call`, as the record
+// names it, fails with `error` as the last error.
+void FailCall(const std::string& call, int nth, DWORD error);
 
-void SetStartedFromConsole(bool fromConsole);
 // Unrunnable: a file that Windows refuses to run (blocked by policy, damaged, another
 // architecture).
 enum class PathKind { Missing, File, Unrunnable, Directory };
-// What the file system holds at `path` (letter case aside). At first it holds the interpreter,
-// C:\Windows\system32\cmd.exe, and c:\windows\Zentorvik.exe, both as files.
+// What the file system holds at `path` (letter case aside). At first it holds
+// c:\windows\Zentorvik.exe, as a file.
 void SetPath(const std::wstring& path, PathKind kind);
 // Threads from CreateThread wait before their routine until released.
 void HoldNewThreads(bool hold);
-// Sleep calls block until released.
-void HoldSleeps(bool hold);
-// Waits until a thread is blocked in a held Sleep.
-bool WaitForHeldSleep(int timeoutMs = 5000);
 
 struct Process {
     DWORD id;
@@ -53,24 +32,28 @@ struct Process {
     DWORD exitCode;
 };
 DWORD AddProcess(const std::wstring& exeFile);
-std::vector<Process> Processes();
-Process FindProcess(DWORD id);
 
 struct Report {
     SERVICE_STATUS status;
     bool delivered;
 };
-std::vector<Report> Reports();
-std::vector<std::wstring> Trace();
-// The command lines given to CreateProcessW.
-std::vector<std::string> Commands();
-std::vector<DWORD> Sleeps();
-// Every platform call in order, with its arguments, e.g. "OpenProcess(0x1, 0, 1004)".
-std::vector<std::string> CallLog();
-// Misuse of handles: use after close, double close, use of a null or invalid handle.
-std::vector<std::string> HandleFaults();
-// Handles still open, by kind ("event", "thread", "process", "snapshot").
-std::vector<std::string> OpenHandles();
+
+// What the code under test did, and the process table as it left it.
+struct Record {
+    std::vector<Report> reports;
+    std::vector<std::wstring> trace;
+    // The command lines given to CreateProcessW.
+    std::vector<std::string> commands;
+    std::vector<DWORD> sleeps;
+    // Every platform call in order, with its arguments, e.g. "OpenProcess(0x1, 0, 1004)".
+    std::vector<std::string> calls;
+    // Misuse of handles: use after close, double close, use of a null or invalid handle.
+    std::vector<std::string> handleFaults;
+    // Handles still open, by kind ("event", "thread", "process", "snapshot").
+    std::vector<std::string> openHandles;
+    std::vector<Process> processes;
+};
+Record Recorded();
 
 // Controller side. Each wait gives up after `timeoutMs` and returns false.
 bool WaitForReport(DWORD state, int timeoutMs = 5000);

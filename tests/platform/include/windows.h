@@ -13,8 +13,6 @@
 typedef int BOOL;
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
-typedef uint16_t WORD;
-typedef uint8_t BYTE;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
 typedef void* HANDLE;
@@ -87,25 +85,9 @@ typedef struct _SERVICE_TABLE_ENTRYW {
     LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
 } SERVICE_TABLE_ENTRYW;
 
+// Only the fields the service sets.
 typedef struct _STARTUPINFOW {
     DWORD cb;
-    LPWSTR lpReserved;
-    LPWSTR lpDesktop;
-    LPWSTR lpTitle;
-    DWORD dwX;
-    DWORD dwY;
-    DWORD dwXSize;
-    DWORD dwYSize;
-    DWORD dwXCountChars;
-    DWORD dwYCountChars;
-    DWORD dwFillAttribute;
-    DWORD dwFlags;
-    WORD wShowWindow;
-    WORD cbReserved2;
-    BYTE* lpReserved2;
-    HANDLE hStdInput;
-    HANDLE hStdOutput;
-    HANDLE hStdError;
 } STARTUPINFOW, *LPSTARTUPINFOW;
 
 typedef struct _PROCESS_INFORMATION {
@@ -131,7 +113,6 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
 VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
-VOID WINAPI SetLastError(DWORD error);
 
 // Processes
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
