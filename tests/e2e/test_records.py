@@ -17,7 +17,6 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 CONTRACT = normal_run.load_contract()
 NORMAL = CONTRACT.trace
-HANDLER_STOP = NORMAL[5:8]  # the handler's entry, its stop request and its exit
 
 
 def record(t, event, **fields):
@@ -45,7 +44,7 @@ def normal_cycle(t, stop_after=3200.0):
     ]
 
 
-def soak(changed_cycle, change):
+def soak(changed_cycle=None, change=None):
     """Twenty marked cycles, the lines of one changed by change."""
     lines = []
     for n in range(1, 21):
@@ -84,17 +83,14 @@ class Sanity(Reader):
     def test_the_script_as_the_harness_runs_it(self):
         # With -S, natively with the console's code page; a stand-in's log with Windows' line ends.
         log = self.write(["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=a\u2028b\x85c"], "\r\n")
-        done = subprocess.run(
-            [sys.executable, "-S", HERE / "records.py", "starts", log, "command"],
-            capture_output=True,
-            env={"PYTHONIOENCODING": "ascii", "PATH": ""},
-        )
+        done = subprocess.run([sys.executable, "-S", HERE / "records.py", "starts", log, "command"],
+                              capture_output=True, env={"PYTHONIOENCODING": "ascii", "PATH": ""})
         self.assertEqual((0, "a\u2028b\x85c\n".encode()), (done.returncode, done.stdout))
-        self.assertEqual((0, "C:\\c\\Zentorv\u0131k.exe\n", ""), self.run_cli("starts", log, "image"))
         bad = self.write([record(1, "start"), "t=2\tevent=start\tok"])
         self.assertEqual((2, "", f"records.py: {bad}:2: malformed line: 'ok' is not a KEY=VALUE"
                           " of its own\n"), self.run_cli("expect-stop", bad))
-        self.assertEqual(2, self.run_cli("expect-stop", bad, "--marks")[0])
+        # A misplaced word is a usage error, not an option.
+        self.assertEqual(2, self.run_cli("expect-statuses", bad, "cycle")[0])
 
 
 class Statuses(Reader):
@@ -105,31 +101,24 @@ class Statuses(Reader):
         self.assertEqual(1, self.run_cli("expect-statuses", unseen)[0])
         self.assertEqual(0, self.run_cli("expect-statuses", "--from-running", unseen)[0])
 
-    def test_a_wrong_status_or_order_fails_with_a_diff(self):
+    def test_a_wrong_status_or_order_fails_with_a_diff_and_so_does_each_cycle_of_a_soak(self):
         log = normal_cycle(10)
-        for what, lines, shown in [
-            ("checkpoint", [line.replace("checkpoint=4", "checkpoint=1") for line in log], "+"),
-            ("order", log[:5] + log[7:8] + log[5:7] + log[8:], "-"),
-        ]:
-            with self.subTest(what):
-                code, out, _ = self.run_cli("expect-statuses", self.write(lines))
-                self.assertEqual(1, code)
-                self.assertIn(f"{shown}type=0x10 state=STOP_PENDING accepted=0x0 exit=0", out)
-
-    def test_each_cycle_of_a_soak(self):
-        right = self.write(soak(None, None))
-        self.assertEqual((0, "statuses differ in 0 of 20 segments\n", ""),
-                         self.run_cli("expect-statuses", "--marks", "cycle", right))
-        wrong = soak(7, lambda cycle: [s.replace("checkpoint=4", "checkpoint=1") for s in cycle])
-        wrong = self.write(wrong)
-        code, out, _ = self.run_cli("expect-statuses", "--marks", "cycle", wrong)
+        wrong_checkpoint = [line.replace("checkpoint=4", "checkpoint=1") for line in log]
+        wrong_order = log[:5] + log[7:8] + log[5:7] + log[8:]
+        for lines, shown in [(wrong_checkpoint, "+"), (wrong_order, "-")]:
+            code, out, _ = self.run_cli("expect-statuses", self.write(lines))
+            self.assertEqual(1, code)
+            self.assertIn(f"{shown}type=0x10 state=STOP_PENDING accepted=0x0 exit=0", out)
+        soaked = ("expect-statuses", "--marks", "cycle")
+        code, out, _ = self.run_cli(*soaked, self.write(soak(7, lambda _: wrong_checkpoint)))
         lines = out.splitlines()
         self.assertEqual((1, "cycle 7:", "statuses differ in 1 of 20 segments"),
                          (code, lines[0], lines[-1]))
-        self.assertEqual(1, self.run_cli("expect-statuses", "--marks", "x", right)[0])
+        self.assertEqual(0, self.run_cli(*soaked, self.write(soak()))[0])
+        self.assertEqual(1, self.run_cli(*soaked[:2], "x", self.write(soak()))[0], "no segment")
 
 
-class Trace(unittest.TestCase):
+class Trace(Reader):
     """The orders the threads fix, and those they leave open."""
 
     def check(self, received, other_controls=0):
@@ -141,7 +130,7 @@ class Trace(unittest.TestCase):
             "the normal order": n,
             "without ServiceMain's exit": n[:11] + ["Main: Exit"],
             "Main: Exit before ServiceMain: Exit": n[:11] + ["Main: Exit", "ServiceMain: Exit"],
-            "the stop before the worker entered": n[:3] + HANDLER_STOP + n[4:5] + n[3:4] + n[8:],
+            "the stop before the worker entered": n[:3] + n[5:8] + n[4:5] + n[3:4] + n[8:],
             "the handler's exit last but Main: Exit": n[:7] + n[8:12] + [n[7], "Main: Exit"],
         }.items():
             with self.subTest(what):
@@ -159,7 +148,7 @@ class Trace(unittest.TestCase):
             "the handler's exit before its stop request": n[:6] + [n[7], n[6]] + n[8:],
             "a message missing": n[:8] + n[9:],
             "a message twice": n + ["ServiceMain: Exit"],
-            "a message not expected": n[:3] + ["ServiceMain: SetServiceStatus returned error"] + n[3:],
+            "a message not expected": n[:3] + ["ServiceMain: SetStatus returned error"] + n[3:],
         }.items():
             with self.subTest(what):
                 self.assertNotEqual([], self.check(received))
@@ -174,22 +163,17 @@ class Trace(unittest.TestCase):
         self.assertNotEqual([], self.check(received), "one control more than expected")
         self.assertNotEqual([], self.check(received, other_controls=2), "one control less")
 
-
-class TraceFile(Reader):
-    def test_the_service_s_messages_only(self):
+    def test_the_trace_file_keeps_the_service_s_messages_only(self):
         prefix = formats.PREFIX
         trace = self.write([f"40 {prefix}Main: Entry", "41 other program", "continued text",
                             f"40 {prefix}Main: StartServiceCtrlDispatcher returned error",
                             f"42 elsewhere: {prefix}Main: Exit"], "\r\n", "trace.txt")
         self.assertEqual((0, "40\n", ""), self.run_cli("trace", "--pids", trace))
         expected = "Main: Entry\nMain: StartServiceCtrlDispatcher returned error\n"
-        self.assertEqual((0, "", ""), self.run_cli("expect-trace", "--expected", "-", trace,
-                                                   stdin=expected))
-        code, out, _ = self.run_cli("expect-trace", trace)
-        self.assertEqual(1, code)
-        self.assertIn("+Main: StartServiceCtrlDispatcher returned error", out)
-        code, _, _ = self.run_cli("expect-trace", "--expected", "-", trace, stdin="Main: Entry\n")
-        self.assertEqual(1, code, "a message beyond the expected ones")
+        self.assertEqual(0, self.run_cli("expect-trace", "--expected", "-", trace,
+                                         stdin=expected)[0])
+        self.assertIn("+Main: StartServiceCtrlDispatcher returned error",
+                      self.run_cli("expect-trace", trace)[1])
 
 
 class Stop(Reader):
@@ -212,15 +196,14 @@ class Stop(Reader):
     def test_each_cycle_of_a_soak(self):
         slow = self.write(soak(7, lambda cycle: normal_cycle(70000.0, 5000)))
         code, out, _ = self.run_cli("expect-stop", "--marks", "cycle", slow)
-        self.assertEqual((1, ["cycle 7: stop took 2000 ms past walk + poll 3000 ms",
-                              "ms past walk + poll 3000 ms in 20 segments (slack 400 ms): "
-                              + " ".join(["200"] * 6 + ["2000"] + ["200"] * 13)]),
-                         (code, out.splitlines()))
-        self.assertEqual(1, self.run_cli("expect-stop", "--marks", "x", slow)[0])
+        self.assertEqual((1, "cycle 7: stop took 2000 ms past walk + poll 3000 ms"),
+                         (code, out.splitlines()[0]))
 
 
-class Outcomes(Reader):
-    def test_exactly_one_process_of_that_whole_image_path_letter_case_aside(self):
+class Selections(Reader):
+    """What a check or an extraction reads of a log: a process, a marked stretch, a pair."""
+
+    def test_one_process_of_that_whole_image_path_letter_case_aside(self):
         exited = dict(result="exited", code=0)
         log = self.write([
             record(10.0, "process", pid=40, **exited, image=r"C:\c\Zentorvik.exe.bak"),
@@ -232,39 +215,25 @@ class Outcomes(Reader):
         for image, outcome, code in [
             (r"C:\c\Zentorvik", "running", 0),  # inside a longer path
             (r"c:\A\B\zentorvik.EXE", "exited 0", 0),  # Windows may report C:\Windows
-            (r"C:\b\Zentorvik.exe", "exited 5", 1),
             (r"C:\c\Zentorvik.exe", "exited 0", 1),  # a dotless i is another letter
         ]:
             with self.subTest(image):
                 found = self.run_cli("expect-outcome", log, image, *outcome.split())
                 self.assertEqual(code, found[0])
-        self.assertIn("pid=48", self.run_cli("expect-outcome", log, r"C:\b\Zentorvik.exe", "x")[1])
+        code, out, _ = self.run_cli("expect-outcome", log, r"C:\b\Zentorvik.exe", "exited", "5")
+        self.assertEqual((1, True), (code, "pid=48" in out))
 
-
-class Selections(Reader):
-    """What a check or an extraction reads of a log: a marked stretch, fields, a pair of records."""
-
-    def test_nothing_between_two_marks(self):
-        quiet = [record(1, "mark", text="ended"), record(2, "hold", ms=4000, result="done"),
+    def test_nothing_between_two_marks_and_the_time_between_two_records(self):
+        quiet = [record(1, "mark", text="ended"), record(2, "watch", pid=4, image="y"),
                  record(4002, "mark", text="stopping"), status(4003, "STOP_PENDING")]
-        none = ("expect-none", "--mark", "ended", self.write(quiet), "event=status")
-        self.assertEqual((0, "", ""), self.run_cli(*none))
-        noisy = self.write(quiet[:2] + [status(3000, "STOPPED")] + quiet[2:])
-        code, out, _ = self.run_cli(*none[:3], noisy, none[4])
+        noisy = quiet[:2] + [status(3000, "STOPPED")] + quiet[2:]
+        none = ("expect-none", "--mark", "ended")
+        self.assertEqual((0, "", ""), self.run_cli(*none, self.write(quiet), "event=status"))
+        code, out, _ = self.run_cli(*none, self.write(noisy), "event=status")
         self.assertEqual(1, code)
-        self.assertIn("t=3000.0\tevent=status\ttype=0x10\tstate=STOPPED", out)
-
-    def test_fields_and_times_of_the_records_that_match(self):
-        log = self.write([
-            record(5.0, "process", pid=3, result="exited", code=1, image="x"),
-            record(10.0, "watch", pid=40, image="y"),
-            record(11.0, "procs", name="Zentorvik.exe", count=2, pids="40,44"),
-            record(12.0, "procs", name="Other.exe", count=0, pids=""),
-            record(1260.6, "process", pid=40, result="exited", code=1063, image="y"),
-        ])
-        self.assertEqual("2\n", self.run_cli("field", log, "count", "name=Zentorvik.exe")[1])
-        elapsed = ("elapsed", log, "--from", "event=watch", "--to", "event=process")
-        self.assertEqual((0, "1251\n", ""), self.run_cli(*elapsed))
+        self.assertIn("t=3000.0\tevent=status\ttype=0x10\tstate=STOPPED\t", out)
+        elapsed = ("elapsed", self.write(noisy), "--from", "event=watch", "--to", "event=status")
+        self.assertEqual((0, "2998\n", ""), self.run_cli(*elapsed))
 
 
 class Floods(Reader):
@@ -278,12 +247,11 @@ class Floods(Reader):
 
     def test_a_flood_printed_whole(self):
         lines = ["40 first 1", "41 other 2", "40 first 2", "40 first 3", "7 x: Main: Exit"]
-        self.assertEqual((0, "3 of 3 printed in order\n", ""), self.flood("first", "3", lines=lines))
+        self.assertEqual((0, "3 of 3 printed in order\n", ""),
+                         self.flood("first", "3", lines=lines))
         for what, lines in [
             ("one missing", ["40 first 1", "40 first 3"]),
             ("out of order", ["40 first 2", "40 first 1", "40 first 3"]),
-            ("twice", ["40 first 1", "40 first 1", "40 first 2", "40 first 3"]),
-            ("a longer text", ["40 first 1", "40 first 2", "40 first x 3"]),
         ]:
             with self.subTest(what):
                 self.assertEqual(1, self.flood("first", "3", lines=lines)[0])
@@ -298,23 +266,27 @@ class Floods(Reader):
             ("a wrong count", printed + [self.NOTICE.format(130)]),
             ("not right after", printed + ["40 later 1", self.NOTICE.format(140)]),
             ("no notice", printed),
-            ("none dropped", printed + [f"40 second 0000 {n}" for n in range(261, 401)]),
         ]:
             with self.subTest(what):
                 self.assertEqual(1, self.flood("--dropped", "second 0000", "400", lines=lines)[0])
 
 
-class ProductNames(Reader):
-    def test_contract_h_s_names_are_the_tests_and_a_difference_names_both_values(self):
-        header = (ROOT / "service/contract.h").read_text()
-        names = dict(re.findall(r'^#define (\w+) L"(.*)"$', header, re.M))
-        names = {name: re.sub(r"\\(.)", r"\1", value) for name, value in names.items()}
-        self.assertEqual((0, "", ""), self.run_cli("expect-product", self.write(
-            [f"{name}={value}" for name, value in names.items()])))
-        changed = self.write([f"{n}={v}" for n, v in {**names, "SERVICE_NAME": "Other"}.items()])
-        said = f'SERVICE_NAME: tests/e2e/product.sh says "{names["SERVICE_NAME"]}", the build'
-        self.assertEqual((1, f'{said} read "Other" from service/contract.h ({changed})\n', ""),
-                         self.run_cli("expect-product", changed))
+class NormalRun(unittest.TestCase):
+    def test_every_message_and_status_of_the_normal_run_is_one_the_service_sends(self):
+        sources = "\n".join(p.read_text() for p in sorted((ROOT / "service").glob("*.cpp")))
+        for message in NORMAL + CONTRACT.other_control:
+            self.assertIn(f'SERVICE_NAME L": {message}"', sources)
+        for first, second in CONTRACT.after:
+            self.assertLess(NORMAL.index(first), NORMAL.index(second), f"{first} | {second}")
+        self.assertLessEqual(CONTRACT.optional | set(CONTRACT.other_control), set(NORMAL))
+        constants = dict(re.findall(r"constexpr DWORD (\w+) = (\d+);",
+                                    (ROOT / "service/contract.h").read_text()))
+        calls = re.findall(r"Report\w*\(SERVICE_(\w+), (\w+), (\w+), (\w+)\)", sources)
+        accepted = {"0": "0x0", "SERVICE_ACCEPT_STOP": "0x1"}
+        reported = {(state, accepted.get(a, a), "0" if e == "NO_ERROR" else e,
+                     constants.get(c, c)) for state, a, e, c in calls}
+        for s in CONTRACT.statuses:
+            self.assertIn((s["state"], s["accepted"], s["exit"], s["checkpoint"]), reported)
 
 
 class PackageSearches(unittest.TestCase):
@@ -347,36 +319,8 @@ class PackageSearches(unittest.TestCase):
         ]
         for tables, found in cases:
             with self.subTest(**tables):
-                self.assertEqual(
-                    {"START": "secure", **found},
-                    package.searched_properties(self.package(**tables)),
-                )
-
-
-class ContractAgreesWithTheService(unittest.TestCase):
-    """The normal run as the service's own code sends it: the messages it traces in an order they
-    can come, and the statuses it reports."""
-
-    SOURCES = "\n".join(p.read_text() for p in sorted((ROOT / "service").glob("*.cpp")))
-    CONSTANTS = dict(re.findall(r"constexpr DWORD (\w+) = (\d+);",
-                                (ROOT / "service/contract.h").read_text()))
-
-    def test_every_message_is_one_the_service_traces(self):
-        for message in NORMAL + CONTRACT.other_control:
-            self.assertIn(f'SERVICE_NAME L": {message}"', self.SOURCES)
-        for first, second in CONTRACT.after:
-            self.assertLess(NORMAL.index(first), NORMAL.index(second), f"{first} | {second}")
-        self.assertLessEqual(CONTRACT.optional | set(CONTRACT.other_control), set(NORMAL))
-
-    def test_every_status_is_one_the_service_reports(self):
-        calls = set(re.findall(r"Report\w*\(SERVICE_(\w+), (\w+), (\w+), (\w+)\)", self.SOURCES))
-        accepted = {"0": "0x0", "SERVICE_ACCEPT_STOP": "0x1"}
-        reported = {
-            (state, accepted.get(a, a), "0" if e == "NO_ERROR" else e, self.CONSTANTS.get(c, c))
-            for state, a, e, c in calls
-        }
-        for s in CONTRACT.statuses:
-            self.assertIn((s["state"], s["accepted"], s["exit"], s["checkpoint"]), reported)
+                self.assertEqual({"START": "secure", **found},
+                                 package.searched_properties(self.package(**tables)))
 
 
 if __name__ == "__main__":
