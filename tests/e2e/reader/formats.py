@@ -21,8 +21,9 @@ Events:
     partial-write result=holding pid=N, then result=signalled given-again=0|1 (signal), or
                   result=buffer-timeout | result=error error=N
     hold-object   name=NAME result=created|existed | name=NAME result=error error=N
-The monitor's own notices ("dbwin-monitor: N messages dropped here: ...") stand where the dropped
-messages were.
+The stand-in's log has the same fields, pid= image= command=, a line for each start. The
+monitor's output is "<pid> <text>" a line, and its own notices ("dbwin-monitor: N messages
+dropped here: ...") stand where the dropped messages were.
 """
 
 from pathlib import Path
@@ -42,10 +43,8 @@ def parse_fields(line):
     fields = {}
     for field in line.split("\t"):
         key, equals, value = field.partition("=")
-        if not equals or not key or " " in key:
-            raise ValueError(f"{field!r} is not KEY=VALUE")
-        if key in fields:
-            raise ValueError(f"{key} given twice")
+        if not equals or not key or key in fields:
+            raise ValueError(f"{field!r} is not a KEY=VALUE of its own")
         fields[key] = value
     return fields
 
@@ -69,10 +68,9 @@ def lines_of(path):
         text = Path(path).read_text(encoding="utf-8", errors="replace")
     except OSError as error:
         raise InputError(f"cannot read {path}: {error.strerror}") from None
-    lines = text.split("\n")
-    if lines[-1] == "":
-        lines.pop()
-    return [line.removesuffix("\r") for line in lines]
+    if not text:
+        return []
+    return [line.removesuffix("\r") for line in text.removesuffix("\n").split("\n")]
 
 
 def read_lines(path, parse):
@@ -88,18 +86,6 @@ def read_lines(path, parse):
 
 def read_records(path):
     return read_lines(path, parse_record)
-
-
-def parse_start(line):
-    start = parse_fields(line)
-    if not start.get("pid", "").isdigit() or "image" not in start or "command" not in start:
-        raise ValueError("a start has pid=N, image= and command=")
-    return start
-
-
-def read_starts(path):
-    """The stand-in's starts: dicts of pid, image and command (strings)."""
-    return read_lines(path, parse_start)
 
 
 def read_monitor(path):
@@ -127,35 +113,20 @@ def matches(record, filters):
 
 
 def parse_filters(words):
-    filters = {}
-    for word in words:
-        key, equals, value = word.partition("=")
-        if not equals or not key:
-            raise InputError(f"{word!r} is not KEY=VALUE")
-        filters[key] = value
-    return filters
+    """The KEY=VALUE words of a command line, as a dict."""
+    try:
+        return parse_fields("\t".join(words)) if words else {}
+    except ValueError as error:
+        raise InputError(str(error)) from None
 
 
-def is_mark(record):
-    return record.get("event") == "mark"
-
-
-def section(records, text):
-    """The records from the mark with that text up to the next mark."""
-    for index, record in enumerate(records):
-        if is_mark(record) and record.get("text") == text:
-            end = next((k for k in range(index + 1, len(records)) if is_mark(records[k])), None)
-            return records[index:end]
-    raise InputError(f"no mark {text!r} in the log")
-
-
-def segments(records, prefix):
-    """(mark text, records) for each stretch from a mark whose text starts with prefix up to the
-    next such mark; records before the first are left out."""
+def segments(records):
+    """(mark text, records) for each stretch of the log from a mark up to the next one; the
+    records before the first mark are left out."""
     found = []
     for record in records:
-        if is_mark(record) and record.get("text", "").startswith(prefix):
-            found.append((record["text"], []))
+        if record["event"] == "mark":
+            found.append((record.get("text", ""), []))
         if found:
             found[-1][1].append(record)
     return found
@@ -164,4 +135,3 @@ def segments(records, prefix):
 def first_index(records, start, filters):
     """The index of the first record from start on that has the filters' fields, or None."""
     return next((k for k in range(start, len(records)) if matches(records[k], filters)), None)
-
