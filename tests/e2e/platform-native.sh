@@ -1,9 +1,7 @@
 # The scenarios on Windows itself (ZT_PLATFORM=native), in Git Bash run as administrator, sourced
-# by lib.sh. The machine is not thrown away: each scenario registers the service from a folder of
-# its own, and what a scenario may leave (found by the suite's own names and records) is removed
-# before and after it. Windows' programs are called by their full path, since Git Bash puts
-# /usr/bin (GNU whoami, find, sort, timeout) before System32; a call by a bare name fails where it
-# is made (zt_native_traps). Defines what platform-wine.sh does.
+# by lib.sh; defines what platform-wine.sh does. The machine is not thrown away: what a scenario
+# may leave is removed before and after it. Windows' programs go by their full path, since Git
+# Bash puts /usr/bin (GNU whoami, find, sort, timeout) before System32 (check-native-paths).
 
 # Git Bash would turn arguments that look like paths (/c, /dir, /qn) into Windows paths.
 export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
@@ -13,87 +11,47 @@ ZT_C=$(cygpath -u 'C:\')
 ZT_C=${ZT_C%/}
 # The test programs run as they are.
 ZT_RUN=()
-# Windows' programs that go by their full path only: natively a bare name runs a trap
-# (zt_native_traps), and tests/e2e/check-native-paths looks for one in the harness's files.
-ZT_WINDOWS_PROGRAMS="whoami sc reg net net1 msiexec tasklist taskkill icacls cmd certutil"
-ZT_WINDOWS_PROGRAMS+=" powershell pwsh wmic schtasks netsh findstr fc ping cscript wscript"
-ZT_WINDOWS_PROGRAMS+=" rundll32 regsvr32"
-ZT_WINDOWS_PROGRAMS+=" bcdedit fsutil takeown robocopy xcopy attrib where shutdown mountvol"
 
-# zt_native_traps DIR: unless a parent put them on the PATH already (ZT_TRAPS), a trap in DIR for
-# each of ZT_WINDOWS_PROGRAMS, as NAME and NAME.exe, and DIR first on the PATH, exported with the
-# scripts this one starts. A trap says that it was called, and how, on standard error and in
-# DIR/bare-calls, and fails (127). A full path, as zt_windows_tool gives, never meets one, nor do
-# Windows' own searches, which look in System32 before the PATH.
-zt_native_traps() {
-    zt_args 'DIR' "$@"
-    local name say script
-    [ -z "${ZT_TRAPS:-}" ] || return 0
-    mkdir -p "$1" || return 1
-    say='tests/e2e: ${0##*/} $*: called by a bare name; natively by its full path (zt_windows_tool)'
-    # Builtins only: a fork costs Git Bash tens of milliseconds.
-    printf -v script '#!/bin/sh\necho "%s" | tee -a "${0%%/*}/bare-calls" >&2\nexit 127\n' "$say"
-    for name in $ZT_WINDOWS_PROGRAMS; do
-        printf '%s' "$script" >"$1/$name"
-        printf '%s' "$script" >"$1/$name.exe"
-    done
-    chmod +x "$1"/* && export ZT_TRAPS=$1 PATH="$1:$PATH"
-}
-
-# zt_prepare_suite WORK: what run-all does before the scenarios: sees that the programs are built
-# in $ZT_BUILD and that the machine may run the suite, under the traps for bare names, which the
-# scenarios inherit. Says FAIL and what.
+# zt_prepare_suite WORK: run-all's look at $ZT_BUILD's programs and at the machine; says FAIL and what.
 zt_prepare_suite() {
     zt_args 'WORK' "$@"
-    zt_native_traps "$1/traps" || { echo "FAIL traps in $1"; return 1; }
-    [ -f "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" ] &&
-        [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
+    [ -f "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" ] && [ -f "$ZT_BUILD/programs/service-driver.exe" ] ||
         { echo "FAIL build: no programs in $ZT_BUILD"; return 1; }
     zt_native_machine_ready || { echo "FAIL machine"; return 1; }
 }
 
-# zt_platform_begin: the machine cleaned of what an earlier scenario may have left, and cleaned
-# again when the scenario ends; the service and the programs copied to $ZT_DIR/service and the
-# service registered from there; the traps for bare names in $ZT_DIR/traps when run-all did not
-# set them. A failure ends the scenario.
+# zt_platform_begin: the machine cleaned now and when the scenario ends; the programs copied to
+# $ZT_DIR/service and the service registered from there. A failure ends the scenario.
 zt_platform_begin() {
-    zt_native_traps "$ZT_DIR/traps" || zt_abort
     zt_when_finished zt_native_clean
-    zt_native_begin >"$ZT_DIR/begin.out" 2>&1 || {
+    ZT_TOOLS=$ZT_DIR/service
+    ZT_SCRATCH=$ZT_DIR/scratch
+    ZT_DRIVER=$ZT_TOOLS/service-driver.exe
+    ZT_WRITER=$ZT_TOOLS/debug-writer.exe
+    ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe
+    {
+        zt_native_clean && mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
+            cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" &&
+            # Long names, as Windows reports image paths (the temporary folder may be RUNNER~1).
+            ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH") &&
+            ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/$ZT_SERVICE_EXE_NAME") &&
+            # Quoted, since the folder's path may have spaces.
+            zt_windows_tool sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own
+    } >"$ZT_DIR/begin.out" 2>&1 || {
         echo "  FAIL registering the service from $ZT_DIR"
         zt_indented <"$ZT_DIR/begin.out"
         zt_abort
     }
 }
 
-# zt_native_begin: the machine cleaned, the programs copied to $ZT_DIR/service and the service
-# registered from there.
-zt_native_begin() {
-    zt_native_clean || return 1
-    ZT_TOOLS=$ZT_DIR/service
-    ZT_SCRATCH=$ZT_DIR/scratch
-    mkdir "$ZT_TOOLS" "$ZT_SCRATCH" &&
-        cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$ZT_TOOLS/" || return 1
-    # Long names, as Windows reports image paths (the temporary folder may come as RUNNER~1).
-    ZT_SCRATCH_WIN=$(cygpath -w -l "$ZT_SCRATCH")
-    ZT_SERVICE_EXE=$(cygpath -w -l "$ZT_TOOLS/$ZT_SERVICE_EXE_NAME")
-    ZT_DRIVER=$ZT_TOOLS/service-driver.exe
-    ZT_WRITER=$ZT_TOOLS/debug-writer.exe
-    ZT_MONITOR=$ZT_TOOLS/dbwin-monitor.exe
-    # Quoted, since the folder's path may have spaces.
-    zt_windows_tool sc create "$ZT_SERVICE" binPath= "\"$ZT_SERVICE_EXE\"" type= own
-}
-
-# zt_windows_tool NAME [ARGUMENT...]: Windows' own program NAME (sc, reg, msiexec, ...), by its full
-# path in System32.
+# zt_windows_tool NAME [ARGUMENT...]: Windows' own program NAME (sc, reg, ...), by its full path.
 zt_windows_tool() {
     zt_args 'NAME [ARGUMENT...]' "$@"
     "$ZT_SYSTEM32/$1.exe" "${@:2}" </dev/null
 }
 
-# zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader. It is a Windows program, so Git
-# Bash's conversion of path arguments (/tmp/..., /c/...) to Windows paths, off for the rest of the
-# harness, is on for it.
+# zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader: a Windows program, so Git Bash's
+# conversion of path arguments (/tmp/...) to Windows paths is on for it.
 zt_python() {
     zt_args 'ARGUMENT...' "$@"
     env -u MSYS_NO_PATHCONV -u MSYS2_ARG_CONV_EXCL "$ZT_PYTHON" "$@"
@@ -111,10 +69,9 @@ zt_hosted_pids() {
     zt_native_pids Zentorvik.exe
 }
 
-# zt_service_failure OUTPUT: what sc.exe's failed query says of the service, by the error it names
-# ("[SC] OpenService FAILED 1060: ..."): ABSENT for 1060 alone (no such service), MARKED for 1072
-# (marked for deletion, which OpenService may refuse while the service runs or a handle to it is
-# open), otherwise sc.exe's own words.
+# zt_service_failure OUTPUT: sc.exe's failed query by its error ("[SC] OpenService FAILED 1060:"):
+# ABSENT for 1060 alone (no such service), MARKED for 1072 (marked for deletion, which OpenService
+# may refuse while the service runs or a handle to it is open), otherwise sc.exe's own words.
 zt_service_failure() {
     zt_args 'OUTPUT' "$@"
     case $(sed -n 's/.* FAILED \([0-9]*\):.*/\1/p' <<<"$1") in
@@ -132,17 +89,19 @@ zt_boot() {
     [ "$(zt_service_state)" = RUNNING ] || zt_windows_tool sc start "$ZT_SERVICE" >/dev/null
 }
 
-# zt_native_clean: ends what a scenario may have left on the machine: the installer package's
-# products, uninstalled; the service, removed (zt_native_remove_service); the stand-ins, which
-# logged their process ids and end on their quit file; and the stand-in's files,
-# c:\windows\Zentorvik.exe and the installed folder. Fails when the service stays.
+# zt_native_clean: the installer package's products uninstalled, the service removed, the
+# stand-ins told to quit through their quit file and waited for, and their files,
+# c:\windows\Zentorvik.exe and the installed folder deleted. Fails when the service stays.
 zt_native_clean() {
     local code status=0
     for code in $(zt_installed_products | sed 's/^[^ ]* //'); do
         zt_windows_tool msiexec /x "$code" /qn >/dev/null 2>&1
     done
     zt_native_remove_service || status=1
-    zt_native_end_standins
+    if [ -s "$ZT_C/zentorvik-standin.log" ]; then
+        : >"$ZT_C/zentorvik-standin.quit"
+        zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
+    fi
     rm -f "$ZT_C/windows/Zentorvik.exe" "$ZT_C/zentorvik-standin.log" "$ZT_C/zentorvik-standin.quit"
     rm -rf "$(zt_install_dir)"
     return "$status"
@@ -175,14 +134,7 @@ zt_native_remove_service() {
     return 1
 }
 
-# zt_native_end_standins: the stand-ins told to quit, and waited for.
-zt_native_end_standins() {
-    [ -s "$ZT_C/zentorvik-standin.log" ] || return 0
-    : >"$ZT_C/zentorvik-standin.quit"
-    zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
-}
-
-# zt_native_standins_gone: whether no process the stand-in's log names runs.
+# zt_native_standins_gone: whether no process the stand-in's log names (under any name) runs.
 zt_native_standins_gone() {
     local running pid
     running=" $(zt_native_pids | xargs) "
@@ -202,9 +154,8 @@ zt_native_pids() {
 }
 
 # zt_native_machine_ready: whether this machine may run the suite: an elevated prompt, and none of
-# what the suite replaces, removes or ends (the service, the hosted program, the installer package,
-# the installed folder), so that its cleaning up only ever takes what it made. Says what stands in
-# the way.
+# what the suite replaces, removes or ends, so that its cleaning up only ever takes what it made.
+# Says what stands in the way.
 zt_native_machine_ready() {
     zt_args '' "$@"
     local found=() state
