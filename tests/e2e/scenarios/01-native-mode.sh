@@ -136,10 +136,10 @@ zt_compare "natively Windows' programs are System32's; zt_text drops their carri
 # hosted program's file, an installed product and its folder. The scenario below starts another
 # stand-in and a background program, and its service does not stop.
 echo RUNNING >"$ZT_FAKE/service"
-printf '%s\n' 'System 4' 'Zentorvik.exe 101' 'ZentorvikX.exe 102' >"$ZT_FAKE/processes"
-printf 'pid=%s\timage=%s\tcommand=%s\n' 101 'C:\windows\Zentorvik.exe' '"c:\windows\Zentorvik.exe" -s' \
+printf '%s\n' 'System 4' "$ZT_HOSTED_IMAGE 101" 'ZentorvikX.exe 102' >"$ZT_FAKE/processes"
+printf 'pid=%s\timage=%s\tcommand=%s\n' 101 "$ZT_HOSTED_EXE" "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" \
     102 'C:\c\ZentorvikX.exe' '"C:\c\ZentorvikX.exe"' >"$ZT_FAKE/c/zentorvik-standin.log"
-: >"$ZT_FAKE/c/windows/Zentorvik.exe"
+: >"$(ZT_C=$ZT_FAKE/c zt_c_file "$ZT_HOSTED_EXE")"
 echo '{A1} 1.2.3' >"$ZT_FAKE/products"
 installed=$(ZT_C=$ZT_FAKE/c zt_install_dir)
 mkdir -p "$installed"
@@ -161,8 +161,8 @@ scenario() {
         (cd "$ZT_C" && find . -type f -not -path './windows/System32/*' | sort | xargs)
     } >"$ZT_FAKE/begun"
     zt_install_standin
-    echo "Zentorvik.exe 103" >>"$ZT_FAKE/processes"
-    printf 'pid=103\timage=%s\tcommand=%s\n' 'C:\windows\Zentorvik.exe' '"c:\windows\Zentorvik.exe" -s' \
+    echo "$ZT_HOSTED_IMAGE 103" >>"$ZT_FAKE/processes"
+    printf 'pid=103\timage=%s\tcommand=%s\n' "$ZT_HOSTED_EXE" "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" \
         >"$ZT_C/zentorvik-standin.log"
     echo RUNNING >"$ZT_FAKE/service"
     export ZT_FAKE_STOPS_AS=STOP_PENDING
@@ -223,8 +223,8 @@ remove_once() {
 export -f remove_once
 echo 1072 >"$ZT_FAKE/sc-error"
 : >"$ZT_FAKE/calls"
-zt_compare "a marked service: its executable and Zentorvik.exe ended by name, then it is gone" \
-    $'0\ntaskkill /f /im '"$ZT_SERVICE_EXE_NAME"$'\ntaskkill /f /im Zentorvik.exe' \
+zt_compare "a marked service: its executable and $ZT_HOSTED_IMAGE ended by name, then it is gone" \
+    $'0\ntaskkill /f /im '"$ZT_SERVICE_EXE_NAME"$'\ntaskkill /f /im '"$ZT_HOSTED_IMAGE" \
     "$(native remove_once; echo $?; grep -v '^sc query' "$ZT_FAKE/calls")"
 echo 1072 >"$ZT_FAKE/sc-error"
 zt_expect "one that stays fails the clean-up, which says that Windows must restart" grep -qz \
@@ -245,12 +245,12 @@ zt_expect "a clean machine and an elevated prompt are ready" ready
 ZT_FAKE_INTEGRITY=16384 zt_expect "a prompt of LocalSystem is ready" ready
 ZT_FAKE_INTEGRITY=8192 zt_must_fail "a prompt without elevation is not" ready
 echo STOPPED >"$ZT_FAKE/service"
-: >"$ZT_FAKE/c/windows/Zentorvik.exe"
+: >"$(ZT_C=$ZT_FAKE/c zt_c_file "$ZT_HOSTED_EXE")"
 mkdir -p "$installed"
 echo '{A2} 1.2.3' >"$ZT_FAKE/products"
 printf '%s\n' "ZENTORVIK.EXE 5" "ZentorvikX.exe 6" >>"$ZT_FAKE/processes"
-zt_must_fail "a machine with the service, the program, its folder, the product or a Zentorvik.exe is not" ready
-zt_compare "and each is named" 5 "$(grep -c -e 'is registered' -e 'Zentorvik.exe is there' \
+zt_must_fail "a machine with the service, the program, its folder, the product or a $ZT_HOSTED_IMAGE is not" ready
+zt_compare "and each is named" 5 "$(grep -c -e 'is registered' -e "$ZT_HOSTED_IMAGE is there" \
     -e "${ZT_INSTALL_DIR_WIN##*\\} is there" -e 'package is installed' -e 'is running' "$ZT_FAKE/ready.err")"
 : >"$ZT_FAKE/calls"
 out=$(native env ZT_BUILD="$ZT_FAKE/build" "$here/run-all" 00-checks 2>&1)
