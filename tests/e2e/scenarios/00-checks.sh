@@ -56,6 +56,8 @@ expect_bug "so is a platform's function given none, named where the check that r
 expect_bug "and a function of msi-lib.sh, sourced without what it sets up" \
     expect_unchanged "wants WHAT BEFORE, got 1 arguments" 'expect_unchanged "the service"' \
     'msi-lib.sh --functions-only'
+zt_compare "under set -e (the demo) the clean-up ends a background job, goes on, keeps the status" \
+    $'cleaned up\nexit status 3' "$(misuse 'set -e; zt_when_finished zt_end_jobs; sleep 100 & exit 3')"
 # A build of a service renamed in contract.h alone: every scenario ends in zt_begin, naming both
 # values, before it makes a machine; its clean-up runs.
 mkdir "$ZT_DIR/renamed"
