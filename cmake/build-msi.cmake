@@ -18,6 +18,7 @@ run("${CPACK_ZT_WIXL}" --arch x86 -D "Version=${CPACK_PACKAGE_VERSION}"
     -D "ServiceName=${CPACK_ZT_SERVICE_NAME}" -D "ServiceDisplayName=${CPACK_ZT_SERVICE_DISPLAY_NAME}"
     -D "ProductName=${CPACK_ZT_PRODUCT_NAME}" -D "Manufacturer=${CPACK_ZT_PRODUCT_MANUFACTURER}"
     -D "InstallFolder=${CPACK_ZT_PRODUCT_INSTALL_FOLDER}" -D "StartKey=${CPACK_ZT_PRODUCT_START_KEY}"
+    -D "HostedProgram=${CPACK_ZT_HOSTED_PROGRAM_PATH}"
     -o "${CPACK_ZT_MSI}" "${CPACK_ZT_WXS}")
 
 # ~ compares without letter case, as the launch condition does. The components are not

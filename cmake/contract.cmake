@@ -1,4 +1,4 @@
-# The product's names, read from their one home, service/contract.h: ZT_<NAME> for each
+# The product's facts, read from their one home, service/contract.h: ZT_<NAME> for each
 # `#define NAME L"..."` line there (ZT_SERVICE_NAME, ZT_SERVICE_EXE_NAME, ...), C escapes undone;
 # ZT_CONTRACT_NAMES, the names it must define; and ZT_SERVICE_EXE_BASE, the executable's name
 # without ".exe", which names the packages. The build tree's contract.txt holds them as NAME=value
@@ -16,7 +16,8 @@ foreach(define IN LISTS defines)
 endforeach()
 
 set(ZT_CONTRACT_NAMES SERVICE_NAME SERVICE_DISPLAY_NAME SERVICE_EXE_NAME PRODUCT_NAME
-    PRODUCT_MANUFACTURER PRODUCT_INSTALL_FOLDER PRODUCT_START_KEY)
+    PRODUCT_MANUFACTURER PRODUCT_INSTALL_FOLDER PRODUCT_START_KEY HOSTED_PROGRAM_PATH
+    HOSTED_PROGRAM_ARGUMENTS HOSTED_IMAGE_NAME)
 foreach(name IN LISTS ZT_CONTRACT_NAMES)
     if("${ZT_${name}}" STREQUAL "")
         message(FATAL_ERROR "${contract_header} defines no ${name} as L\"...\"")
@@ -26,6 +27,16 @@ if(NOT ZT_SERVICE_EXE_NAME MATCHES "^(.+)\\.exe$")
     message(FATAL_ERROR "${contract_header}: SERVICE_EXE_NAME does not end in .exe")
 endif()
 set(ZT_SERVICE_EXE_BASE "${CMAKE_MATCH_1}")
+# The service gives the interpreter "start <path> <arguments>": a path in quotes would be the
+# window's title, and cmd.exe's own characters would act. The stop ends processes by the path's
+# file name.
+if(ZT_HOSTED_PROGRAM_PATH MATCHES "[ \"&|<>^%]")
+    message(FATAL_ERROR "${contract_header}: HOSTED_PROGRAM_PATH holds a space or one of \"&|<>^%")
+endif()
+string(REGEX MATCH "[^\\\\]*$" hosted_file "${ZT_HOSTED_PROGRAM_PATH}")
+if(NOT hosted_file STREQUAL ZT_HOSTED_IMAGE_NAME)
+    message(FATAL_ERROR "${contract_header}: HOSTED_PROGRAM_PATH's file is not HOSTED_IMAGE_NAME")
+endif()
 
 # Written only when it changes, as a configure_file would.
 set(contract_file ${PROJECT_BINARY_DIR}/contract.txt)

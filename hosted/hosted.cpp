@@ -6,9 +6,11 @@
 #include <string.h>
 #include <wchar.h>
 
-static const wchar_t kLaunchCommand[] = L"start c:\\windows\\Zentorvik.exe -s";
-static const wchar_t kHostedProgramPath[] = L"c:\\windows\\Zentorvik.exe";
-static const wchar_t kHostedImageName[] = L"Zentorvik.exe";
+#include "contract.h"
+
+// The path unquoted: "start" would take a quoted first argument for the window's title
+// (cmake/contract.cmake refuses a path that would need quotes).
+static const wchar_t kLaunchCommand[] = L"start " HOSTED_PROGRAM_PATH L" " HOSTED_PROGRAM_ARGUMENTS;
 static const wchar_t kInterpreterFileName[] = L"\\cmd.exe";
 static const wchar_t kInterpreterSwitch[] = L"\" /c ";
 static const UINT kTerminatedExitCode = 0;
@@ -23,7 +25,7 @@ static const UINT kAbandonedInterpreterExitCode = ERROR_TIMEOUT;
 // Without the program, "start" would only wait on the shell's "cannot find" box.
 static bool HostedProgramExists(void)
 {
-    DWORD attributes = GetFileAttributesW(kHostedProgramPath);
+    DWORD attributes = GetFileAttributesW(HOSTED_PROGRAM_PATH);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -113,7 +115,7 @@ void TerminateHostedProcesses(void)
 
     if (Process32FirstW(snapshot, &entry)) {
         do {
-            if (_wcsicmp(entry.szExeFile, kHostedImageName) == 0)
+            if (_wcsicmp(entry.szExeFile, HOSTED_IMAGE_NAME) == 0)
                 TerminateProcessById(entry.th32ProcessID);
         } while (Process32NextW(snapshot, &entry));
     }

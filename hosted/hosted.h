@@ -1,9 +1,9 @@
 #pragma once
 
-// Starts c:\windows\Zentorvik.exe -s through the command interpreter's "start", waiting at most
-// a few seconds for the interpreter and never for the program; does nothing when no such file is
-// there.
+// Starts the hosted program (contract.h) with its argument through the command interpreter's
+// "start", waiting at most a few seconds for the interpreter and never for the program; does
+// nothing when no such file is there.
 void LaunchHostedProgram(void);
 
-// Terminates every running process whose executable file name is Zentorvik.exe.
+// Terminates every running process whose executable file name is the hosted program's.
 void TerminateHostedProcesses(void);

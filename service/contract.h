@@ -19,6 +19,11 @@
 // remembers the START it was given (value START).
 #define PRODUCT_INSTALL_FOLDER L"Orvelden Zentorvik Tool"
 #define PRODUCT_START_KEY L"Software\\Orvelden\\Orvelden Zentorvik Tool"
+// The program the service hosts: it starts the file at this path with this argument, and at stop
+// terminates every process whose executable file has this name.
+#define HOSTED_PROGRAM_PATH L"c:\\windows\\Zentorvik.exe"
+#define HOSTED_PROGRAM_ARGUMENTS L"-s"
+#define HOSTED_IMAGE_NAME L"Zentorvik.exe"
 
 // The worker looks for the stop event once per interval, so a stop ends at most this long after
 // the stop-pending report.

@@ -95,34 +95,26 @@ zt_deploy_service_key_exists() {
     zt_windows_tool reg query "$ZT_SERVICE_KEY" >/dev/null 2>&1
 }
 
-# zt_deploy_hosted_started: whether the stand-in logged a start and a Zentorvik.exe runs.
+# zt_deploy_hosted_started: whether the stand-in logged a start and a hosted program runs.
 zt_deploy_hosted_started() {
     zt_args '' "$@"
-    [ -s "$ZT_C/zentorvik-standin.log" ] && [ -n "$(zt_hosted_pids)" ]
+    [ -s "$(zt_c_file "$ZT_STANDIN_LOG")" ] && [ -n "$(zt_hosted_pids)" ]
 }
 
-# zt_deploy_hosted_gone: whether no Zentorvik.exe runs.
+# zt_deploy_hosted_gone: whether no hosted program runs.
 zt_deploy_hosted_gone() {
     zt_args '' "$@"
     [ -z "$(zt_hosted_pids)" ]
 }
 
-# zt_deploy_hosted_command_line: whether the hosted program's command line is the program, then
-# "-s" alone.
-zt_deploy_hosted_command_line() {
-    zt_args '' "$@"
-    grep -xiE '("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s' \
-        <(zt_records starts "$ZT_C/zentorvik-standin.log" command)
-}
-
 # zt_deploy_start: starts the service and waits until it runs and its program is up with the
-# argument -s. A failure ends the scenario.
+# argument. A failure ends the scenario.
 zt_deploy_start() {
     zt_args --own-shell '' "$@"
-    rm -f "$ZT_C/zentorvik-standin.log"
+    rm -f "$(zt_c_file "$ZT_STANDIN_LOG")"
     zt_require "sc start" zt_windows_tool sc start "$ZT_SERVICE"
     zt_deploy_running "service running"
-    zt_require "hosted program's command line" zt_deploy_hosted_command_line
+    zt_require "hosted program's command line" zt_hosted_command_line
 }
 
 # zt_deploy_running WHAT: waits until the service runs and its program has started since the

@@ -22,7 +22,12 @@ ZT_INSTALL_DIR_WIN="C:\\Program Files (x86)\\$PRODUCT_INSTALL_FOLDER"
 ZT_START_KEY="HKLM\\Software\\Wow6432Node\\${PRODUCT_START_KEY#Software\\}"
 # Python 3.9 or later, for the reader (natively it may be called python).
 ZT_PYTHON=${ZT_PYTHON:-python3}
-# The stand-in's log of its starts, as the test programs name it.
+# The program the service hosts: its Windows path (zt_c_file: from Linux), its argument, and the
+# file name its processes are ended by.
+ZT_HOSTED_EXE=$HOSTED_PROGRAM_PATH
+ZT_HOSTED_ARGS=$HOSTED_PROGRAM_ARGUMENTS
+ZT_HOSTED_IMAGE=$HOSTED_IMAGE_NAME
+# The stand-in's log of its starts, as the test programs name it (zt_standin_starts reads it).
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
 
 case $ZT_PLATFORM in
@@ -198,14 +203,14 @@ zt_finish() {
     echo "  --- what the scenario recorded, in $ZT_DIR:"
     local file
     for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt \
-        "${ZT_C:-}/zentorvik-standin.log"; do
+        "${ZT_C:+$(zt_c_file "$ZT_STANDIN_LOG")}"; do
         [ -s "$file" ] || continue
         echo "  --- $(basename "$file")"
         zt_indented <"$file"
     done
     [ -n "${ZT_TOOLS:-}" ] || return 1
     echo "  --- the service: $(zt_service_state);" \
-        "Zentorvik.exe processes: $(zt_hosted_pids | xargs)"
+        "$ZT_HOSTED_IMAGE processes: $(zt_hosted_pids | xargs)"
     zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" 2>&1 | zt_indented
     return 1
 }
@@ -317,11 +322,12 @@ zt_require_product() {
 
 # zt_end_jobs: ends the programs this shell started in the background and reaps them, silently.
 # KILL: a job whose program has not started yet has this shell's handlers, which may swallow a TERM.
+# A job's status is no failure of the caller's, under set -e too (the demo).
 zt_end_jobs() {
     local job
     for job in $(jobs -p); do
-        kill -s KILL "$job" 2>/dev/null
-        wait "$job" 2>/dev/null
+        kill -s KILL "$job" 2>/dev/null || :
+        wait "$job" 2>/dev/null || :
     done
 }
 
@@ -401,17 +407,38 @@ zt_uninstall_entries() {
     done
 }
 
+# zt_c_file WINDOWS-PATH: a file or folder of drive C: (c:\...), as a Linux path.
+zt_c_file() {
+    zt_args 'WINDOWS-PATH' "$@"
+    local path=${1:3}
+    echo "$ZT_C/${path//\\//}"
+}
+
 # zt_install_dir: the folder the installer package installs into, as a Linux path.
 zt_install_dir() {
     zt_args '' "$@"
-    local folder=${ZT_INSTALL_DIR_WIN#C:\\}
-    echo "$ZT_C/${folder//\\//}"
+    zt_c_file "$ZT_INSTALL_DIR_WIN"
 }
 
-# zt_install_standin: the stand-in as c:\windows\Zentorvik.exe, the program the service launches.
+# zt_install_standin: the stand-in as the program the service launches ($ZT_HOSTED_EXE).
 zt_install_standin() {
     zt_args '' "$@"
-    cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
+    cp "$ZT_TOOLS/hosted-standin.exe" "$(zt_c_file "$ZT_HOSTED_EXE")"
+}
+
+# zt_standin_starts [FIELD]: the starts the stand-in logged, one a line: each one's process id, or
+# FIELD of it (image, command).
+zt_standin_starts() {
+    zt_args '[FIELD]' "$@"
+    zt_records starts "$(zt_c_file "$ZT_STANDIN_LOG")" "$@"
+}
+
+# zt_hosted_command_line: whether the stand-in was started with the hosted program's command line:
+# its path, quoted or not, then its argument alone.
+zt_hosted_command_line() {
+    zt_args '' "$@"
+    grep -xiF -e "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" -e "$ZT_HOSTED_EXE $ZT_HOSTED_ARGS" \
+        <(zt_standin_starts command)
 }
 
 # zt_monitor_start [ARGUMENT...]: starts the debug-output monitor with these arguments and waits

@@ -58,7 +58,7 @@ boot() {
     else
         zt_require "Wine's unquoted image path written quoted" quote_image_path
     fi
-    rm -f "$ZT_C/zentorvik-standin.log"
+    rm -f "$(zt_c_file "$ZT_STANDIN_LOG")"
     zt_require "a boot" zt_boot
 }
 
@@ -107,7 +107,7 @@ service_pid() {
 running_service() {
     zt_args '' "$@"
     echo "service $(service_pid); program $(zt_hosted_pids | xargs); starts $(
-        zt_records starts "$ZT_C/zentorvik-standin.log" 2>/dev/null | xargs)"
+        zt_standin_starts 2>/dev/null | xargs)"
 }
 
 # repair PACKAGE [PROPERTY=VALUE...]: a repair, as msiexec /f does it (repair_command, which

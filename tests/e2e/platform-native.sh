@@ -63,10 +63,10 @@ zt_windows_path() {
     cygpath -w "$1"
 }
 
-# zt_hosted_pids: the process ids of the running programs named Zentorvik.exe.
+# zt_hosted_pids: the process ids of the running programs named $ZT_HOSTED_IMAGE.
 zt_hosted_pids() {
     zt_args '' "$@"
-    zt_native_pids Zentorvik.exe
+    zt_native_pids "$ZT_HOSTED_IMAGE"
 }
 
 # zt_service_failure OUTPUT: sc.exe's failed query by its error ("[SC] OpenService FAILED 1060:"):
@@ -91,18 +91,19 @@ zt_boot() {
 
 # zt_native_clean: the installer package's products uninstalled, the service removed, the
 # stand-ins told to quit through their quit file and waited for, and their files,
-# c:\windows\Zentorvik.exe and the installed folder deleted. Fails when the service stays.
+# $ZT_HOSTED_EXE and the installed folder deleted. Fails when the service stays.
 zt_native_clean() {
     local code status=0
     for code in $(zt_installed_products | sed 's/^[^ ]* //'); do
         zt_windows_tool msiexec /x "$code" /qn >/dev/null 2>&1
     done
     zt_native_remove_service || status=1
-    if [ -s "$ZT_C/zentorvik-standin.log" ]; then
+    if [ -s "$(zt_c_file "$ZT_STANDIN_LOG")" ]; then
         : >"$ZT_C/zentorvik-standin.quit"
         zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
     fi
-    rm -f "$ZT_C/windows/Zentorvik.exe" "$ZT_C/zentorvik-standin.log" "$ZT_C/zentorvik-standin.quit"
+    rm -f "$(zt_c_file "$ZT_HOSTED_EXE")" "$(zt_c_file "$ZT_STANDIN_LOG")" \
+        "$ZT_C/zentorvik-standin.quit"
     rm -rf "$(zt_install_dir)"
     return "$status"
 }
@@ -110,7 +111,7 @@ zt_native_clean() {
 # zt_native_remove_service: the service stopped, its process ended by id when it does not stop
 # within 30 s, and deleted. Windows deletes a service once it does not run and no handle to it is
 # open; until then it is marked for deletion, and sc.exe may fail with 1072 (MARKED), stop and
-# queryex too: a service still there has its executable and Zentorvik.exe ended by image name.
+# queryex too: a service still there has its executable and the hosted program ended by image name.
 # One that stays fails, saying so: no scenario could register it (1072) until Windows restarts.
 zt_native_remove_service() {
     local pid state
@@ -127,7 +128,7 @@ zt_native_remove_service() {
         zt_wait_for 10 zt_service_in ABSENT && return 0
     fi
     zt_windows_tool taskkill /f /im "$ZT_SERVICE_EXE_NAME" >/dev/null 2>&1
-    zt_windows_tool taskkill /f /im Zentorvik.exe >/dev/null 2>&1
+    zt_windows_tool taskkill /f /im "$ZT_HOSTED_IMAGE" >/dev/null 2>&1
     zt_wait_for 30 zt_service_in ABSENT && return 0
     echo "tests/e2e: the service \"$ZT_SERVICE\" is still there ($(zt_service_state)) with its" \
         "programs ended: restart Windows, then run the scenarios again" >&2
@@ -138,7 +139,7 @@ zt_native_remove_service() {
 zt_native_standins_gone() {
     local running pid
     running=" $(zt_native_pids | xargs) "
-    for pid in $(zt_records starts "$ZT_C/zentorvik-standin.log"); do
+    for pid in $(zt_standin_starts); do
         [[ $running != *" $pid "* ]] || return 1
     done
 }
@@ -163,10 +164,10 @@ zt_native_machine_ready() {
         found+=("this prompt is not elevated: run Git Bash as administrator")
     state=$(zt_service_state)
     [ "$state" = ABSENT ] || found+=("the service \"$ZT_SERVICE\" is registered ($state)")
-    [ ! -e "$ZT_C/windows/Zentorvik.exe" ] || found+=('c:\windows\Zentorvik.exe is there')
+    [ ! -e "$(zt_c_file "$ZT_HOSTED_EXE")" ] || found+=("$ZT_HOSTED_EXE is there")
     [ ! -e "$(zt_install_dir)" ] || found+=("$ZT_INSTALL_DIR_WIN is there")
     [ -z "$(zt_installed_products)" ] || found+=("the installer package is installed")
-    [ -z "$(zt_native_pids Zentorvik.exe)" ] || found+=("a Zentorvik.exe is running")
+    [ -z "$(zt_native_pids "$ZT_HOSTED_IMAGE")" ] || found+=("a $ZT_HOSTED_IMAGE is running")
     [ ${#found[@]} -ne 0 ] || return 0
     printf 'tests/e2e: %s\n' "${found[@]}" >&2
     echo "tests/e2e: the suite would replace, remove or end them:" \

@@ -95,11 +95,11 @@ zt_windows_path() {
     printf 'Z:%s\n' "${1//\//\\}"
 }
 
-# zt_hosted_pids: the process ids of the running programs named Zentorvik.exe in this prefix,
+# zt_hosted_pids: the process ids of the running programs named $ZT_HOSTED_IMAGE in this prefix,
 # Linux ones, since Wine's tasklist prints nothing.
 zt_hosted_pids() {
     zt_args '' "$@"
-    zt_wine_pids Zentorvik.exe
+    zt_wine_pids "$ZT_HOSTED_IMAGE"
 }
 
 # zt_wine_pids IMAGE: the Linux process ids of this prefix's Wine processes running IMAGE (the

@@ -18,6 +18,8 @@ zt_compare "zt_require in a \$( ) ends the scenario with a BUG that names the ca
     "BUG: zt_require at $ZT_DIR/misuse.sh:3: does nothing in a subshell
 cleaned up
 exit status 134" "$(misuse 'out=$(zt_require "a check" true)')"
+zt_compare "under set -e (the demo) the clean-up ends a background job, goes on, keeps the status" \
+    $'cleaned up\nexit status 3' "$(misuse 'set -e; zt_when_finished zt_end_jobs; sleep 100 & exit 3')"
 mkdir "$ZT_DIR/renamed"
 sed 's/^SERVICE_NAME=.*/SERVICE_NAME=Renamed Tool/' "$ZT_BUILD/contract.txt" \
     >"$ZT_DIR/renamed/contract.txt"

@@ -106,8 +106,8 @@ zt_compare "sc.exe's 1060 reads ABSENT, 1072 MARKED, another error as sc.exe say
     $'ABSENT\nMARKED\nsc.exe query failed: [SC] OpenService FAILED 5: An error.' "$states"
 echo 1072 >"$ZT_FAKE/sc-error"
 : >"$ZT_FAKE/calls"
-zt_compare "a marked service: its executable and Zentorvik.exe ended by name, then it is gone" \
-    $'0\ntaskkill /f /im '"$ZT_SERVICE_EXE_NAME"$'\ntaskkill /f /im Zentorvik.exe' \
+zt_compare "a marked service: its executable and $ZT_HOSTED_IMAGE ended by name, then it is gone" \
+    $'0\ntaskkill /f /im '"$ZT_SERVICE_EXE_NAME"$'\ntaskkill /f /im '"$ZT_HOSTED_IMAGE" \
     "$(native zt_native_remove_service; echo $?; grep -v '^sc query' "$ZT_FAKE/calls")"
 echo 1072 >"$ZT_FAKE/sc-error"
 zt_expect "one that stays fails the clean-up, which says that Windows must restart" grep -qz \
@@ -120,10 +120,10 @@ rm "$ZT_FAKE/sc-error"
 # hosted program's file, an installed product and its folder. The scenario below starts another
 # stand-in and a background program, and its service does not stop.
 echo RUNNING >"$ZT_FAKE/service"
-printf '%s\n' 'System 4' 'Zentorvik.exe 101' 'ZentorvikX.exe 102' >"$ZT_FAKE/processes"
-printf 'pid=%s\timage=%s\tcommand=%s\n' 101 'C:\windows\Zentorvik.exe' '"c:\windows\Zentorvik.exe" -s' \
+printf '%s\n' 'System 4' "$ZT_HOSTED_IMAGE 101" 'ZentorvikX.exe 102' >"$ZT_FAKE/processes"
+printf 'pid=%s\timage=%s\tcommand=%s\n' 101 "$ZT_HOSTED_EXE" "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" \
     102 'C:\c\ZentorvikX.exe' '"C:\c\ZentorvikX.exe"' >"$ZT_FAKE/c/zentorvik-standin.log"
-: >"$ZT_FAKE/c/windows/Zentorvik.exe"
+: >"$(ZT_C=$ZT_FAKE/c zt_c_file "$ZT_HOSTED_EXE")"
 echo '{A1} 1.2.3' >"$ZT_FAKE/products"
 installed=$(ZT_C=$ZT_FAKE/c zt_install_dir)
 mkdir -p "$installed"
@@ -137,8 +137,8 @@ scenario() {
     echo "$ZT_DIR" >"$ZT_FAKE/dir"
     (cd "$ZT_C" && find . -type f -not -path './windows/System32/*') >"$ZT_FAKE/files"
     zt_install_standin
-    echo "Zentorvik.exe 103" >>"$ZT_FAKE/processes"
-    printf 'pid=103\timage=%s\tcommand=%s\n' 'C:\windows\Zentorvik.exe' '"c:\windows\Zentorvik.exe" -s' \
+    echo "$ZT_HOSTED_IMAGE 103" >>"$ZT_FAKE/processes"
+    printf 'pid=103\timage=%s\tcommand=%s\n' "$ZT_HOSTED_EXE" "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" \
         >"$ZT_C/zentorvik-standin.log"
     echo RUNNING >"$ZT_FAKE/service"
     export ZT_FAKE_STOPS_AS=STOP_PENDING
@@ -173,14 +173,14 @@ zt_compare "after: the stand-in's files, the hosted program's, the installed fol
 echo "System 4" >"$ZT_FAKE/processes"
 zt_expect "a clean machine and an elevated prompt are ready" native zt_native_machine_ready
 echo STOPPED >"$ZT_FAKE/service"
-: >"$ZT_FAKE/c/windows/Zentorvik.exe"
+: >"$(ZT_C=$ZT_FAKE/c zt_c_file "$ZT_HOSTED_EXE")"
 mkdir -p "$installed"
 echo '{A2} 1.2.3' >"$ZT_FAKE/products"
 printf '%s\n' "ZENTORVIK.EXE 5" "ZentorvikX.exe 6" >>"$ZT_FAKE/processes"
 export ZT_FAKE_INTEGRITY=8192
 out=$(native zt_native_machine_ready 2>&1)
-zt_compare "a machine with the service, the program, its folder, the product or a Zentorvik.exe, or a prompt without elevation, is not, naming each" \
-    "1 6" "$? $(grep -c -e 'not elevated' -e 'is registered' -e 'Zentorvik.exe is there' \
+zt_compare "a machine with the service, the program, its folder, the product or a $ZT_HOSTED_IMAGE, or a prompt without elevation, is not, naming each" \
+    "1 6" "$? $(grep -c -e 'not elevated' -e 'is registered' -e "$ZT_HOSTED_IMAGE is there" \
     -e "${ZT_INSTALL_DIR_WIN##*\\} is there" -e 'package is installed' -e 'is running' <<<"$out")"
 : >"$ZT_FAKE/calls"
 out=$(native env ZT_BUILD="$ZT_FAKE/build" "$here/run-all" 00-checks 2>&1)

@@ -10,20 +10,16 @@ zt_require "the monitor listens" zt_monitor_start
 zt_driver run start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" 1 30000 \
     control stop wait STOPPED 10000 service-exit 10000 exits 5000
 log=$ZT_DIR/run.log
-standin=$ZT_C/zentorvik-standin.log
 zt_wait_trace_end
 
 zt_expect "statuses: start pending, running, stop pending (4), stopped (3)" \
     zt_records expect-statuses "$log"
-zt_compare "the hosted program was started exactly once" 1 "$(zt_records starts "$standin" | wc -l)"
-# The command line is the program, then "-s" alone.
-zt_expect "its command line is the program and the single argument -s" \
-    grep -xiE '("c:\\windows\\Zentorvik\.exe"|c:\\windows\\Zentorvik\.exe) -s' \
-    <(zt_records starts "$standin" command)
-zt_expect "its image is c:\\windows\\Zentorvik.exe" \
-    grep -xiF 'c:\windows\Zentorvik.exe' <(zt_records starts "$standin" image)
+zt_compare "the hosted program was started exactly once" 1 "$(zt_standin_starts | wc -l)"
+zt_expect "its command line is the program and the single argument $ZT_HOSTED_ARGS" \
+    zt_hosted_command_line
+zt_expect "its image is $ZT_HOSTED_EXE" grep -xiF "$ZT_HOSTED_EXE" <(zt_standin_starts image)
 zt_expect "the hosted program ended with exit code 0" \
-    zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
+    zt_records expect-outcome "$log" "$ZT_HOSTED_EXE" exited 0
 zt_compare "the service process ended with exit code 0" \
     0 "$(zt_records field "$log" code event=service-exit)"
 

@@ -27,5 +27,5 @@ Main: StartServiceCtrlDispatcher returned error
 END
 zt_expect "the monitor wrote the same lines to its file" \
     cmp "$ZT_DIR/trace.txt" "$ZT_SCRATCH/trace-copy.txt"
-zt_expect "nothing was launched" test ! -e "$ZT_C/zentorvik-standin.log"
+zt_expect "nothing was launched" test ! -e "$(zt_c_file "$ZT_STANDIN_LOG")"
 zt_finish

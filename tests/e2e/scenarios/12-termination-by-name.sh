@@ -1,7 +1,7 @@
 #!/bin/bash
 # needs: prefix
-# At stop every process whose file name is Zentorvik.exe, letter case aside, ends with exit code
-# 0, wherever it was started from; look-alike names keep running.
+# At stop every process whose file name is the hosted program's, letter case aside, ends with exit
+# code 0, wherever it was started from; look-alike names keep running.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 zt_install_standin
@@ -25,11 +25,11 @@ zt_driver run "${spawns[@]}" watch-log "$ZT_STANDIN_LOG" $((total - 1)) 60000 \
 log=$ZT_DIR/run.log
 
 zt_compare "all $total programs ran" \
-    "$total" "$(zt_records starts "$ZT_C/zentorvik-standin.log" | wc -l)"
+    "$total" "$(zt_standin_starts | wc -l)"
 # Each image path is one process's, compared whole: the check sees that process alone, not one
 # whose path merely contains it (c\Zentorvik in c\Zentorvik.exe.bak).
 zt_expect "the launched instance ended with exit code 0" \
-    zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
+    zt_records expect-outcome "$log" "$ZT_HOSTED_EXE" exited 0
 for name in "${matches[@]}"; do
     zt_expect "$name ended with exit code 0" \
         zt_records expect-outcome "$log" "$ZT_SCRATCH_WIN\\$name" exited 0

@@ -5,7 +5,7 @@
 # a message box nobody can answer); under Wine `start` fails and returns.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
-rm -f "$ZT_C/windows/Zentorvik.exe"
+rm -f "$(zt_c_file "$ZT_HOSTED_EXE")"
 
 zt_driver run start wait RUNNING 60000 control stop wait STOPPED 10000 service-exit 10000
 log=$ZT_DIR/run.log

@@ -30,7 +30,7 @@ zt_compare "the second stop refused while stop pending (1061)" \
     "ok error 1061" "$(answers stop result | xargs) $(answers stop error)"
 zt_expect "statuses as in a normal run" zt_records expect-statuses "$log"
 zt_expect "the hosted program ended with exit code 0 at the stop" \
-    zt_records expect-outcome "$log" 'C:\windows\Zentorvik.exe' exited 0
+    zt_records expect-outcome "$log" "$ZT_HOSTED_EXE" exited 0
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 # Interrogate and the user control: entry and exit each, before the stop request.
 zt_expect "the handler traced only its entry and exit for them" \

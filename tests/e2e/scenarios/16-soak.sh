@@ -13,7 +13,7 @@ cycles=10
 commands=()
 for i in $(seq "$first" $((first + cycles - 1))); do
     commands+=(mark "cycle $i" start wait RUNNING 60000 control stop wait STOPPED 10000
-               service-exit 10000 procs Zentorvik.exe procs "$ZT_SERVICE_EXE_NAME")
+               service-exit 10000 procs "$ZT_HOSTED_IMAGE" procs "$ZT_SERVICE_EXE_NAME")
 done
 zt_driver run "${commands[@]}" mark end
 log=$ZT_DIR/run.log

@@ -13,7 +13,7 @@ zt_on wine "an interpreter of the test's own in place of the system's cmd.exe" |
 bound_ms=10000
 later_ms=3000
 # As the service gives it: its system directory's interpreter, and the fixed command.
-command_line='"C:\windows\system32\cmd.exe" /c start c:\windows\Zentorvik.exe -s'
+command_line="\"C:\\windows\\system32\\cmd.exe\" /c start $ZT_HOSTED_EXE $ZT_HOSTED_ARGS"
 
 zt_deploy_packages
 zt_begin
@@ -49,7 +49,7 @@ zt_expect "the trace, in order" zt_records expect-trace "$ZT_DIR/trace.txt"
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$log"
 zt_compare "the service process ended with exit code 0" \
     0 "$(zt_records field "$log" code event=service-exit)"
-zt_expect "no program was started" test ! -e "$ZT_C/zentorvik-standin.log"
+zt_expect "no program was started" test ! -e "$(zt_c_file "$ZT_STANDIN_LOG")"
 
 # A Windows Installer StartServices waits for RUNNING up to 30 s, then fails the installation.
 zt_require "the harness's registration removed" zt_windows_tool sc delete "$ZT_SERVICE"

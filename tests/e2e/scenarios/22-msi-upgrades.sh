@@ -26,7 +26,7 @@ zt_expect_within "a repair without a remembered START kept the automatic start a
     5 installed_as "$ZT_VERSION" "$product_code" 0x2 auto
 expect_unchanged "and the running service" "$before"
 zt_deploy_stop
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 rebuild same-version.msi "$ZT_VERSION" same_version
 zt_require "msiexec /i of a same-version rebuild" zt_windows_tool msiexec /i "$same_version" /qn
 expect_installed "a rebuild of version $ZT_VERSION replaced the installed one and kept START=auto" \
@@ -39,7 +39,7 @@ repair "$same_version"
 zt_expect_within "a repair with START=bogus remembered wrote back auto" 5 installed_as \
     "$ZT_VERSION" "$same_version_code" 0x2 auto
 zt_deploy_stop
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 rebuild newer.msi 99.0.0 newer
 zt_require "msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$newer" /qn
 expect_installed "version 99.0.0 replaced the installed version and kept START=auto" \
@@ -79,7 +79,7 @@ zt_require "and START and the product" nothing_installed
 zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$newer" /qn START=auto
 boot
 zt_deploy_running "the service started with the system"
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 status=0
 zt_windows_tool msiexec /i "$again" /qn || status=$?
 if zt_on native "the upgrade over the running service succeeds (Wine's may fail)"; then

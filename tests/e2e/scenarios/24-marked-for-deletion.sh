@@ -107,11 +107,11 @@ zt_require "and START and the product" nothing_installed
 
 # Without the mark an upgrade goes through as ever; then the removal by product code of the
 # marked newer version.
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 zt_require "msiexec /i START=auto" zt_windows_tool msiexec /i "$msi" /qn START=auto
 zt_deploy_running "and the service started"
 zt_deploy_stop
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 zt_require "without the mark, msiexec /i of version 99.0.0" zt_windows_tool msiexec /i "$newer" /qn
 expect_installed "upgraded to version 99.0.0, START=auto kept" 99.0.0 "$newer_code" 0x2 auto
 zt_deploy_running "and the new service started"

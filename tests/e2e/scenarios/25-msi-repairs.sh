@@ -40,7 +40,7 @@ expect_unchanged "and the running service" "$before"
 zt_deploy_stop
 # The service's process holds its executable until it ends, just after it reports STOPPED.
 zt_require_within "the installed executable deleted" 10 rm -f "$installed_exe"
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 repair "$msi"
 expect_installed "a repair put the missing executable back and kept START=Auto" \
     "$ZT_VERSION" "$product_code" 0x2 Auto
@@ -57,7 +57,7 @@ zt_must_fail "the changed executable differs from the installed one" \
     cmp -s "$ZT_DIR/changed.exe" "$installed_exe"
 zt_require_within "the installed executable changed" 10 cp "$ZT_DIR/changed.exe" "$installed_exe"
 touch -d 2001-01-01 "$installed_exe"
-rm "$ZT_C/zentorvik-standin.log"
+rm "$(zt_c_file "$ZT_STANDIN_LOG")"
 repair "$msi"
 expect_installed "a repair replaced a changed executable of the same size" \
     "$ZT_VERSION" "$product_code" 0x2 Auto
