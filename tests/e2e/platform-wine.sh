@@ -1,9 +1,10 @@
 # The scenarios under Wine (ZT_PLATFORM=wine, the default), sourced by lib.sh. Each scenario runs
 # in its own copy of a booted 64-bit prefix (WINEARCH=win64, loader wine64), whose template has
 # the service registered from C:\zt ($ZT_SERVICE_EXE) and the test programs in C:\zt. Wine's
-# own programs (services.exe, sc, reg, msiexec) run natively; only the 32-bit programs (the
-# service, the cmd/start it launches, the test programs) go through the 32-bit loader. Nothing
-# touches ~/.wine. Defines what platform-native.sh defines, but for zt_prepare_suite (natively
+# own programs (services.exe, sc, reg, msiexec) run natively, as do the test programs' x86-64
+# builds in C:\zt\x64; the 32-bit programs (the service, the cmd/start it launches, the monitor,
+# the 32-bit stand-in) go through the 32-bit loader, which emulates them on a machine that runs
+# 32-bit code only through qemu. Nothing touches ~/.wine. Defines what platform-native.sh defines, but for zt_prepare_suite (natively
 # run-all's; here ctest's fixtures, make-template and build-packages, prepare the suite), and
 # zt_env and zt_make_template.
 
@@ -12,8 +13,8 @@ ZT_WINESERVER=/usr/lib/wine/wineserver64
 # What runs a test program; the paths are the template's, inside the prefix.
 ZT_RUN=("$ZT_WINE")
 ZT_SERVICE_EXE="C:\\zt\\$ZT_SERVICE_EXE_NAME"
-ZT_DRIVER='C:\zt\service-driver.exe'
-ZT_WRITER='C:\zt\debug-writer.exe'
+ZT_DRIVER='C:\zt\x64\service-driver.exe'
+ZT_WRITER='C:\zt\x64\debug-writer.exe'
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 # The interpreter itself, found once: what the PATH finds may be a version manager's shim (pyenv's
 # costs a third of a second a call, and the reader runs hundreds of times a run).
@@ -39,12 +40,14 @@ zt_make_template() {
         "$ZT_WINESERVER" -w
         "$ZT_WINESERVER" -p
         trap '"$ZT_WINESERVER" -k 2>/dev/null; "$ZT_WINESERVER" -w' EXIT
-        mkdir -p "$dir/drive_c/zt"
+        mkdir -p "$dir/drive_c/zt/x64"
         cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
+        cp "$ZT_BUILD"/programs-x64/programs/*.exe "$dir/drive_c/zt/x64/" || echo "make-template:" \
+            "no x86-64 test programs; scripts/setup installs their compiler, then build again" >&2
         "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
             >/dev/null 2>&1 </dev/null
     ) || return 1
-    [ -f "$dir/drive_c/zt/service-driver.exe" ] &&
+    [ -f "$dir/drive_c/zt/x64/service-driver.exe" ] &&
         grep -qF "$ZT_SERVICE" "$dir/system.reg"
 }
 
