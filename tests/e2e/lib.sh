@@ -33,10 +33,11 @@ wine | native) . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh" ;;
     ;;
 esac
 
-# zt_now: milliseconds since the epoch.
+# zt_now: milliseconds since the epoch (bash's clock: no program started).
 zt_now() {
     zt_args '' "$@"
-    date +%s%N | cut -c1-13
+    local us=${EPOCHREALTIME//[!0-9]/}
+    echo "${us%???}"
 }
 
 # zt_bug WHY: a misuse of the vocabulary ends the scenario, as git's BUG does: "BUG: FUNCTION at
@@ -148,16 +149,16 @@ zt_expect_within() {
     local what=$1 seconds=$2 started output
     shift 2
     started=$(zt_now)
-    output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
+    zt_aside output
     if zt_wait_for "$seconds" "$@" >"$output" 2>&1; then
         echo "  ok   $what ($(zt_seconds_since "$started") s)"
-        rm -f "$output"
+        zt_aside_done "$output"
         return 0
     fi
     echo "  FAIL $what: not within $seconds s"
     zt_show_command "$@"
     tail -n 20 "$output" | zt_indented
-    rm -f "$output"
+    zt_aside_done "$output"
     ZT_FAILED=1
     return 1
 }
@@ -223,7 +224,7 @@ zt_abort() {
 zt_judge() {
     local what=$1 wanted=$2 output status held
     shift 2
-    output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
+    zt_aside output
     "$@" >"$output" 2>&1
     status=$?
     if [ "$wanted" = success ]; then
@@ -242,8 +243,24 @@ zt_judge() {
         echo "  ok   $what (exit status $status)"
     fi
     [ "$held" -eq 0 ] || [ "$1" = zt_records ] && zt_indented <"$output"
-    rm -f "$output"
+    zt_aside_done "$output"
     [ "$held" -eq 1 ]
+}
+
+# zt_aside VARIABLE: in VARIABLE, the name of a file for output that a check sets aside: in the
+# scenario's folder once it has one, a name for each process and depth of call (nested checks and
+# subshells each have their own), used again and gone with the folder; before that, a new
+# temporary file, which zt_aside_done FILE removes.
+zt_aside() {
+    if [ -n "${ZT_DIR:-}" ]; then
+        printf -v "$1" '%s/aside.%s.%s' "$ZT_DIR" "$BASHPID" "${#FUNCNAME[@]}"
+    else
+        printf -v "$1" '%s' "$(mktemp "${TMPDIR:-/tmp}/zt-aside.XXXXXX")"
+    fi
+}
+
+zt_aside_done() {
+    [ -n "${ZT_DIR:-}" ] || rm -f "$1"
 }
 
 # zt_same EXPECTED ACTUAL: whether the two texts are the same; a diff of them when not.
@@ -345,12 +362,13 @@ zt_run() {
 # (Wine's services.exe) cannot hold a pipe open.
 zt_text() {
     zt_args 'COMMAND...' "$@"
-    local output status
-    output=$(mktemp "${TMPDIR:-/tmp}/zt-text.XXXXXX")
+    local output status text
+    zt_aside output
     "$@" >"$output"
     status=$?
-    tr -d '\r' <"$output"
-    rm -f "$output"
+    IFS= read -r -d '' text <"$output"
+    printf '%s' "${text//$'\r'/}"
+    zt_aside_done "$output"
     return "$status"
 }
 
@@ -451,10 +469,19 @@ zt_records() {
     zt_python -S "$ZT_ROOT/tests/e2e/records.py" "$@"
 }
 
-# zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields.
+# zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields. Read in bash,
+# not by the reader, since waits poll it: a record is a line of TAB-separated fields.
 zt_seen() {
     zt_args 'LOG KEY=VALUE...' "$@"
-    [ -n "$(zt_records field "$1" event "${@:2}" 2>/dev/null)" ]
+    local line field
+    while IFS= read -r line || [ -n "$line" ]; do
+        line=$'\t'${line%$'\r'}$'\t'
+        for field in "${@:2}"; do
+            [[ $line == *$'\t'"$field"$'\t'* ]] || continue 2
+        done
+        return 0
+    done 2>/dev/null <"$1"
+    return 1
 }
 
 # zt_wait_trace_end: waits until the service's trace is complete: "Main: Exit", then its optional
