@@ -426,10 +426,16 @@ zt_install_dir() {
     echo "$ZT_C/${folder//\\//}"
 }
 
-# zt_install_standin: the stand-in as c:\windows\Zentorvik.exe, the program the service launches.
+# zt_install_standin [--32-bit]: the stand-in as c:\windows\Zentorvik.exe, the program the service
+# launches: $ZT_STANDIN (under Wine the x86-64 build), or the 32-bit build.
 zt_install_standin() {
-    zt_args '' "$@"
-    cp "$ZT_TOOLS/hosted-standin.exe" "$ZT_C/windows/Zentorvik.exe"
+    zt_args '[--32-bit]' "$@"
+    local standin=$ZT_STANDIN
+    case ${1-} in
+    --32-bit) standin=hosted-standin.exe ;;
+    ?*) zt_bug "wants [--32-bit], got '$1'" ;;
+    esac
+    cp "$ZT_TOOLS/$standin" "$ZT_C/windows/Zentorvik.exe"
 }
 
 # zt_monitor_start [ARGUMENT...]: starts the debug-output monitor with these arguments and waits

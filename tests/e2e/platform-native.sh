@@ -13,6 +13,7 @@ ZT_C=$(cygpath -u 'C:\')
 ZT_C=${ZT_C%/}
 # The test programs run as they are.
 ZT_RUN=()
+ZT_STANDIN=hosted-standin.exe
 # Windows' programs that go by their full path only: natively a bare name runs a trap
 # (zt_native_traps), and tests/e2e/check-native-paths looks for one in the harness's files.
 ZT_WINDOWS_PROGRAMS="whoami sc reg net net1 msiexec tasklist taskkill icacls cmd certutil"

@@ -15,6 +15,8 @@ ZT_RUN=("$ZT_WINE")
 ZT_SERVICE_EXE="C:\\zt\\$ZT_SERVICE_EXE_NAME"
 ZT_DRIVER='C:\zt\x64\service-driver.exe'
 ZT_WRITER='C:\zt\x64\debug-writer.exe'
+# The stand-in for the hosted program, in $ZT_TOOLS (zt_install_standin).
+ZT_STANDIN=x64/hosted-standin.exe
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 # The interpreter itself, found once: what the PATH finds may be a version manager's shim (pyenv's
 # costs a third of a second a call, and the reader runs hundreds of times a run).
