@@ -149,16 +149,16 @@ zt_expect_within() {
     local what=$1 seconds=$2 started output
     shift 2
     started=$(zt_now)
-    zt_aside output
+    output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
     if zt_wait_for "$seconds" "$@" >"$output" 2>&1; then
         echo "  ok   $what ($(zt_seconds_since "$started") s)"
-        zt_aside_done "$output"
+        rm -f "$output"
         return 0
     fi
     echo "  FAIL $what: not within $seconds s"
     zt_show_command "$@"
     tail -n 20 "$output" | zt_indented
-    zt_aside_done "$output"
+    rm -f "$output"
     ZT_FAILED=1
     return 1
 }
@@ -224,7 +224,7 @@ zt_abort() {
 zt_judge() {
     local what=$1 wanted=$2 output status held
     shift 2
-    zt_aside output
+    output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
     "$@" >"$output" 2>&1
     status=$?
     if [ "$wanted" = success ]; then
@@ -243,24 +243,8 @@ zt_judge() {
         echo "  ok   $what (exit status $status)"
     fi
     [ "$held" -eq 0 ] || [ "$1" = zt_records ] && zt_indented <"$output"
-    zt_aside_done "$output"
+    rm -f "$output"
     [ "$held" -eq 1 ]
-}
-
-# zt_aside VARIABLE: in VARIABLE, the name of a file for output that a check sets aside: in the
-# scenario's folder once it has one, a name for each process and depth of call (nested checks and
-# subshells each have their own), used again and gone with the folder; before that, a new
-# temporary file, which zt_aside_done FILE removes.
-zt_aside() {
-    if [ -n "${ZT_DIR:-}" ]; then
-        printf -v "$1" '%s/aside.%s.%s' "$ZT_DIR" "$BASHPID" "${#FUNCNAME[@]}"
-    else
-        printf -v "$1" '%s' "$(mktemp "${TMPDIR:-/tmp}/zt-aside.XXXXXX")"
-    fi
-}
-
-zt_aside_done() {
-    [ -n "${ZT_DIR:-}" ] || rm -f "$1"
 }
 
 # zt_same EXPECTED ACTUAL: whether the two texts are the same; a diff of them when not.
@@ -363,12 +347,12 @@ zt_run() {
 zt_text() {
     zt_args 'COMMAND...' "$@"
     local output status text
-    zt_aside output
+    output=$(mktemp "${TMPDIR:-/tmp}/zt-text.XXXXXX")
     "$@" >"$output"
     status=$?
     IFS= read -r -d '' text <"$output"
     printf '%s' "${text//$'\r'/}"
-    zt_aside_done "$output"
+    rm -f "$output"
     return "$status"
 }
 
@@ -481,9 +465,8 @@ zt_seen() {
     zt_args 'LOG KEY=VALUE...' "$@"
     local line field
     while IFS= read -r line || [ -n "$line" ]; do
-        line=$'\t'${line%$'\r'}$'\t'
         for field in "${@:2}"; do
-            [[ $line == *$'\t'"$field"$'\t'* ]] || continue 2
+            [[ $'\t'${line%$'\r'}$'\t' == *$'\t'"$field"$'\t'* ]] || continue 2
         done
         return 0
     done 2>/dev/null <"$1"
