@@ -38,10 +38,11 @@ wine | native) . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh" ;;
     ;;
 esac
 
-# zt_now: milliseconds since the epoch.
+# zt_now: milliseconds since the epoch (bash's clock: no program started).
 zt_now() {
     zt_args '' "$@"
-    date +%s%N | cut -c1-13
+    local us=${EPOCHREALTIME//[!0-9]/}
+    echo "${us%???}"
 }
 
 # zt_bug WHY: a misuse of the vocabulary ends the scenario, as git's BUG does: "BUG: FUNCTION at
@@ -351,11 +352,12 @@ zt_run() {
 # (Wine's services.exe) cannot hold a pipe open.
 zt_text() {
     zt_args 'COMMAND...' "$@"
-    local output status
+    local output status text
     output=$(mktemp "${TMPDIR:-/tmp}/zt-text.XXXXXX")
     "$@" >"$output"
     status=$?
-    tr -d '\r' <"$output"
+    IFS= read -r -d '' text <"$output"
+    printf '%s' "${text//$'\r'/}"
     rm -f "$output"
     return "$status"
 }
@@ -420,10 +422,16 @@ zt_install_dir() {
     zt_c_file "$ZT_INSTALL_DIR_WIN"
 }
 
-# zt_install_standin: the stand-in as the program the service launches ($ZT_HOSTED_EXE).
+# zt_install_standin [--32-bit]: the stand-in as the program the service launches ($ZT_HOSTED_EXE):
+# $ZT_STANDIN (under Wine the x86-64 build), or the 32-bit build.
 zt_install_standin() {
-    zt_args '' "$@"
-    cp "$ZT_TOOLS/hosted-standin.exe" "$(zt_c_file "$ZT_HOSTED_EXE")"
+    zt_args '[--32-bit]' "$@"
+    local standin=$ZT_STANDIN
+    case ${1-} in
+    --32-bit) standin=hosted-standin.exe ;;
+    ?*) zt_bug "wants [--32-bit], got '$1'" ;;
+    esac
+    cp "$ZT_TOOLS/$standin" "$(zt_c_file "$ZT_HOSTED_EXE")"
 }
 
 # zt_standin_starts [FIELD]: the starts the stand-in logged, one a line: each one's process id, or
@@ -478,10 +486,18 @@ zt_records() {
     zt_python -S "$ZT_ROOT/tests/e2e/records.py" "$@"
 }
 
-# zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields.
+# zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields. Read in bash,
+# not by the reader, since waits poll it: a record is a line of TAB-separated fields.
 zt_seen() {
     zt_args 'LOG KEY=VALUE...' "$@"
-    [ -n "$(zt_records field "$1" event "${@:2}" 2>/dev/null)" ]
+    local line field
+    while IFS= read -r line || [ -n "$line" ]; do
+        for field in "${@:2}"; do
+            [[ $'\t'${line%$'\r'}$'\t' == *$'\t'"$field"$'\t'* ]] || continue 2
+        done
+        return 0
+    done 2>/dev/null <"$1"
+    return 1
 }
 
 # zt_wait_trace_end: waits until the service's trace is complete: "Main: Exit", then its optional

@@ -11,6 +11,7 @@ ZT_C=$(cygpath -u 'C:\')
 ZT_C=${ZT_C%/}
 # The test programs run as they are.
 ZT_RUN=()
+ZT_STANDIN=hosted-standin.exe
 
 # zt_prepare_suite WORK: run-all's look at $ZT_BUILD's programs and at the machine; says FAIL and what.
 zt_prepare_suite() {

@@ -1,19 +1,22 @@
 # The scenarios under Wine (ZT_PLATFORM=wine, the default), sourced by lib.sh. Each scenario runs
 # in its own copy of a booted 64-bit prefix (WINEARCH=win64, loader wine64), whose template has
-# the service registered from C:\zt ($ZT_SERVICE_EXE) and the test programs in C:\zt. Wine's
-# own programs (services.exe, sc, reg, msiexec) run natively; only the 32-bit programs (the
-# service, the cmd/start it launches, the test programs) go through the 32-bit loader. Nothing
-# touches ~/.wine. Defines what platform-native.sh defines, but for zt_prepare_suite (natively
-# run-all's; here ctest's fixtures, make-template and build-packages, prepare the suite), and
-# zt_env and zt_make_template.
+# the service registered from C:\zt ($ZT_SERVICE_EXE) and the test programs in C:\zt, their
+# x86-64 builds in C:\zt\x64. Wine's own programs (services.exe, sc, reg, msiexec) and the x86-64
+# ones run natively; the 32-bit ones (the service, the cmd/start it launches, the monitor, the
+# 32-bit stand-in) go through the 32-bit loader, through qemu where the kernel runs no 32-bit
+# code. Nothing touches ~/.wine. Defines what platform-native.sh defines, but for
+# zt_prepare_suite (natively run-all's; here ctest's fixtures, make-template and build-packages,
+# prepare the suite), and zt_env and zt_make_template.
 
 ZT_WINE=/usr/lib/wine/wine64
 ZT_WINESERVER=/usr/lib/wine/wineserver64
 # What runs a test program; the paths are the template's, inside the prefix.
 ZT_RUN=("$ZT_WINE")
 ZT_SERVICE_EXE="C:\\zt\\$ZT_SERVICE_EXE_NAME"
-ZT_DRIVER='C:\zt\service-driver.exe'
-ZT_WRITER='C:\zt\debug-writer.exe'
+ZT_DRIVER='C:\zt\x64\service-driver.exe'
+ZT_WRITER='C:\zt\x64\debug-writer.exe'
+# The stand-in for the hosted program, in $ZT_TOOLS (zt_install_standin).
+ZT_STANDIN=x64/hosted-standin.exe
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 # The interpreter itself, found once: what the PATH finds may be a version manager's shim (pyenv's
 # costs a third of a second a call, and the reader runs hundreds of times a run).
@@ -39,12 +42,14 @@ zt_make_template() {
         "$ZT_WINESERVER" -w
         "$ZT_WINESERVER" -p
         trap '"$ZT_WINESERVER" -k 2>/dev/null; "$ZT_WINESERVER" -w' EXIT
-        mkdir -p "$dir/drive_c/zt"
+        mkdir -p "$dir/drive_c/zt/x64"
         cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
-        "$ZT_WINE" sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own \
-            >/dev/null 2>&1 </dev/null
+        cp "$ZT_BUILD"/programs-x64/programs/*.exe "$dir/drive_c/zt/x64/" || echo "make-template:" \
+            "no x86-64 test programs; scripts/setup installs their compiler, then build again" >&2
+        "$ZT_WINE" 'C:\windows\system32\sc.exe' create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" \
+            type= own >/dev/null 2>&1 </dev/null
     ) || return 1
-    [ -f "$dir/drive_c/zt/service-driver.exe" ] &&
+    [ -f "$dir/drive_c/zt/x64/service-driver.exe" ] &&
         grep -qF "$ZT_SERVICE" "$dir/system.reg"
 }
 
@@ -77,10 +82,10 @@ zt_wine_end() {
 }
 
 # zt_windows_tool NAME [ARGUMENT...]: Windows' own program NAME (sc, reg, msiexec, ...), the
-# prefix's.
+# prefix's, by its full path: given a bare name, Wine's loader runs it through a start.exe.
 zt_windows_tool() {
     zt_args 'NAME [ARGUMENT...]' "$@"
-    "$ZT_WINE" "$@" </dev/null
+    "$ZT_WINE" "C:\\windows\\system32\\$1.exe" "${@:2}" </dev/null
 }
 
 # zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader.

@@ -1,8 +1,10 @@
 // Drives one service through the service controller and records every status it reports.
 //
-// A recorder thread polls QueryServiceStatusEx about once a millisecond, so checkpoint and
-// exit-code changes are seen as well as state changes (a state-change notification would miss
-// them). Everything is printed as one record a line: TAB-separated KEY=VALUE fields, first t= (the
+// A recorder thread polls QueryServiceStatusEx about once a millisecond while a change may come
+// (in a pending state, and after the driver's own start or control until the status changes), so
+// checkpoint and exit-code changes are seen as well as state changes (a state-change notification
+// would miss them); while the state holds (running, stopped, paused) and the driver has asked for
+// nothing, every 20 ms: each query is a call to the service controller, which costs it too. Everything is printed as one record a line: TAB-separated KEY=VALUE fields, first t= (the
 // milliseconds since the driver started) and event=; tests/e2e/records.py documents each event.
 #include "program-support.h"
 
@@ -22,6 +24,11 @@ static SERVICE_STATUS_PROCESS g_Last;
 static bool g_HaveStatus;
 static HANDLE g_ServiceProcess;
 static DWORD g_ServicePid;
+// Set before a start or control and cleared by the next status that differs; the event wakes the
+// recorder from a quiet wait.
+static bool g_ChangeAsked;
+static HANDLE g_ChangeAskedEvent;
+static const DWORD kQuietPollMs = 20;
 
 static HeldProcess g_Watched[kMaxWatched];
 static int g_WatchedCount;
@@ -105,6 +112,7 @@ static void Poll(void)
     if (!g_HaveStatus || !SameStatus(&status, &g_Last)) {
         g_Last = status;
         g_HaveStatus = true;
+        g_ChangeAsked = false;
         TrackServiceProcess(status.dwProcessId);
         Print("status",
               "type=0x%lx\tstate=%s\taccepted=0x%lx\texit=%lu\tspecific=%lu\tcheckpoint=%lu\t"
@@ -116,13 +124,33 @@ static void Poll(void)
     UnlockRecords();
 }
 
+// Whether no change is on its way: a state that holds, and nothing asked since it was seen.
+static bool Quiet(void)
+{
+    LockRecords();
+    const DWORD state = g_Last.dwCurrentState;
+    const bool quiet = g_HaveStatus && !g_ChangeAsked &&
+                       (state == SERVICE_RUNNING || state == SERVICE_STOPPED ||
+                        state == SERVICE_PAUSED);
+    UnlockRecords();
+    return quiet;
+}
+
 static DWORD WINAPI Recorder(LPVOID parameter)
 {
     (void)parameter;
     for (;;) {
         Poll();
-        Sleep(1);
+        WaitForSingleObject(g_ChangeAskedEvent, Quiet() ? kQuietPollMs : 1);
     }
+}
+
+static void AskChange(void)
+{
+    LockRecords();
+    g_ChangeAsked = true;
+    UnlockRecords();
+    SetEvent(g_ChangeAskedEvent);
 }
 
 static void Watch(DWORD pid)
@@ -194,6 +222,7 @@ static Result Start(wchar_t** args)
 {
     (void)args;
     Print("start", "");
+    AskChange();
     if (StartServiceW(g_Service, 0, NULL)) {
         Print("start", "result=ok");
         return Result::Ok;
@@ -209,6 +238,7 @@ static Result Control(wchar_t** args)
     Utf8Value(args[0], name, sizeof(name));
     DWORD control = ControlFromName(args[0]);
     Print("control", "control=%s", name);
+    AskChange();
     if (ControlService(g_Service, control, &status))
         Print("control", "control=%s\tresult=ok\tstate=%s\tcheckpoint=%lu", name,
               StateName(status.dwCurrentState), status.dwCheckPoint);
@@ -392,6 +422,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     Poll();
+    g_ChangeAskedEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
     CloseHandle(CreateThread(NULL, 0, Recorder, NULL, 0, NULL));
 
     const int failures = RunCommands(kCommands, ARRAYSIZE(kCommands), 2, argc, argv);

@@ -1,10 +1,10 @@
 #!/bin/bash
 # needs: prefix
 # Start and stop under the service controller: every status, the hosted program, exit codes and
-# the trace.
+# the trace, with all of it 32-bit, the hosted program too.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
-zt_install_standin
+zt_install_standin --32-bit
 zt_require "the monitor listens" zt_monitor_start
 
 zt_driver run start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" 1 30000 \

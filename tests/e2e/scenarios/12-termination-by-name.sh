@@ -14,7 +14,7 @@ spawns=()
 for name in "${matches[@]}" "${decoys[@]}"; do
     unix=$ZT_SCRATCH/${name//\\//}
     mkdir -p "$(dirname "$unix")"
-    cp "$ZT_TOOLS/hosted-standin.exe" "$unix"
+    cp "$ZT_TOOLS/$ZT_STANDIN" "$unix"
     spawns+=(spawn "$ZT_SCRATCH_WIN\\$name")
 done
 
