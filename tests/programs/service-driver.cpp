@@ -4,7 +4,8 @@
 // (in a pending state, and after the driver's own start or control until the status changes), so
 // checkpoint and exit-code changes are seen as well as state changes (a state-change notification
 // would miss them); while the state holds (running, stopped, paused) and the driver has asked for
-// nothing, every 20 ms: each query is a call to the service controller, which costs it too. Everything is printed as one record a line: TAB-separated KEY=VALUE fields, first t= (the
+// nothing, every 20 ms: each query is a call to the service controller, which costs it too.
+// Everything is printed as one record a line: TAB-separated KEY=VALUE fields, first t= (the
 // milliseconds since the driver started) and event=; tests/e2e/records.py documents each event.
 #include "program-support.h"
 
@@ -129,9 +130,9 @@ static bool Quiet(void)
 {
     LockRecords();
     const DWORD state = g_Last.dwCurrentState;
-    const bool quiet = g_HaveStatus && !g_ChangeAsked &&
-                       (state == SERVICE_RUNNING || state == SERVICE_STOPPED ||
-                        state == SERVICE_PAUSED);
+    const bool quiet =
+        g_HaveStatus && !g_ChangeAsked &&
+        (state == SERVICE_RUNNING || state == SERVICE_STOPPED || state == SERVICE_PAUSED);
     UnlockRecords();
     return quiet;
 }
