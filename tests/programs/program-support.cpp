@@ -1,6 +1,5 @@
 #include "program-support.h"
 
-#include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdarg.h>
@@ -52,38 +51,7 @@ void Print(const char* event, const char* fields, ...)
     va_end(args);
 }
 
-static const Command* FindCommand(const Command* commands, int count, const wchar_t* name)
-{
-    for (int i = 0; i < count; i++)
-        if (!lstrcmpW(name, commands[i].name))
-            return &commands[i];
-    return NULL;
-}
-
-int RunCommands(const Command* commands, int count, int first, int argc, wchar_t** argv)
-{
-    int failures = 0;
-    for (int i = first; i < argc; i++) {
-        const Command* command = FindCommand(commands, count, argv[i]);
-        if (!command || i + command->arguments >= argc)
-            return -1;
-        int used = command->arguments;
-        if (command->option && i + used + 1 < argc && argv[i + used + 1][0] == L'-')
-            used++;
-        wchar_t* args[5] = {};
-        for (int k = 0; k < used; k++)
-            args[k] = argv[i + 1 + k];
-        const Result result = command->run(args);
-        if (result == Result::Usage)
-            return -1;
-        if (result == Result::Failed)
-            failures++;
-        i += used;
-    }
-    return failures;
-}
-
-Result Mark(wchar_t** args)
+static Result Mark(wchar_t** args)
 {
     char text[256];
     Utf8Value(args[0], text, sizeof(text));
@@ -91,7 +59,7 @@ Result Mark(wchar_t** args)
     return Result::Ok;
 }
 
-Result Hold(wchar_t** args)
+static Result Hold(wchar_t** args)
 {
     const DWORD ms = wcstoul(args[0], NULL, 10);
     Sleep(ms);
@@ -99,28 +67,71 @@ Result Hold(wchar_t** args)
     return Result::Ok;
 }
 
-void AppendToLog(const wchar_t* path, const char* record, int length)
+static const Command kCommon[] = {
+    {L"hold", 1, "MS", Hold},
+    {L"mark", 1, "TEXT", Mark},
+};
+
+void PrintUsage(const char* synopsis, const Command* commands, int count)
 {
+    fprintf(stderr, "usage: %s\n", synopsis);
+    for (int i = 0; i < count; i++)
+        fprintf(stderr, "  %ls %s\n", commands[i].name, commands[i].usage);
+    for (const Command& command : kCommon)
+        fprintf(stderr, "  %ls %s\n", command.name, command.usage);
+}
+
+static const Command* FindCommand(const Command* commands, int count, const wchar_t* name)
+{
+    for (int i = 0; i < count; i++)
+        if (!lstrcmpW(name, commands[i].name))
+            return &commands[i];
+    for (const Command& command : kCommon)
+        if (!lstrcmpW(name, command.name))
+            return &command;
+    return NULL;
+}
+
+int RunCommands(const char* synopsis, const Command* commands, int count, int first, int argc,
+                wchar_t** argv)
+{
+    int failures = 0;
+    for (int i = first; i < argc; i++) {
+        const Command* command = FindCommand(commands, count, argv[i]);
+        const Result result =
+            command && i + command->arguments < argc ? command->run(argv + i + 1) : Result::Usage;
+        if (result == Result::Usage) {
+            PrintUsage(synopsis, commands, count);
+            return -1;
+        }
+        failures += result == Result::Failed;
+        i += command->arguments;
+    }
+    return failures;
+}
+
+void LogStart(const wchar_t* path)
+{
+    static char line[8192];
+    static char command[8192 - 64 - MAX_PATH * 3];
+    char image[MAX_PATH * 3];
+    wchar_t module[MAX_PATH];
+    if (!GetModuleFileNameW(NULL, module, MAX_PATH))
+        lstrcpyW(module, L"?");
+    Utf8Value(module, image, sizeof(image));
+    Utf8Value(GetCommandLineW(), command, sizeof(command));
+    const int length = snprintf(line, sizeof(line), "pid=%lu\timage=%s\tcommand=%s\n",
+                                GetCurrentProcessId(), image, command);
     HANDLE log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (log == INVALID_HANDLE_VALUE)
         return;
     DWORD written;
-    WriteFile(log, record, (DWORD)length, &written, NULL);
+    WriteFile(log, line, (DWORD)length, &written, NULL);
     CloseHandle(log);
 }
 
-int Utf8(const wchar_t* text, char* out, int size)
-{
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, size, NULL, NULL);
-    if (length == 0) {
-        out[0] = 0;
-        return 0;
-    }
-    return length - 1;
-}
-
-int Utf8Value(const wchar_t* text, char* out, int size)
+void Utf8Value(const wchar_t* text, char* out, int size)
 {
     int used = 0;
     const wchar_t* c = text;
@@ -141,46 +152,4 @@ int Utf8Value(const wchar_t* text, char* out, int size)
         used += length;
     }
     out[used] = 0;
-    return used;
-}
-
-HANDLE HoldProcess(DWORD pid)
-{
-    return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-}
-
-void ImageOf(HANDLE process, char* out, int size)
-{
-    wchar_t image[MAX_PATH];
-    DWORD length = MAX_PATH;
-    if (QueryFullProcessImageNameW(process, 0, image, &length))
-        Utf8Value(image, out, size);
-    else
-        lstrcpyA(out, "?");
-}
-
-bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code)
-{
-    return WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, code);
-}
-
-int FindProcesses(const wchar_t* name, DWORD* pids, int max)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof(entry);
-    int count = 0;
-    if (Process32FirstW(snapshot, &entry)) {
-        do {
-            if (_wcsicmp(entry.szExeFile, name) == 0) {
-                if (count < max)
-                    pids[count] = entry.th32ProcessID;
-                count++;
-            }
-        } while (Process32NextW(snapshot, &entry));
-    }
-    CloseHandle(snapshot);
-    return count;
 }

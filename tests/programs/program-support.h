@@ -1,7 +1,6 @@
 #pragma once
 // What the test programs share: records timed from the program's start and printed whole, the
-// commands of their command lines, UTF-8 text for their logs, processes held open by id, and the
-// processes of one file name.
+// commands of their command lines, and the stand-ins' log of their starts.
 
 #include <windows.h>
 
@@ -19,48 +18,29 @@ void Print(const char* event, const char* fields, ...);
 void LockRecords(void);
 void UnlockRecords(void);
 
-// Writes text into out as UTF-8, ending in a zero, and returns its length; on failure (out too
-// small) out is empty.
-int Utf8(const wchar_t* text, char* out, int size);
-// The same for the value of a field: control characters are written as \xNN, so that a value
-// never ends its field (TAB) or its record (\n). What does not fit is cut off.
-int Utf8Value(const wchar_t* text, char* out, int size);
-
-// A process held open from the moment it is seen: Wine reuses process ids quickly, and the handle
-// keeps the process's exit code and image once it ends.
-struct HeldProcess {
-    DWORD pid;
-    HANDLE process;
-};
-// Opens a process to wait for it and to read its image; NULL (with the last error) when it cannot.
-HANDLE HoldProcess(DWORD pid);
-// The process's image path as a field's value (UTF-8), or "?".
-void ImageOf(HANDLE process, char* out, int size);
-// Whether the process ends within ms, with its exit code.
-bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code);
-
-// The ids of the running processes whose file name is name, letter case aside: how many there are,
-// the first max of them in pids. None when no snapshot can be taken.
-int FindProcesses(const wchar_t* name, DWORD* pids, int max);
+// Writes text into out as UTF-8 for the value of a field: control characters are written as \xNN,
+// so that a value never ends its field (TAB) or its record (\n). What does not fit is cut off.
+void Utf8Value(const wchar_t* text, char* out, int size);
 
 // What a command of a program's command line did.
 enum class Result { Ok, Failed, Usage };
-// A command: its name, how many arguments it takes (at most three), whether it takes one more when
-// the next one begins with "-", and what runs it, given its arguments and NULL past them.
+// A command: its name, how many arguments it takes, their names for the usage, and what runs it,
+// given its arguments.
 struct Command {
     const wchar_t* name;
     int arguments;
-    bool option;
+    const char* usage;
     Result (*run)(wchar_t** args);
 };
-// Runs the commands that argv[first] to argv[argc - 1] name, in order, from the `count` of the
-// table; returns how many failed, or -1 at a usage error (an unknown command, an argument missing,
-// or a command's own Usage), where it stops.
-int RunCommands(const Command* commands, int count, int first, int argc, wchar_t** argv);
-// The commands every program has: "mark TEXT" prints TEXT with a time stamp, "hold MS" waits.
-Result Mark(wchar_t** args);
-Result Hold(wchar_t** args);
+// Prints "usage: <synopsis>" and the commands, the program's and those every program has: "mark
+// TEXT" prints TEXT with a time stamp, "hold MS" waits.
+void PrintUsage(const char* synopsis, const Command* commands, int count);
+// Runs the commands that argv[first] to argv[argc - 1] name, in order; returns how many failed, or
+// -1 after printing the usage at a usage error (an unknown command, an argument missing, or a
+// command's own Usage), where it stops.
+int RunCommands(const char* synopsis, const Command* commands, int count, int first, int argc,
+                wchar_t** argv);
 
-// Appends a record of `length` bytes to the log at path in one write, so that several processes
-// can share the log.
-void AppendToLog(const wchar_t* path, const char* record, int length);
+// Appends "pid=<pid>\timage=<image path>\tcommand=<command line>\n" (UTF-8) to the log at path in
+// one write, so that several processes can share the log.
+void LogStart(const wchar_t* path);

@@ -5,134 +5,102 @@
 // checkpoint and exit-code changes are seen as well as state changes (a state-change notification
 // would miss them); while the state holds (running, stopped, paused) and the driver has asked for
 // nothing, every 20 ms: each query is a call to the service controller, which costs it too.
-// Everything is printed as one record a line: TAB-separated KEY=VALUE fields, first t= (the
-// milliseconds since the driver started) and event=; tests/e2e/records.py documents each event.
+// tests/e2e/reader/formats.py lists the records.
 #include "program-support.h"
 
-#include <windows.h>
+#include <tlhelp32.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+static const DWORD kQuietPollMs = 20;
 static const int kMaxWatched = 64;
-// More process ids than the 512 bytes of a procs record hold.
-static const int kMostListedPids = 256;
 
 // Read and changed under LockRecords, so that two pollers print their answers in order.
 static SC_HANDLE g_Service;
 static SERVICE_STATUS_PROCESS g_Last;
-static bool g_HaveStatus;
 static HANDLE g_ServiceProcess;
 static DWORD g_ServicePid;
 // Set before a start or control and cleared by the next status that differs; the event wakes the
 // recorder from a quiet wait.
 static bool g_ChangeAsked;
 static HANDLE g_ChangeAskedEvent;
-static const DWORD kQuietPollMs = 20;
 
-static HeldProcess g_Watched[kMaxWatched];
+// Processes are held open from the moment they are seen: Wine reuses process ids quickly, and the
+// handle keeps the process's exit code and image once it ends.
+static struct {
+    DWORD pid;
+    HANDLE process;
+} g_Watched[kMaxWatched];
 static int g_WatchedCount;
+
+// Indexed by the state's value.
+static const char* const kStates[] = {"UNKNOWN",       "STOPPED", "START_PENDING",
+                                      "STOP_PENDING",  "RUNNING", "CONTINUE_PENDING",
+                                      "PAUSE_PENDING", "PAUSED"};
+// Indexed by the control's value less one.
+static const wchar_t* const kControls[] = {L"stop", L"pause", L"continue", L"interrogate"};
 
 static const char* StateName(DWORD state)
 {
-    switch (state) {
-    case SERVICE_STOPPED: return "STOPPED";
-    case SERVICE_START_PENDING: return "START_PENDING";
-    case SERVICE_STOP_PENDING: return "STOP_PENDING";
-    case SERVICE_RUNNING: return "RUNNING";
-    case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
-    case SERVICE_PAUSED: return "PAUSED";
-    default: return "UNKNOWN";
-    }
+    return state <= SERVICE_PAUSED ? kStates[state] : kStates[0];
 }
 
-static DWORD StateFromName(const wchar_t* name)
+// Opens the process to wait for it and to read its image; records the error under event when it
+// cannot.
+static HANDLE HoldProcess(const char* event, DWORD pid)
 {
-    for (DWORD state = SERVICE_STOPPED; state <= SERVICE_PAUSED; state++) {
-        wchar_t wide[32];
-        MultiByteToWideChar(CP_ACP, 0, StateName(state), -1, wide, 32);
-        if (!lstrcmpiW(name, wide))
-            return state;
-    }
-    return 0;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        Print(event, "pid=%lu\tresult=error\terror=%lu", pid, GetLastError());
+    return process;
 }
 
-static DWORD ControlFromName(const wchar_t* name)
+// The process's image path as a field's value, or "?".
+static void ImageOf(HANDLE process, char* out, int size)
 {
-    if (!lstrcmpiW(name, L"stop"))
-        return SERVICE_CONTROL_STOP;
-    if (!lstrcmpiW(name, L"pause"))
-        return SERVICE_CONTROL_PAUSE;
-    if (!lstrcmpiW(name, L"continue"))
-        return SERVICE_CONTROL_CONTINUE;
-    if (!lstrcmpiW(name, L"interrogate"))
-        return SERVICE_CONTROL_INTERROGATE;
-    if (!lstrcmpiW(name, L"paramchange"))
-        return SERVICE_CONTROL_PARAMCHANGE;
-    return (DWORD)wcstoul(name, NULL, 0);
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (QueryFullProcessImageNameW(process, 0, image, &length))
+        Utf8Value(image, out, size);
+    else
+        lstrcpyA(out, "?");
 }
 
-static void TrackServiceProcess(DWORD pid)
-{
-    if (!pid || pid == g_ServicePid)
-        return;
-    HANDLE process = HoldProcess(pid);
-    if (!process) {
-        Print("service-process", "pid=%lu\tresult=error\terror=%lu", pid, GetLastError());
-        return;
-    }
-    if (g_ServiceProcess)
-        CloseHandle(g_ServiceProcess);
-    g_ServiceProcess = process;
-    g_ServicePid = pid;
-}
-
-static bool SameStatus(const SERVICE_STATUS_PROCESS* a, const SERVICE_STATUS_PROCESS* b)
-{
-    return a->dwServiceType == b->dwServiceType && a->dwCurrentState == b->dwCurrentState &&
-           a->dwControlsAccepted == b->dwControlsAccepted &&
-           a->dwWin32ExitCode == b->dwWin32ExitCode &&
-           a->dwServiceSpecificExitCode == b->dwServiceSpecificExitCode &&
-           a->dwCheckPoint == b->dwCheckPoint && a->dwWaitHint == b->dwWaitHint &&
-           a->dwProcessId == b->dwProcessId;
-}
-
-static void Poll(void)
+// Records the status when it changed; returns whether no change is on its way: a state that
+// holds, and nothing asked since it was seen.
+static bool Poll(void)
 {
     SERVICE_STATUS_PROCESS status;
     DWORD needed;
-
     LockRecords();
-    if (!QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
-                              &needed)) {
-        UnlockRecords();
-        return;
+    if (QueryServiceStatusEx(g_Service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status),
+                             &needed)) {
+        status.dwServiceFlags = 0; // not recorded, so no change of its own
+        if (memcmp(&status, &g_Last, sizeof(status)) != 0) {
+            g_Last = status;
+            g_ChangeAsked = false;
+            const DWORD pid = status.dwProcessId;
+            HANDLE process =
+                pid && pid != g_ServicePid ? HoldProcess("service-process", pid) : NULL;
+            if (process) {
+                if (g_ServiceProcess)
+                    CloseHandle(g_ServiceProcess);
+                g_ServiceProcess = process;
+                g_ServicePid = pid;
+            }
+            Print("status",
+                  "type=0x%lx\tstate=%s\taccepted=0x%lx\texit=%lu\tspecific=%lu\tcheckpoint=%lu\t"
+                  "hint=%lu\tpid=%lu",
+                  status.dwServiceType, StateName(status.dwCurrentState), status.dwControlsAccepted,
+                  status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                  status.dwWaitHint, pid);
+        }
     }
-    if (!g_HaveStatus || !SameStatus(&status, &g_Last)) {
-        g_Last = status;
-        g_HaveStatus = true;
-        g_ChangeAsked = false;
-        TrackServiceProcess(status.dwProcessId);
-        Print("status",
-              "type=0x%lx\tstate=%s\taccepted=0x%lx\texit=%lu\tspecific=%lu\tcheckpoint=%lu\t"
-              "hint=%lu\tpid=%lu",
-              status.dwServiceType, StateName(status.dwCurrentState), status.dwControlsAccepted,
-              status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
-              status.dwWaitHint, status.dwProcessId);
-    }
-    UnlockRecords();
-}
-
-// Whether no change is on its way: a state that holds, and nothing asked since it was seen.
-static bool Quiet(void)
-{
-    LockRecords();
     const DWORD state = g_Last.dwCurrentState;
-    const bool quiet =
-        g_HaveStatus && !g_ChangeAsked &&
-        (state == SERVICE_RUNNING || state == SERVICE_STOPPED || state == SERVICE_PAUSED);
+    const bool quiet = !g_ChangeAsked && (state == SERVICE_RUNNING || state == SERVICE_STOPPED ||
+                                          state == SERVICE_PAUSED);
     UnlockRecords();
     return quiet;
 }
@@ -140,10 +108,8 @@ static bool Quiet(void)
 static DWORD WINAPI Recorder(LPVOID parameter)
 {
     (void)parameter;
-    for (;;) {
-        Poll();
-        WaitForSingleObject(g_ChangeAskedEvent, Quiet() ? kQuietPollMs : 1);
-    }
+    for (;;)
+        WaitForSingleObject(g_ChangeAskedEvent, Poll() ? kQuietPollMs : 1);
 }
 
 static void AskChange(void)
@@ -159,13 +125,9 @@ static void Watch(DWORD pid)
     for (int i = 0; i < g_WatchedCount; i++)
         if (g_Watched[i].pid == pid)
             return;
-    if (g_WatchedCount == kMaxWatched)
+    HANDLE process = g_WatchedCount < kMaxWatched ? HoldProcess("watch", pid) : NULL;
+    if (!process)
         return;
-    HANDLE process = HoldProcess(pid);
-    if (!process) {
-        Print("watch", "pid=%lu\tresult=error\terror=%lu", pid, GetLastError());
-        return;
-    }
     char image[MAX_PATH * 3];
     ImageOf(process, image, sizeof(image));
     Print("watch", "pid=%lu\timage=%s", pid, image);
@@ -173,51 +135,6 @@ static void Watch(DWORD pid)
     g_Watched[g_WatchedCount].process = process;
     g_WatchedCount++;
 }
-
-// Watches the process of every record of the stand-in's log (its first field, pid=N), once the
-// log has at least `count` of them.
-static bool WatchLog(const wchar_t* path, int count, DWORD deadline)
-{
-    for (;;) {
-        // Shared for writing: the programs that write the log may still be appending to it.
-        FILE* file = _wfsopen(path, L"rb", _SH_DENYNO);
-        int lines = 0;
-        DWORD pids[kMaxWatched];
-        if (file) {
-            char line[8192];
-            while (lines < kMaxWatched && fgets(line, sizeof(line), file))
-                if (!strncmp(line, "pid=", 4))
-                    pids[lines++] = strtoul(line + 4, NULL, 10);
-            fclose(file);
-        }
-        if (lines >= count) {
-            for (int i = 0; i < lines; i++)
-                Watch(pids[i]);
-            return true;
-        }
-        if (GetTickCount() >= deadline)
-            return false;
-        Sleep(20);
-    }
-}
-
-static void ReportExits(DWORD deadline)
-{
-    for (int i = 0; i < g_WatchedCount; i++) {
-        const HeldProcess* w = &g_Watched[i];
-        DWORD wait = GetTickCount() < deadline ? deadline - GetTickCount() : 0;
-        DWORD code;
-        char image[MAX_PATH * 3];
-        ImageOf(w->process, image, sizeof(image));
-        if (ExitsWithin(w->process, wait, &code))
-            Print("process", "pid=%lu\tresult=exited\tcode=%lu\timage=%s", w->pid, code, image);
-        else
-            Print("process", "pid=%lu\tresult=running\timage=%s", w->pid, image);
-    }
-}
-
-// --- The commands: each gets its arguments, and NULL past them; the driver counts the failed ones
-// and stops at a usage error.
 
 static Result Start(wchar_t** args)
 {
@@ -234,12 +151,15 @@ static Result Start(wchar_t** args)
 
 static Result Control(wchar_t** args)
 {
-    SERVICE_STATUS status;
+    DWORD control = (DWORD)wcstoul(args[0], NULL, 0);
+    for (DWORD c = SERVICE_CONTROL_STOP; c <= SERVICE_CONTROL_INTERROGATE; c++)
+        if (!lstrcmpiW(args[0], kControls[c - 1]))
+            control = c;
     char name[64];
     Utf8Value(args[0], name, sizeof(name));
-    DWORD control = ControlFromName(args[0]);
     Print("control", "control=%s", name);
     AskChange();
+    SERVICE_STATUS status;
     if (ControlService(g_Service, control, &status))
         Print("control", "control=%s\tresult=ok\tstate=%s\tcheckpoint=%lu", name,
               StateName(status.dwCurrentState), status.dwCheckPoint);
@@ -250,15 +170,19 @@ static Result Control(wchar_t** args)
 
 static Result Wait(wchar_t** args)
 {
-    DWORD state = StateFromName(args[0]);
-    DWORD deadline = GetTickCount() + wcstoul(args[1], NULL, 10);
     char name[64];
     Utf8Value(args[0], name, sizeof(name));
+    DWORD state = SERVICE_PAUSED;
+    while (state && lstrcmpiA(name, kStates[state]))
+        state--;
+    if (!state)
+        return Result::Usage;
+    const DWORD deadline = GetTickCount() + wcstoul(args[1], NULL, 10);
     bool reached = false;
     for (;;) {
         Poll();
         LockRecords();
-        reached = g_HaveStatus && g_Last.dwCurrentState == state;
+        reached = g_Last.dwCurrentState == state;
         UnlockRecords();
         if (reached || GetTickCount() >= deadline)
             break;
@@ -270,30 +194,26 @@ static Result Wait(wchar_t** args)
 
 static Result ServiceExit(wchar_t** args)
 {
-    DWORD wait = wcstoul(args[0], NULL, 10);
     LockRecords();
     HANDLE process = g_ServiceProcess;
-    DWORD pid = g_ServicePid;
+    const DWORD pid = g_ServicePid;
     UnlockRecords();
     DWORD code;
     if (!process)
         Print("service-exit", "result=none");
-    else if (ExitsWithin(process, wait, &code))
+    else if (WaitForSingleObject(process, wcstoul(args[0], NULL, 10)) == WAIT_OBJECT_0 &&
+             GetExitCodeProcess(process, &code))
         Print("service-exit", "pid=%lu\tresult=exited\tcode=%lu", pid, code);
     else
         Print("service-exit", "pid=%lu\tresult=running", pid);
     return Result::Ok;
 }
 
-// The program, and its one argument when there is one, with the creation flags given.
-static Result SpawnWith(wchar_t** args, DWORD flags)
+// The program, with its argument when there is one, started with the creation flags given.
+static Result Spawn(const wchar_t* path, const wchar_t* argument, DWORD flags)
 {
     wchar_t line[1024];
-    const wchar_t* path = args[0];
-    if (args[1])
-        wsprintfW(line, L"\"%s\" %s", path, args[1]);
-    else
-        wsprintfW(line, L"\"%s\"", path);
+    wsprintfW(line, argument ? L"\"%s\" %s" : L"\"%s\"", path, argument);
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION info;
     startup.cb = sizeof(startup);
@@ -311,16 +231,102 @@ static Result SpawnWith(wchar_t** args, DWORD flags)
     return Result::Ok;
 }
 
-static Result Spawn(wchar_t** args)
+// Watches the process of every record of the stand-in's log (its first field, pid=N), once the
+// log has at least COUNT of them.
+static Result WatchLog(wchar_t** args)
 {
-    return SpawnWith(args, 0);
+    const int count = _wtoi(args[1]);
+    const DWORD deadline = GetTickCount() + wcstoul(args[2], NULL, 10);
+    for (;;) {
+        // Shared for writing: the programs that write the log may still be appending to it.
+        FILE* file = _wfsopen(args[0], L"rb", _SH_DENYNO);
+        int lines = 0;
+        DWORD pids[kMaxWatched];
+        if (file) {
+            char line[8192];
+            while (lines < kMaxWatched && fgets(line, sizeof(line), file))
+                if (!strncmp(line, "pid=", 4))
+                    pids[lines++] = strtoul(line + 4, NULL, 10);
+            fclose(file);
+        }
+        if (lines >= count) {
+            for (int i = 0; i < lines; i++)
+                Watch(pids[i]);
+            return Result::Ok;
+        }
+        if (GetTickCount() >= deadline)
+            break;
+        Sleep(20);
+    }
+    Print("watch-log", "result=timeout");
+    return Result::Failed;
 }
 
-// Without a console, as the service starts its interpreter.
-static Result SpawnDetached(wchar_t** args)
+static Result Exits(wchar_t** args)
 {
-    return SpawnWith(args, DETACHED_PROCESS);
+    const DWORD deadline = GetTickCount() + wcstoul(args[0], NULL, 10);
+    for (int i = 0; i < g_WatchedCount; i++) {
+        const DWORD pid = g_Watched[i].pid;
+        HANDLE process = g_Watched[i].process;
+        const DWORD wait = GetTickCount() < deadline ? deadline - GetTickCount() : 0;
+        DWORD code;
+        char image[MAX_PATH * 3];
+        ImageOf(process, image, sizeof(image));
+        if (WaitForSingleObject(process, wait) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process, &code))
+            Print("process", "pid=%lu\tresult=exited\tcode=%lu\timage=%s", pid, code, image);
+        else
+            Print("process", "pid=%lu\tresult=running\timage=%s", pid, image);
+    }
+    return Result::Ok;
 }
+
+// The processes whose file name is the one given, letter case aside.
+static Result Procs(wchar_t** args)
+{
+    int count = 0;
+    char pids[512] = "";
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        size_t used = 0;
+        PROCESSENTRY32W entry;
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+            if (_wcsicmp(entry.szExeFile, args[0]) != 0)
+                continue;
+            count++;
+            if (used < sizeof(pids) - 16)
+                used += snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "",
+                                 entry.th32ProcessID);
+        }
+        CloseHandle(snapshot);
+    }
+    char name[MAX_PATH * 3];
+    Utf8Value(args[0], name, sizeof(name));
+    Print("procs", "name=%s\tcount=%d\tpids=%s", name, count, pids);
+    return Result::Ok;
+}
+
+static const Command kCommands[] = {
+    {L"start", 0, "", Start},
+    {L"control", 1, "stop|pause|continue|interrogate|N", Control},
+    {L"wait", 2, "STATE MS", Wait},
+    {L"service-exit", 1, "MS", ServiceExit},
+    {L"spawn", 1, "PATH", [](wchar_t** args) { return Spawn(args[0], NULL, 0); }},
+    // Without a console, as the service starts its interpreter.
+    {L"spawn-detached", 2, "PATH ARGUMENT",
+     [](wchar_t** args) { return Spawn(args[0], args[1], DETACHED_PROCESS); }},
+    {L"watch", 1, "PID",
+     [](wchar_t** args) {
+         Watch(wcstoul(args[0], NULL, 10));
+         return Result::Ok;
+     }},
+    {L"watch-log", 3, "FILE COUNT MS", WatchLog},
+    {L"exits", 1, "MS", Exits},
+    {L"procs", 1, "IMAGE-NAME", Procs},
+};
+static const char kSynopsis[] = "service-driver SERVICE-NAME COMMAND...";
 
 // The process's exit code once the recorder is held out of its records: the exit ends the
 // recorder wherever it is, and ended inside a print it would leave the output locked for the
@@ -331,106 +337,26 @@ static int EndRecording(int code)
     return code;
 }
 
-static Result WatchPid(wchar_t** args)
-{
-    Watch(wcstoul(args[0], NULL, 10));
-    return Result::Ok;
-}
-
-static Result WatchLogLines(wchar_t** args)
-{
-    DWORD deadline = GetTickCount() + wcstoul(args[2], NULL, 10);
-    if (WatchLog(args[0], _wtoi(args[1]), deadline))
-        return Result::Ok;
-    Print("watch-log", "result=timeout");
-    return Result::Failed;
-}
-
-static Result Exits(wchar_t** args)
-{
-    ReportExits(GetTickCount() + wcstoul(args[0], NULL, 10));
-    return Result::Ok;
-}
-
-static Result Procs(wchar_t** args)
-{
-    DWORD found[kMostListedPids];
-    int total = FindProcesses(args[0], found, kMostListedPids);
-    char pids[512] = "";
-    for (int i = 0; i < total && i < kMostListedPids; i++) {
-        size_t used = strlen(pids);
-        if (used < sizeof(pids) - 16)
-            snprintf(pids + used, sizeof(pids) - used, "%s%lu", used ? "," : "", found[i]);
-    }
-    char name[MAX_PATH * 3];
-    Utf8Value(args[0], name, sizeof(name));
-    Print("procs", "name=%s\tcount=%d\tpids=%s", name, total, pids);
-    return Result::Ok;
-}
-
-static const Command kCommands[] = {
-    {L"start", 0, false, Start},
-    {L"control", 1, false, Control},
-    {L"wait", 2, false, Wait},
-    {L"hold", 1, false, Hold},
-    {L"service-exit", 1, false, ServiceExit},
-    {L"spawn", 1, true, Spawn},
-    {L"spawn-detached", 1, true, SpawnDetached},
-    {L"watch", 1, false, WatchPid},
-    {L"watch-log", 3, false, WatchLogLines},
-    {L"exits", 1, false, Exits},
-    {L"procs", 1, false, Procs},
-    {L"mark", 1, false, Mark},
-};
-
-static void Usage(void)
-{
-    fprintf(stderr,
-            "usage: service-driver SERVICE-NAME COMMAND...\n"
-            "Runs the commands in order while printing every status of the service:\n"
-            "  start                      StartService\n"
-            "  control stop|pause|continue|interrogate|paramchange|N\n"
-            "  wait STATE MS              until the service is in STATE (e.g. RUNNING)\n"
-            "  hold MS                    go on recording for MS milliseconds\n"
-            "  service-exit MS            exit code of the last service process once it ends\n"
-            "  spawn PATH [ARGUMENT]      start a program and watch it\n"
-            "  spawn-detached PATH [ARGUMENT]\n"
-            "                             the same without a console, as the service starts cmd\n"
-            "  watch PID                  watch a process\n"
-            "  watch-log FILE COUNT MS    watch the processes of the stand-in's log FILE\n"
-            "  exits MS                   exit codes of the watched processes\n"
-            "  procs IMAGE-NAME           processes with that file name (letter case aside)\n"
-            "  mark TEXT                  print TEXT with a time stamp\n"
-            "The debug-output monitor's writers are debug-writer's.\n");
-}
-
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 3) {
-        Usage();
+        PrintUsage(kSynopsis, kCommands, ARRAYSIZE(kCommands));
         return 2;
     }
     BeginRecords();
-
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    if (!manager) {
-        Print("open-manager", "result=error\terror=%lu", GetLastError());
-        return 1;
-    }
-    g_Service = OpenServiceW(manager, argv[1], SERVICE_ALL_ACCESS);
+    g_Service = manager ? OpenServiceW(manager, argv[1], SERVICE_ALL_ACCESS) : NULL;
     if (!g_Service) {
-        Print("open-service", "result=error\terror=%lu", GetLastError());
+        Print(manager ? "open-service" : "open-manager", "result=error\terror=%lu", GetLastError());
         return 1;
     }
     Poll();
     g_ChangeAskedEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
     CloseHandle(CreateThread(NULL, 0, Recorder, NULL, 0, NULL));
 
-    const int failures = RunCommands(kCommands, ARRAYSIZE(kCommands), 2, argc, argv);
-    if (failures < 0) {
-        Usage();
+    const int failures = RunCommands(kSynopsis, kCommands, ARRAYSIZE(kCommands), 2, argc, argv);
+    if (failures < 0)
         return EndRecording(2);
-    }
     Poll();
     Print("done", "failures=%d", failures);
     return EndRecording(failures ? 1 : 0);
