@@ -75,10 +75,10 @@ static const Command kCommon[] = {
 void PrintUsage(const char* synopsis, const Command* commands, int count)
 {
     fprintf(stderr, "usage: %s\n", synopsis);
-    for (int i = 0; i < count; i++)
-        fprintf(stderr, "  %ls %s\n", commands[i].name, commands[i].usage);
-    for (const Command& command : kCommon)
-        fprintf(stderr, "  %ls %s\n", command.name, command.usage);
+    for (int i = 0; i < count + (int)ARRAYSIZE(kCommon); i++) {
+        const Command& command = i < count ? commands[i] : kCommon[i - count];
+        fprintf(stderr, "  %ls%s%s\n", command.name, *command.usage ? " " : "", command.usage);
+    }
 }
 
 static const Command* FindCommand(const Command* commands, int count, const wchar_t* name)
