@@ -68,6 +68,11 @@ static void ImageOf(HANDLE process, char* out, int size)
         lstrcpyA(out, "?");
 }
 
+static bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code)
+{
+    return WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, code);
+}
+
 // Records the status when it changed; returns whether no change is on its way: a state that
 // holds, and nothing asked since it was seen.
 static bool Poll(void)
@@ -131,9 +136,7 @@ static void Watch(DWORD pid)
     char image[MAX_PATH * 3];
     ImageOf(process, image, sizeof(image));
     Print("watch", "pid=%lu\timage=%s", pid, image);
-    g_Watched[g_WatchedCount].pid = pid;
-    g_Watched[g_WatchedCount].process = process;
-    g_WatchedCount++;
+    g_Watched[g_WatchedCount++] = {pid, process};
 }
 
 static Result Start(wchar_t** args)
@@ -201,8 +204,7 @@ static Result ServiceExit(wchar_t** args)
     DWORD code;
     if (!process)
         Print("service-exit", "result=none");
-    else if (WaitForSingleObject(process, wcstoul(args[0], NULL, 10)) == WAIT_OBJECT_0 &&
-             GetExitCodeProcess(process, &code))
+    else if (ExitsWithin(process, wcstoul(args[0], NULL, 10), &code))
         Print("service-exit", "pid=%lu\tresult=exited\tcode=%lu", pid, code);
     else
         Print("service-exit", "pid=%lu\tresult=running", pid);
@@ -267,13 +269,11 @@ static Result Exits(wchar_t** args)
     const DWORD deadline = GetTickCount() + wcstoul(args[0], NULL, 10);
     for (int i = 0; i < g_WatchedCount; i++) {
         const DWORD pid = g_Watched[i].pid;
-        HANDLE process = g_Watched[i].process;
         const DWORD wait = GetTickCount() < deadline ? deadline - GetTickCount() : 0;
         DWORD code;
         char image[MAX_PATH * 3];
-        ImageOf(process, image, sizeof(image));
-        if (WaitForSingleObject(process, wait) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(process, &code))
+        ImageOf(g_Watched[i].process, image, sizeof(image));
+        if (ExitsWithin(g_Watched[i].process, wait, &code))
             Print("process", "pid=%lu\tresult=exited\tcode=%lu\timage=%s", pid, code, image);
         else
             Print("process", "pid=%lu\tresult=running\timage=%s", pid, image);
