@@ -73,9 +73,8 @@ static bool ExitsWithin(HANDLE process, DWORD ms, DWORD* code)
     return WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, code);
 }
 
-// Records the status when it changed; returns whether no change is on its way: a state that
-// holds, and nothing asked since it was seen.
-static bool Poll(void)
+// Records the status when it changed; returns the state last seen.
+static DWORD Poll(void)
 {
     SERVICE_STATUS_PROCESS status;
     DWORD needed;
@@ -104,17 +103,22 @@ static bool Poll(void)
         }
     }
     const DWORD state = g_Last.dwCurrentState;
-    const bool quiet = !g_ChangeAsked && (state == SERVICE_RUNNING || state == SERVICE_STOPPED ||
-                                          state == SERVICE_PAUSED);
     UnlockRecords();
-    return quiet;
+    return state;
 }
 
 static DWORD WINAPI Recorder(LPVOID parameter)
 {
     (void)parameter;
-    for (;;)
-        WaitForSingleObject(g_ChangeAskedEvent, Poll() ? kQuietPollMs : 1);
+    for (;;) {
+        const DWORD state = Poll();
+        // Quiet: a state that holds, and nothing asked since it was seen.
+        LockRecords();
+        const bool quiet = !g_ChangeAsked && (state == SERVICE_RUNNING ||
+                                              state == SERVICE_STOPPED || state == SERVICE_PAUSED);
+        UnlockRecords();
+        WaitForSingleObject(g_ChangeAskedEvent, quiet ? kQuietPollMs : 1);
+    }
 }
 
 static void AskChange(void)
@@ -181,15 +185,10 @@ static Result Wait(wchar_t** args)
     if (!state)
         return Result::Usage;
     const DWORD deadline = GetTickCount() + wcstoul(args[1], NULL, 10);
-    bool reached = false;
-    for (;;) {
-        Poll();
-        LockRecords();
-        reached = g_Last.dwCurrentState == state;
-        UnlockRecords();
-        if (reached || GetTickCount() >= deadline)
-            break;
+    bool reached = Poll() == state;
+    while (!reached && GetTickCount() < deadline) {
         Sleep(1);
+        reached = Poll() == state;
     }
     Print("wait", "state=%s\tresult=%s", name, reached ? "ok" : "timeout");
     return reached ? Result::Ok : Result::Failed;
