@@ -22,7 +22,6 @@ void UnlockRecords(void);
 // so that a value never ends its field (TAB) or its record (\n). What does not fit is cut off.
 void Utf8Value(const wchar_t* text, char* out, int size);
 
-// What a command of a program's command line did.
 enum class Result { Ok, Failed, Usage };
 // A command: its name, how many arguments it takes, their names for the usage, and what runs it,
 // given its arguments.
