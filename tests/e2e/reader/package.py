@@ -9,12 +9,13 @@ sequence that set it, nor can a command line set it, and what the package decide
 user interface sequence decides too."""
 
 import re
-import subprocess
 
 from .formats import InputError
 
 
 def msiinfo(*args):
+    import subprocess  # here: the reader's other commands start faster without it
+
     try:
         done = subprocess.run(["msiinfo", *args], capture_output=True, text=True)
     except OSError as error:
