@@ -108,11 +108,20 @@ struct Variant {
     sim::PathKind hostedProgram;
     std::vector<std::wstring> processes;   // the process table at the end
     std::vector<DWORD> otherControls = {}; // sent before the stop
-    // The report that fails, counted from 1 (0: none), with the message the service traces for
-    // it right after another of the same routine.
-    int failedReport = 0;
-    const wchar_t* failure = nullptr;
-    const wchar_t* after = nullptr;
+    int failedReport = 0;                  // counted from 1 (0: none)
+};
+
+// By report, the message the service traces when it fails, and the message of the same routine
+// it comes right after.
+const std::pair<const wchar_t*, const wchar_t*> kReportFailures[] = {
+    {nullptr, nullptr},
+    {L"ServiceMain: SetServiceStatus returned error", L"ServiceMain: Entry"},
+    {L"ServiceMain: SetServiceStatus returned error",
+     L"ServiceMain: Performing Service Start Operations"},
+    {L"ServiceCtrlHandler: SetServiceStatus returned error",
+     L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request"},
+    {L"ServiceMain: SetServiceStatus returned error",
+     L"ServiceMain: Performing Cleanup Operations"},
 };
 
 void PrintTo(const Variant& variant, std::ostream* os)
@@ -142,9 +151,8 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     for (size_t i = 0; i < record.reports.size(); ++i)
         EXPECT_EQ(static_cast<int>(i) + 1 != param.failedReport, record.reports[i].delivered);
     std::vector<std::wstring> expected = ExpectedTrace(run, param.otherControls.size());
-    if (param.failure != nullptr)
-        expected.insert(std::find(expected.begin(), expected.end(), Msg(param.after)) + 1,
-                        Msg(param.failure));
+    if (const auto [failure, after] = kReportFailures[param.failedReport]; failure != nullptr)
+        expected.insert(std::find(expected.begin(), expected.end(), Msg(after)) + 1, Msg(failure));
     ExpectTheNormalTrace(run, expected, record.trace);
     // Here, unlike under a real controller, controls come only once the worker has polled.
     EXPECT_LT(IndexOf(record.trace, Msg(L"ServiceWorkerThread: Entry")),
@@ -164,12 +172,13 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     ExpectOrder<std::string>(record.calls,
                              {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)", "SetEvent",
                               "CloseHandle(event)", "SetServiceStatus(1)"});
-    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
+    EXPECT_EQ(1u, sim::CountCalls("CreateToolhelp32Snapshot"));
     // The worker polls without waiting and sleeps the full interval in between.
-    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
-    EXPECT_EQ(record.sleeps.size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
-    EXPECT_EQ(std::vector<DWORD>(record.sleeps.size(), 3000), record.sleeps);
-    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
+    const size_t polls = sim::CountCalls("WaitForSingleObject(event, 0)");
+    EXPECT_EQ(polls, sim::CountCalls("WaitForSingleObject(event"));
+    EXPECT_EQ(polls - 1, sim::CountCalls("Sleep(3000)"));
+    EXPECT_EQ(polls - 1, sim::CountCalls("Sleep"));
+    EXPECT_EQ(1u, sim::CountCalls("WaitForSingleObject(thread, 4294967295)"));
 }
 
 // Every other control a service may be sent: only the stop is accepted.
@@ -178,7 +187,6 @@ const std::vector<DWORD> kOtherControls = {SERVICE_CONTROL_INTERROGATE, SERVICE_
                                            128u};
 // Launched, by an interpreter that ended, and terminated at the stop.
 const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zentorvik.exe exit 0"};
-const wchar_t kReportError[] = L"ServiceMain: SetServiceStatus returned error";
 
 // A missing program is never handed to the interpreter, whose "start" would wait on the shell's
 // "cannot find" box; one Windows refuses to run leaves the interpreter waiting until the launch
@@ -190,34 +198,10 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"OtherControlsBeforeTheStop", sim::PathKind::File, kTerminated, kOtherControls},
         Variant{"InterpreterNeverEnds", sim::PathKind::Unrunnable, {L"cmd.exe exit 1460"}},
         Variant{"HostedProgramMissing", sim::PathKind::Missing, {}},
-        Variant{"Report1Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                1,
-                kReportError,
-                L"ServiceMain: Entry"},
-        Variant{"Report2Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                2,
-                kReportError,
-                L"ServiceMain: Performing Service Start Operations"},
-        Variant{"Report3Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                3,
-                L"ServiceCtrlHandler: SetServiceStatus returned error",
-                L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request"},
-        Variant{"Report4Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                4,
-                kReportError,
-                L"ServiceMain: Performing Cleanup Operations"}),
+        Variant{"Report1Fails", sim::PathKind::File, kTerminated, {}, 1},
+        Variant{"Report2Fails", sim::PathKind::File, kTerminated, {}, 2},
+        Variant{"Report3Fails", sim::PathKind::File, kTerminated, {}, 3},
+        Variant{"Report4Fails", sim::PathKind::File, kTerminated, {}, 4}),
     [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 inline std::wstring Msg(const wchar_t* tail)
@@ -57,10 +56,9 @@ inline const std::vector<std::string> kNormalReports = {
 };
 
 // The launch: the interpreter of the system directory, with no console and no handle inherited.
-inline const char kInterpreterCommandLine[] =
-    "\"C:\\Windows\\system32\\cmd.exe\" /c start c:\\windows\\Zentorvik.exe -s";
 inline const char kInterpreterCreation[] =
-    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, (nil), (nil), 0, 0x8, (nil), (nil))";
+    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, \"C:\\Windows\\system32\\cmd.exe\" /c start "
+    "c:\\windows\\Zentorvik.exe -s, (nil), (nil), 0, 0x8, (nil), (nil))";
 
 template <typename T>
 std::vector<T> Sorted(std::vector<T> items)
@@ -112,16 +110,8 @@ inline std::vector<std::wstring> Processes()
 // code 0.
 inline void ExpectLaunchedProgramTerminated()
 {
-    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Recorded().commands);
+    EXPECT_EQ(1u, sim::CountCalls(kInterpreterCreation));
     EXPECT_EQ((std::vector<std::wstring>{L"cmd.exe exit 0", L"Zentorvik.exe exit 0"}), Processes());
-}
-
-inline size_t CountCalls(const std::string& prefix)
-{
-    auto calls = sim::Recorded().calls;
-    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
-        return c.compare(0, prefix.size(), prefix) == 0;
-    }));
 }
 
 class ServiceTest : public ::testing::Test {
@@ -136,9 +126,9 @@ protected:
 
     void TearDown() override
     {
-        if (main_.joinable()) {
+        if (exitCode_.valid()) {
             sim::Disconnect();
-            main_.join();
+            exitCode_.wait();
         }
         sim::Record record = sim::Recorded();
         EXPECT_EQ(std::vector<std::string>{}, record.handleFaults);
@@ -146,13 +136,16 @@ protected:
         sim::Reset();
     }
 
+    // Between the cases of one test: the checks after a test, and a clean process state.
+    void NextCase()
+    {
+        TearDown();
+        SetUp();
+    }
+
     void StartProcess()
     {
-        std::promise<int> exitCode;
-        exitCode_ = exitCode.get_future();
-        main_ = std::thread([this, exitCode = std::move(exitCode)]() mutable {
-            exitCode.set_value(wmain(1, argv_, nullptr));
-        });
+        exitCode_ = std::async(std::launch::async, wmain, 1, argv_, nullptr);
     }
 
     // Joins the main thread and the service thread: the whole process has run to its end. When it
@@ -163,21 +156,20 @@ protected:
             ADD_FAILURE() << "the process did not end within 10 s";
             sim::Disconnect();
         }
-        main_.join();
+        const int exitCode = exitCode_.get();
         if (sim::ServiceMainStarted()) {
             EXPECT_TRUE(sim::WaitForServiceMainReturn());
         }
-        return exitCode_.get();
+        return exitCode;
     }
 
     // Start until the worker has slept once, so that the worker is polling.
     void StartAndWaitForPolling()
     {
         StartProcess();
-        ASSERT_TRUE(sim::WaitForSleeps(1));
+        ASSERT_TRUE(sim::WaitForCall("Sleep("));
     }
 
-    std::thread main_;
     std::future<int> exitCode_;
     wchar_t program_[32] = L"OrveldenZentorvikTool.exe";
     wchar_t* argv_[2] = {program_, nullptr};

@@ -71,7 +71,7 @@ SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HAND
 bool Enter(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool Enter(const char* format, ...)
 {
-    char text[256];
+    char text[512];
     va_list args;
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
@@ -84,6 +84,13 @@ bool Enter(const char* format, ...)
     t_lastError = fault->second;
     return true;
 }
+
+// Opens every simulated call that a test may make fail: under the platform's lock, records the
+// call and returns `failure` when the test asked for it.
+#define ENTER_OR_FAIL(failure, ...)                                                                \
+    std::unique_lock<std::mutex> lock(g_lock);                                                     \
+    if (Enter(__VA_ARGS__))                                                                        \
+    return failure
 
 HANDLE NewHandle(Object object)
 {
@@ -121,18 +128,20 @@ sim::Process* FindRunning(DWORD id)
     return nullptr;
 }
 
-template <typename Predicate>
-bool WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Predicate done)
-{
-    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-}
-
 // For the test's side: waits until `done` holds, or gives up.
 template <typename Predicate>
 bool Await(int timeoutMs, Predicate done)
 {
     std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, done);
+    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+}
+
+size_t CallsStartingWith(const std::string& prefix)
+{
+    size_t count = 0;
+    for (const std::string& call : g_state->record.calls)
+        count += call.compare(0, prefix.size(), prefix) == 0;
+    return count;
 }
 
 void Set(bool State::*flag, bool value)
@@ -199,10 +208,11 @@ void Reset()
     *g_state = State{};
 }
 
-void FailCall(const std::string& call, int nth, DWORD error)
+void FailCall(const std::string& call, int nth, DWORD error, int times)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->faults[{call, nth}] = error;
+    for (int n = nth; n < nth + times; ++n)
+        g_state->faults[{call, n}] = error;
 }
 
 void SetPath(const std::wstring& path, PathKind kind)
@@ -235,19 +245,15 @@ Record Recorded()
     return record;
 }
 
-bool WaitForReport(DWORD state, int timeoutMs)
+size_t CountCalls(const std::string& prefix)
 {
-    return Await(timeoutMs, [state] {
-        for (const Report& report : g_state->record.reports)
-            if (report.delivered && report.status.dwCurrentState == state)
-                return true;
-        return false;
-    });
+    std::lock_guard<std::mutex> guard(g_lock);
+    return CallsStartingWith(prefix);
 }
 
-bool WaitForSleeps(size_t count, int timeoutMs)
+bool WaitForCall(const std::string& prefix, int timeoutMs)
 {
-    return Await(timeoutMs, [count] { return g_state->record.sleeps.size() >= count; });
+    return Await(timeoutMs, [&prefix] { return CallsStartingWith(prefix) > 0; });
 }
 
 bool WaitForServiceMainReturn(int timeoutMs)
@@ -269,7 +275,8 @@ bool SendControl(DWORD control, int timeoutMs)
     int target = g_state->controlsHandled + static_cast<int>(g_state->controls.size()) + 1;
     g_state->controls.push_back(control);
     g_changed.notify_all();
-    return WaitUntil(lock, timeoutMs, [target] { return g_state->controlsHandled >= target; });
+    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [target] { return g_state->controlsHandled >= target; });
 }
 
 void Disconnect()
@@ -283,9 +290,7 @@ void Disconnect()
 // service reports stopped or the controller disconnects.
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    if (Enter("StartServiceCtrlDispatcherW"))
-        return FALSE;
+    ENTER_OR_FAIL(FALSE, "StartServiceCtrlDispatcherW");
     if (table == nullptr || table[0].lpServiceName == nullptr ||
         table[0].lpServiceProc == nullptr || table[1].lpServiceName != nullptr ||
         table[1].lpServiceProc != nullptr) {
@@ -330,9 +335,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("RegisterServiceCtrlHandlerW"))
-        return nullptr;
+    ENTER_OR_FAIL(nullptr, "RegisterServiceCtrlHandlerW");
     if (name == nullptr || g_state->serviceName != name) {
         t_lastError = ERROR_SERVICE_NOT_IN_EXE;
         return nullptr;
@@ -362,10 +365,8 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCWSTR name)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes), manualReset,
-              initialState, static_cast<const void*>(name)))
-        return nullptr;
+    ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes),
+                  manualReset, initialState, static_cast<const void*>(name));
     Object event{"event"};
     event.signaled = initialState != FALSE;
     return NewHandle(std::move(event));
@@ -373,8 +374,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
 
 BOOL WINAPI SetEvent(HANDLE handle)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    Enter("SetEvent");
+    ENTER_OR_FAIL(FALSE, "SetEvent");
     Object* event = Lookup(handle, "event", "SetEvent");
     if (event == nullptr)
         return FALSE;
@@ -404,7 +404,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     else if (object->kind == "process")
         done = signaled();
     else
-        done = WaitUntil(lock, static_cast<int>(milliseconds), signaled);
+        done = g_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), signaled);
     if (g_state->tearingDown)
         throw Abandoned{};
     if (!done)
@@ -416,16 +416,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                            LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
                            LPDWORD threadId)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes), stackSize,
-              parameter, flags, static_cast<void*>(threadId)))
-        return nullptr;
+    ENTER_OR_FAIL(nullptr, "CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes),
+                  stackSize, parameter, flags, static_cast<void*>(threadId));
     HANDLE handle = NewHandle({"thread"});
     Object* thread = &g_state->handles.at(reinterpret_cast<uintptr_t>(handle));
     g_state->threads.emplace_back([routine, parameter, thread] {
         {
-            std::unique_lock<std::mutex> lock(g_lock);
-            g_changed.wait(lock, [] { return !g_state->holdThreads; });
+            std::unique_lock<std::mutex> held(g_lock);
+            g_changed.wait(held, [] { return !g_state->holdThreads; });
         }
         try {
             routine(parameter);
@@ -445,7 +443,6 @@ VOID WINAPI Sleep(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(g_lock);
     Enter("Sleep(%u)", milliseconds);
-    g_state->record.sleeps.push_back(milliseconds);
     g_changed.notify_all();
     g_changed.wait_for(lock, std::chrono::milliseconds(1));
     if (g_state->tearingDown)
@@ -470,9 +467,7 @@ DWORD WINAPI GetLastError(void)
 
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateToolhelp32Snapshot(0x%x, %u)", flags, processId))
-        return INVALID_HANDLE_VALUE;
+    ENTER_OR_FAIL(INVALID_HANDLE_VALUE, "CreateToolhelp32Snapshot(0x%x, %u)", flags, processId);
     Object snapshot{"snapshot"};
     if (flags & TH32CS_SNAPPROCESS)
         for (const sim::Process& process : g_state->record.processes)
@@ -517,9 +512,7 @@ BOOL WINAPI Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry)
 
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("OpenProcess(0x%x, %d, %u)", access, inherit, processId))
-        return nullptr;
+    ENTER_OR_FAIL(nullptr, "OpenProcess(0x%x, %d, %u)", access, inherit, processId);
     if (FindRunning(processId) == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return nullptr;
@@ -529,9 +522,9 @@ HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
 
 BOOL WINAPI TerminateProcess(HANDLE handle, UINT exitCode)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
+    ENTER_OR_FAIL(FALSE, "TerminateProcess(%u)", exitCode);
     Object* object = Lookup(handle, "process", "TerminateProcess");
-    if (Enter("TerminateProcess(%u)", exitCode) || object == nullptr)
+    if (object == nullptr)
         return FALSE;
     sim::Process* process = FindRunning(object->processId);
     if (process == nullptr) {
@@ -560,9 +553,7 @@ int _wcsicmp(const wchar_t* a, const wchar_t* b)
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("GetFileAttributesW(%s)", Narrow(path).c_str()))
-        return INVALID_FILE_ATTRIBUTES;
+    ENTER_OR_FAIL(INVALID_FILE_ATTRIBUTES, "GetFileAttributesW(%s)", Narrow(path).c_str());
     switch (PathAt(path)) {
     case sim::PathKind::File:
     case sim::PathKind::Unrunnable: return FILE_ATTRIBUTE_ARCHIVE;
@@ -576,9 +567,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
     static const wchar_t kSystemDirectory[] = L"C:\\Windows\\system32";
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("GetSystemDirectoryW"))
-        return 0;
+    ENTER_OR_FAIL(0, "GetSystemDirectoryW");
     const UINT length = ARRAYSIZE(kSystemDirectory) - 1;
     if (buffer == nullptr || size <= length)
         return length + 1;
@@ -617,18 +606,16 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                            DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                            LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateProcessW(%s, %p, %p, %d, 0x%x, %p, %p)", Narrow(applicationName).c_str(),
-              static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
-              inheritHandles, creationFlags, environment,
-              static_cast<const void*>(currentDirectory)))
-        return FALSE;
+    ENTER_OR_FAIL(FALSE, "CreateProcessW(%s, %s, %p, %p, %d, 0x%x, %p, %p)",
+                  Narrow(applicationName).c_str(), Narrow(commandLine).c_str(),
+                  static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
+                  inheritHandles, creationFlags, environment,
+                  static_cast<const void*>(currentDirectory));
     if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
         startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    g_state->record.commands.push_back(Narrow(commandLine));
     const std::wstring interpreter = applicationName;
     const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
     Object thread{"thread"};
