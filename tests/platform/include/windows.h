@@ -67,13 +67,8 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define SERVICE_CONTROL_SHUTDOWN 5u
 
 typedef struct _SERVICE_STATUS {
-    DWORD dwServiceType;
-    DWORD dwCurrentState;
-    DWORD dwControlsAccepted;
-    DWORD dwWin32ExitCode;
-    DWORD dwServiceSpecificExitCode;
-    DWORD dwCheckPoint;
-    DWORD dwWaitHint;
+    DWORD dwServiceType, dwCurrentState, dwControlsAccepted, dwWin32ExitCode,
+        dwServiceSpecificExitCode, dwCheckPoint, dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
 typedef VOID(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
@@ -91,10 +86,8 @@ typedef struct _STARTUPINFOW {
 } STARTUPINFOW, *LPSTARTUPINFOW;
 
 typedef struct _PROCESS_INFORMATION {
-    HANDLE hProcess;
-    HANDLE hThread;
-    DWORD dwProcessId;
-    DWORD dwThreadId;
+    HANDLE hProcess, hThread;
+    DWORD dwProcessId, dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
 // Service controller
@@ -107,19 +100,17 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
                            LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
-                           LPDWORD threadId);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId);
 VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
 
 // Processes
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
-                           LPSECURITY_ATTRIBUTES processAttributes,
-                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
-                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                           LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags,
+                           LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
+                           LPPROCESS_INFORMATION);
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 
