@@ -6,9 +6,9 @@ namespace {
 using HostedTest = ServiceTest;
 
 struct Fault {
-    const char* call;
-    int nth;
-    DWORD error;
+    const char* call = "";
+    int nth = 0;
+    DWORD error = 0;
     int times = 1;
 };
 
@@ -25,10 +25,10 @@ TEST_F(HostedTest, LaunchRunsTheSystemInterpreterForAFileWithinTheBoundAndLeaves
         sim::PathKind program;
         Fault fault;
         std::vector<std::string> calls;
-        std::vector<std::wstring> processes;
+        std::vector<std::wstring> processes = {};
     } cases[] = {
         {sim::PathKind::File,
-         {"", 0, 0},
+         {},
          {kLookUp, "GetSystemDirectoryW", kInterpreterCreation, "CloseHandle(thread)",
           "WaitForSingleObject(process, 10000)", "CloseHandle(process)"},
          {L"cmd.exe exit 0", L"Zentorvik.exe running"}},
@@ -37,17 +37,15 @@ TEST_F(HostedTest, LaunchRunsTheSystemInterpreterForAFileWithinTheBoundAndLeaves
          {kLookUp, "GetSystemDirectoryW", kInterpreterCreation, "CloseHandle(thread)",
           "WaitForSingleObject(process, 10000)", "TerminateProcess(1460)", "CloseHandle(process)"},
          {L"cmd.exe running"}},
-        {sim::PathKind::Directory, {"", 0, 0}, {kLookUp}, {}},
-        {sim::PathKind::Missing, {"", 0, 0}, {kLookUp}, {}},
-        {sim::PathKind::File, {"GetFileAttributesW", 1, ERROR_ACCESS_DENIED}, {kLookUp}, {}},
+        {sim::PathKind::Directory, {}, {kLookUp}},
+        {sim::PathKind::Missing, {}, {kLookUp}},
+        {sim::PathKind::File, {"GetFileAttributesW", 1, ERROR_ACCESS_DENIED}, {kLookUp}},
         {sim::PathKind::File,
          {"GetSystemDirectoryW", 1, ERROR_NOT_ENOUGH_MEMORY},
-         {kLookUp, "GetSystemDirectoryW"},
-         {}},
+         {kLookUp, "GetSystemDirectoryW"}},
         {sim::PathKind::File,
          {"CreateProcessW", 1, ERROR_ACCESS_DENIED},
-         {kLookUp, "GetSystemDirectoryW", kInterpreterCreation},
-         {}},
+         {kLookUp, "GetSystemDirectoryW", kInterpreterCreation}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
@@ -79,14 +77,13 @@ TEST_F(HostedTest, TerminationEndsEveryExactNameAndNoDecoy)
     TerminateHostedProcesses();
 
     EXPECT_EQ(expected, Processes());
-    EXPECT_EQ(1u, sim::CountCalls(kSnapshot));
-    EXPECT_EQ(5u, sim::CountCalls("OpenProcess(0x1, 0, "));
-    EXPECT_EQ(5u, sim::CountCalls("OpenProcess"));
+    EXPECT_EQ(5u, sim::CountCalls("OpenProcess")) << "a decoy was opened";
 }
 
-// With no instance every entry is read. A process that cannot be opened, or refuses to end, is
-// skipped; the walk goes on. Only a bad length, which a module of the process loading or
-// unloading causes, is retried, and five times at most. A failed first read gives up too.
+// The calls are the whole record: what was terminated follows from them. With no instance every
+// entry is read. A process that cannot be opened, or refuses to end, is skipped; the walk goes on.
+// Only a bad length, which a module of the process loading or unloading causes, is retried, and
+// five times at most. A failed first read gives up too.
 TEST_F(HostedTest, TerminationWalkSkipsWhatFailsAndRetriesOnlyASnapshotOfChangingModules)
 {
     const std::wstring kHosted = L"Zentorvik.exe";
@@ -94,37 +91,29 @@ TEST_F(HostedTest, TerminationWalkSkipsWhatFailsAndRetriesOnlyASnapshotOfChangin
         std::vector<std::wstring> processes;
         std::vector<Fault> faults;
         std::vector<std::string> calls;
-        std::vector<std::wstring> table; // at the end
     } cases[] = {
         {{L"System", L"services.exe", L"XZentorvik.exe"},
          {},
          {kSnapshot, "Process32FirstW", "Process32NextW", "Process32NextW", "Process32NextW",
-          "CloseHandle(snapshot)"},
-         {L"System running", L"services.exe running", L"XZentorvik.exe running"}},
+          "CloseHandle(snapshot)"}},
         {{kHosted, kHosted, kHosted},
          {{"OpenProcess", 2, ERROR_ACCESS_DENIED}, {"TerminateProcess", 2, ERROR_ACCESS_DENIED}},
          {kSnapshot, "Process32FirstW", "OpenProcess(0x1, 0, 1000)", "TerminateProcess(0)",
           "CloseHandle(process)", "Process32NextW", "OpenProcess(0x1, 0, 1004)", "Process32NextW",
           "OpenProcess(0x1, 0, 1008)", "TerminateProcess(0)", "CloseHandle(process)",
-          "Process32NextW", "CloseHandle(snapshot)"},
-         {L"Zentorvik.exe exit 0", L"Zentorvik.exe running", L"Zentorvik.exe running"}},
+          "Process32NextW", "CloseHandle(snapshot)"}},
         {{kHosted},
          {{"CreateToolhelp32Snapshot", 1, ERROR_BAD_LENGTH, 2}},
          {kSnapshot, kSnapshot, kSnapshot, "Process32FirstW", "OpenProcess(0x1, 0, 1000)",
-          "TerminateProcess(0)", "CloseHandle(process)", "Process32NextW", "CloseHandle(snapshot)"},
-         {L"Zentorvik.exe exit 0"}},
+          "TerminateProcess(0)", "CloseHandle(process)", "Process32NextW",
+          "CloseHandle(snapshot)"}},
         {{kHosted},
          {{"CreateToolhelp32Snapshot", 1, ERROR_BAD_LENGTH, 6}},
-         std::vector<std::string>(5, kSnapshot),
-         {L"Zentorvik.exe running"}},
-        {{kHosted},
-         {{"CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY}},
-         {kSnapshot},
-         {L"Zentorvik.exe running"}},
+         std::vector<std::string>(5, kSnapshot)},
+        {{kHosted}, {{"CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY}}, {kSnapshot}},
         {{kHosted},
          {{"Process32FirstW", 1, ERROR_NO_MORE_FILES}},
-         {kSnapshot, "Process32FirstW", "CloseHandle(snapshot)"},
-         {L"Zentorvik.exe running"}},
+         {kSnapshot, "Process32FirstW", "CloseHandle(snapshot)"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
@@ -137,7 +126,6 @@ TEST_F(HostedTest, TerminationWalkSkipsWhatFailsAndRetriesOnlyASnapshotOfChangin
         TerminateHostedProcesses();
 
         EXPECT_EQ(c.calls, sim::Recorded().calls);
-        EXPECT_EQ(c.table, Processes());
     }
 }
 

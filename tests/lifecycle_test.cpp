@@ -11,18 +11,6 @@ const std::wstring kHandlerEntry = Msg(L"ServiceCtrlHandler: Entry");
 const std::wstring kStopRequest = Msg(L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request");
 const std::wstring kHandlerExit = Msg(L"ServiceCtrlHandler: Exit");
 
-// The messages one routine sent, in their order. A routine runs on one thread, so only this order
-// is fixed: the other threads' messages may fall anywhere in between.
-std::vector<std::wstring> MessagesOf(const std::wstring& routine)
-{
-    std::wstring tag = Msg(routine.c_str()) + L": ";
-    std::vector<std::wstring> own;
-    for (const std::wstring& item : sim::Recorded().trace)
-        if (item.compare(0, tag.size(), tag) == 0)
-            own.push_back(item);
-    return own;
-}
-
 using LifecycleTest = ServiceTest;
 
 // Started from a console, the dispatcher's error is the exit code; a handler that cannot be
@@ -115,7 +103,12 @@ TEST_F(LifecycleTest, SecondStopDuringStopPendingIsOnlyTraced)
             handler.insert(handler.begin() + 2,
                            Msg(L"ServiceCtrlHandler: SetServiceStatus returned error"));
         handler.insert(handler.end(), {kHandlerEntry, kStopRequest, kHandlerExit});
-        EXPECT_EQ(handler, MessagesOf(L"ServiceCtrlHandler"));
+        // Only the handler's own order is fixed: the other threads' messages fall in between.
+        std::vector<std::wstring> handled;
+        for (const std::wstring& message : sim::Recorded().trace)
+            if (RoutineOf(message) == L"ServiceCtrlHandler")
+                handled.push_back(message);
+        EXPECT_EQ(handler, handled);
         EXPECT_EQ(3u, sim::Recorded().reports.size());
         EXPECT_EQ(1u, sim::CountCalls("CreateToolhelp32Snapshot"));
         EXPECT_EQ(1u, sim::CountCalls("SetEvent"));

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -56,17 +57,6 @@ struct Monitor {
     {
         while (queue->PrintSome()) {
         }
-    }
-    // The printing thread, until the reader is done and everything is printed.
-    std::thread Printer()
-    {
-        return std::thread([this] {
-            for (bool done = false; !done; std::this_thread::yield()) {
-                done = readerDone; // then whatever the reader queued is printed below
-                while (queue->PrintSome()) {
-                }
-            }
-        });
     }
 };
 
@@ -155,39 +145,29 @@ const std::string kRefusedGlobal =
 // than it grants everyone, and one that refuses even that is still someone else's.
 TEST(MonitorNames, SaysWhyItLeavesTheGlobalNamesForEveryCombination)
 {
-    struct Combination {
-        bool eventExisted, bufferExisted, denied;
-        std::string outside, inSessionZero;
-    };
-    const Combination combinations[] = {
-        {false, false, false, kListeningBoth,
-         "dbwin-monitor: listening on the global names (in session 0 they are also the local "
-         "ones)\n"},
-        {false, false, true, kRefusedGlobal + kListeningLocal, Refused("global") + kNothing},
-        {false, true, false, OtherProgram("DBWIN_BUFFER", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER", "global") + kNothingOther},
-        {false, true, true, OtherProgram("DBWIN_BUFFER", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER", "global") + kNothingOther},
-        {true, false, false, OtherProgram("DBWIN_BUFFER_READY", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER_READY", "global") + kNothingOther},
-        {true, false, true, OtherProgram("DBWIN_BUFFER_READY", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER_READY", "global") + kNothingOther},
-        {true, true, false, OtherMonitor("global") + kListeningLocal,
-         OtherMonitor("global") + kNothingOther},
-        {true, true, true, OtherMonitor("global") + kListeningLocal,
-         OtherMonitor("global") + kNothingOther},
-    };
     // In session 0 there are no local names apart from the global ones: these must not count.
     const dbwin::Found unused = {true, true, true, 8, dbwin::Object::kBufferReady};
-    for (const Combination& c : combinations) {
-        const dbwin::Found global = {
-            c.eventExisted, false, c.bufferExisted, c.denied ? dbwin::kAccessDenied : 0,
-            c.eventExisted ? dbwin::Object::kBufferReady : dbwin::Object::kBuffer};
-        SCOPED_TRACE(testing::Message() << "event there " << c.eventExisted << ", buffer there "
-                                        << c.bufferExisted << ", refused " << c.denied);
-        EXPECT_EQ(c.outside, Says(false, global, kMade));
-        EXPECT_EQ(c.inSessionZero, Says(true, global, unused));
-    }
+    auto global = [](bool eventExisted, bool bufferExisted, bool denied) {
+        return dbwin::Found{eventExisted, false, bufferExisted, denied ? dbwin::kAccessDenied : 0,
+                            eventExisted ? dbwin::Object::kBufferReady : dbwin::Object::kBuffer};
+    };
+    EXPECT_EQ(kListeningBoth, Says(false, global(false, false, false), kMade));
+    EXPECT_EQ("dbwin-monitor: listening on the global names (in session 0 they are also the local "
+              "ones)\n",
+              Says(true, global(false, false, false), unused));
+    EXPECT_EQ(kRefusedGlobal + kListeningLocal, Says(false, global(false, false, true), kMade));
+    EXPECT_EQ(Refused("global") + kNothing, Says(true, global(false, false, true), unused));
+    // Whatever was there already, whether or not it was refused too.
+    const std::tuple<bool, bool, std::string> others[] = {
+        {false, true, OtherProgram("DBWIN_BUFFER", "global")},
+        {true, false, OtherProgram("DBWIN_BUFFER_READY", "global")},
+        {true, true, OtherMonitor("global")}};
+    for (const auto& [eventExisted, bufferExisted, why] : others)
+        for (bool denied : {false, true}) {
+            const dbwin::Found found = global(eventExisted, bufferExisted, denied);
+            EXPECT_EQ(why + kListeningLocal, Says(false, found, kMade)) << denied;
+            EXPECT_EQ(why + kNothingOther, Says(true, found, unused)) << denied;
+        }
 }
 
 // Both sets of names outside session 0; an event or the mutex refused, which another program
@@ -284,7 +264,13 @@ TEST(MonitorCore, PrintsOrCountsEveryMessageWhileTheReaderGoesOn)
     const int kMessages = 20000;
     Monitor monitor;
     monitor.output.blocked = true;
-    std::thread printer = monitor.Printer();
+    // The printing thread, until the reader is done and everything is printed.
+    std::thread printer([&monitor] {
+        for (bool done = false; !done; std::this_thread::yield()) {
+            done = monitor.readerDone; // then whatever the reader queued is printed below
+            monitor.PrintAll();
+        }
+    });
     auto reader = std::async(std::launch::async, [&monitor] {
         for (int n = 1; n <= kMessages; n++) {
             monitor.Take(3, Flood(n));

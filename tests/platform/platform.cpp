@@ -38,7 +38,6 @@ struct State {
     bool tearingDown = false;
 
     std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
-    std::map<std::string, int> callCounts;
     // Paths with their letters folded to lower case.
     std::map<std::wstring, sim::PathKind> paths = {
         {L"c:\\windows\\zentorvik.exe", sim::PathKind::File}};
@@ -65,6 +64,14 @@ thread_local DWORD t_lastError = 0xdeadbeef;
 
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
 
+size_t CallsStartingWith(const std::string& prefix)
+{
+    size_t count = 0;
+    for (const std::string& call : g_state->record.calls)
+        count += call.compare(0, prefix.size(), prefix) == 0;
+    return count;
+}
+
 // Records a call with its arguments and counts it by its name, the text before "(". Returns
 // whether the test made this call fail, with the last error it gave.
 bool Enter(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -77,7 +84,7 @@ bool Enter(const char* format, ...)
     va_end(args);
     g_state->record.calls.push_back(text);
     const std::string name = std::string(text).substr(0, std::strcspn(text, "("));
-    auto fault = g_state->faults.find({name, ++g_state->callCounts[name]});
+    auto fault = g_state->faults.find({name, static_cast<int>(CallsStartingWith(name))});
     if (fault == g_state->faults.end())
         return false;
     t_lastError = fault->second;
@@ -133,14 +140,6 @@ bool Await(int timeoutMs, Predicate done)
 {
     std::unique_lock<std::mutex> lock(g_lock);
     return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-}
-
-size_t CallsStartingWith(const std::string& prefix)
-{
-    size_t count = 0;
-    for (const std::string& call : g_state->record.calls)
-        count += call.compare(0, prefix.size(), prefix) == 0;
-    return count;
 }
 
 void Set(bool State::*flag, bool value)
@@ -559,31 +558,10 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
     return length;
 }
 
-namespace {
-
-// What the interpreter does with "\"<interpreter>\" /c start <path> ...": starts the program at
-// a file's path and ends. For a missing path or a file Windows refuses to run, the shell shows a
-// message box that waits for a user a service's session does not have, so the interpreter never
-// ends. A directory, or another command, launches nothing. Returns whether it ends.
-bool Interpret(const std::wstring& interpreter, const std::wstring& commandLine)
-{
-    const std::wstring prefix = L"\"" + interpreter + L"\" /c start ";
-    if (commandLine.compare(0, prefix.size(), prefix) != 0)
-        return true;
-    std::wstring path = commandLine.substr(prefix.size());
-    path = path.substr(0, path.find(L' '));
-    switch (PathAt(path)) {
-    case sim::PathKind::File: AddRunningProcess(path.substr(path.rfind(L'\\') + 1)); return true;
-    case sim::PathKind::Directory: return true;
-    case sim::PathKind::Missing:
-    case sim::PathKind::Unrunnable: return false;
-    }
-    return true;
-}
-
-} // namespace
-
-// Runs the interpreter at once, to its end or to where it hangs; see Interpret.
+// Runs the interpreter at once. For "<interpreter>" /c start <path> ... it starts the program at
+// a file's path and ends; a directory launches nothing. For a missing path or a file Windows
+// refuses to run, the shell shows a message box that waits for a user a service's session does
+// not have, so the interpreter never ends.
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                            LPSECURITY_ATTRIBUTES processAttributes,
                            LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
@@ -600,15 +578,18 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
         t_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    const std::wstring interpreter = applicationName;
+    const std::wstring interpreter = applicationName, command = commandLine;
     const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
-    Object thread{"thread"};
-    if (Interpret(interpreter, commandLine)) {
+    const size_t start = command.find(L" /c start ");
+    std::wstring path = start == std::wstring::npos ? L"" : command.substr(start + 10);
+    path = path.substr(0, path.find(L' '));
+    const sim::PathKind kind = PathAt(path);
+    if (kind == sim::PathKind::File)
+        AddRunningProcess(path.substr(path.rfind(L'\\') + 1));
+    if (kind == sim::PathKind::File || kind == sim::PathKind::Directory)
         FindRunning(id)->running = false;
-        thread.signaled = true;
-    }
     processInformation->hProcess = NewHandle({"process", id});
-    processInformation->hThread = NewHandle(std::move(thread));
+    processInformation->hThread = NewHandle({"thread"});
     processInformation->dwProcessId = id;
     processInformation->dwThreadId = id + 1;
     return TRUE;
