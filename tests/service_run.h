@@ -61,13 +61,6 @@ inline const char kInterpreterCreation[] =
     "c:\\windows\\Zentorvik.exe -s, (nil), (nil), 0, 0x8, (nil), (nil))";
 
 template <typename T>
-std::vector<T> Sorted(std::vector<T> items)
-{
-    std::sort(items.begin(), items.end());
-    return items;
-}
-
-template <typename T>
 long IndexOf(const std::vector<T>& items, const T& item)
 {
     auto it = std::find(items.begin(), items.end(), item);
