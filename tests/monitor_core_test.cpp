@@ -107,13 +107,13 @@ std::string OtherMonitor(const std::string& names)
            "the names for up to 10 s)\n";
 }
 
+const std::string kOtherProgramsGlobalEvent =
+    "dbwin-monitor: DBWIN_BUFFER_READY of the global names was created by another program, which "
+    "could keep writers from this monitor; not using these names. If a monitor has just exited, "
+    "try again after the writers' time-out (10 s)\n";
+
 std::string OtherProgram(const std::string& object, const std::string& names)
 {
-    if (object == "DBWIN_BUFFER_READY")
-        return "dbwin-monitor: DBWIN_BUFFER_READY of the " + names +
-               " names was created by another program, which could keep writers from this "
-               "monitor; not using these names. If a monitor has just exited, try again after "
-               "the writers' time-out (10 s)\n";
     return "dbwin-monitor: " + object + " of the " + names +
            " names was created by another program, which could feed this monitor lines of its "
            "own; not using these names\n";
@@ -160,7 +160,7 @@ TEST(MonitorNames, SaysWhyItLeavesTheGlobalNamesForEveryCombination)
     // Whatever was there already, whether or not it was refused too.
     const std::tuple<bool, bool, std::string> others[] = {
         {false, true, OtherProgram("DBWIN_BUFFER", "global")},
-        {true, false, OtherProgram("DBWIN_BUFFER_READY", "global")},
+        {true, false, kOtherProgramsGlobalEvent},
         {true, true, OtherMonitor("global")}};
     for (const auto& [eventExisted, bufferExisted, why] : others)
         for (bool denied : {false, true}) {

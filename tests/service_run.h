@@ -42,8 +42,8 @@ inline std::string Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD che
 inline std::vector<std::string> Statuses()
 {
     std::vector<std::string> statuses;
-    for (const sim::Report& report : sim::Recorded().reports)
-        statuses.push_back(StatusText(report.status));
+    for (const SERVICE_STATUS& status : sim::Recorded().reports)
+        statuses.push_back(StatusText(status));
     return statuses;
 }
 

@@ -349,7 +349,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
         t_lastError = ERROR_INVALID_HANDLE;
         delivered = false;
     }
-    g_state->record.reports.push_back({*status, delivered});
+    g_state->record.reports.push_back(*status);
     if (delivered && status->dwCurrentState == SERVICE_STOPPED)
         g_state->stoppedReported = true;
     g_changed.notify_all();
@@ -362,9 +362,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
 {
     ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes),
                   manualReset, initialState, static_cast<const void*>(name));
-    Object event{"event"};
-    event.signaled = initialState != FALSE;
-    return NewHandle(std::move(event));
+    return NewHandle({"event", 0, initialState != FALSE});
 }
 
 BOOL WINAPI SetEvent(HANDLE handle)

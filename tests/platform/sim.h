@@ -33,14 +33,9 @@ struct Process {
 };
 DWORD AddProcess(const std::wstring& exeFile);
 
-struct Report {
-    SERVICE_STATUS status;
-    bool delivered;
-};
-
 // What the code under test did, and the process table as it left it.
 struct Record {
-    std::vector<Report> reports;
+    std::vector<SERVICE_STATUS> reports; // every one, whether delivered or failed
     std::vector<std::wstring> trace;
     // Every platform call in order, with its arguments, e.g. "OpenProcess(0x1, 0, 1004)".
     std::vector<std::string> calls;
