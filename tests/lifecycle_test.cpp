@@ -51,9 +51,11 @@ TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedPro
     sim::Disconnect();
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ((std::vector<std::string>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-                                        Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
-              Statuses());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "type=0x10 state=START_PENDING accepted=0x0 exit=0 specific=0 checkpoint=0 hint=0",
+            "type=0x10 state=STOPPED accepted=0x0 exit=1450 specific=0 checkpoint=1 hint=0"}),
+        Statuses());
     EXPECT_EQ((std::vector<std::wstring>{
                   kMainEntry, kEntry, kStartOperations,
                   Msg(L"ServiceMain: CreateEvent(g_ServiceStopEvent) returned error"), kReportError,
@@ -71,7 +73,7 @@ TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
+    EXPECT_EQ(ReadNormalRun().statuses, Statuses());
     auto trace = sim::Recorded().trace;
     EXPECT_EQ(-1, IndexOf(trace, Msg(L"ServiceMain: Waiting for Worker Thread to complete")));
     ExpectOrder(trace, {kStartOperations, Msg(L"ServiceMain: CreateThread returned error"),
@@ -115,7 +117,7 @@ TEST_F(LifecycleTest, SecondStopDuringStopPendingIsOnlyTraced)
 
         sim::HoldNewThreads(false);
         EXPECT_EQ(0, EndOfProcess());
-        EXPECT_EQ(kNormalReports, Statuses());
+        EXPECT_EQ(ReadNormalRun().statuses, Statuses());
         EXPECT_EQ(0u, sim::CountCalls("Sleep"));
     }
 }

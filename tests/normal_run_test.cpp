@@ -3,65 +3,9 @@
 // description.
 #include "service_run.h"
 
-#include <fstream>
 #include <map>
-#include <utility>
 
 namespace {
-
-struct NormalRun {
-    std::vector<std::string> statuses;
-    std::vector<std::wstring> trace;
-    std::map<std::wstring, std::string> threadOf; // by routine
-    std::vector<std::pair<std::wstring, std::wstring>> after;
-    std::vector<std::wstring> otherControl;
-};
-
-// A message of the file, which is ASCII, as the service traces it.
-std::wstring Message(const std::string& text)
-{
-    return Msg(std::wstring(text.begin(), text.end()).c_str());
-}
-
-std::vector<std::wstring> Messages(std::string text)
-{
-    std::vector<std::wstring> messages;
-    for (size_t bar; (bar = text.find(" | ")) != std::string::npos; text.erase(0, bar + 3))
-        messages.push_back(Message(text.substr(0, bar)));
-    messages.push_back(Message(text));
-    return messages;
-}
-
-NormalRun ReadNormalRun()
-{
-    NormalRun run;
-    std::ifstream file(NORMAL_RUN_FILE);
-    EXPECT_TRUE(file.is_open()) << "cannot read " << NORMAL_RUN_FILE;
-    for (std::string line; std::getline(file, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        size_t space = line.find(' ');
-        std::string word = line.substr(0, space);
-        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-        if (word == "status") {
-            run.statuses.push_back(rest);
-        } else if (word == "trace") {
-            space = rest.find(' ');
-            run.trace.push_back(Message(rest.substr(space + 1)));
-            run.threadOf[RoutineOf(run.trace.back())] = rest.substr(0, space);
-        } else if (word == "after") {
-            std::vector<std::wstring> pair = Messages(rest);
-            EXPECT_EQ(2u, pair.size()) << line;
-            run.after.emplace_back(pair.front(), pair.back());
-        } else if (word == "other-control") {
-            run.otherControl = Messages(rest);
-        } else if (word != "optional") { // here every run waits for ServiceMain's end
-            ADD_FAILURE() << "unknown statement: " << line;
-        }
-    }
-    EXPECT_FALSE(run.statuses.empty() || run.trace.empty() || run.after.empty());
-    return run;
-}
 
 // The messages of a run with that many controls other than stop: each adds its messages before
 // the first of them in the normal run.

@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline std::wstring Msg(const wchar_t* tail)
@@ -34,11 +37,6 @@ inline std::string StatusText(const SERVICE_STATUS& s)
     return text;
 }
 
-inline std::string Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD checkPoint)
-{
-    return StatusText({SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, 0});
-}
-
 inline std::vector<std::string> Statuses()
 {
     std::vector<std::string> statuses;
@@ -46,14 +44,6 @@ inline std::vector<std::string> Statuses()
         statuses.push_back(StatusText(status));
     return statuses;
 }
-
-// The checkpoints are the required ones, written out: a header that changed them must fail.
-inline const std::vector<std::string> kNormalReports = {
-    Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-    Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
-    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
-    Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
-};
 
 // The launch: the interpreter of the system directory, with no console and no handle inherited.
 inline const char kInterpreterCreation[] =
@@ -87,6 +77,62 @@ inline std::wstring RoutineOf(const std::wstring& message)
 {
     size_t start = Msg(L"").size();
     return message.substr(start, message.find(L": ", start) - start);
+}
+
+// The normal run as tests/normal-run.txt writes it for the end-to-end reader, so that both suites
+// hold the service to one description.
+struct NormalRun {
+    std::vector<std::string> statuses;
+    std::vector<std::wstring> trace;
+    std::map<std::wstring, std::string> threadOf; // by routine
+    std::vector<std::pair<std::wstring, std::wstring>> after;
+    std::vector<std::wstring> otherControl;
+};
+
+// A message of the file, which is ASCII, as the service traces it.
+inline std::wstring Message(const std::string& text)
+{
+    return Msg(std::wstring(text.begin(), text.end()).c_str());
+}
+
+inline std::vector<std::wstring> Messages(std::string text)
+{
+    std::vector<std::wstring> messages;
+    for (size_t bar; (bar = text.find(" | ")) != std::string::npos; text.erase(0, bar + 3))
+        messages.push_back(Message(text.substr(0, bar)));
+    messages.push_back(Message(text));
+    return messages;
+}
+
+inline NormalRun ReadNormalRun()
+{
+    NormalRun run;
+    std::ifstream file(NORMAL_RUN_FILE);
+    EXPECT_TRUE(file.is_open()) << "cannot read " << NORMAL_RUN_FILE;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t space = line.find(' ');
+        std::string word = line.substr(0, space);
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        if (word == "status") {
+            run.statuses.push_back(rest);
+        } else if (word == "trace") {
+            space = rest.find(' ');
+            run.trace.push_back(Message(rest.substr(space + 1)));
+            run.threadOf[RoutineOf(run.trace.back())] = rest.substr(0, space);
+        } else if (word == "after") {
+            std::vector<std::wstring> pair = Messages(rest);
+            EXPECT_EQ(2u, pair.size()) << line;
+            run.after.emplace_back(pair.front(), pair.back());
+        } else if (word == "other-control") {
+            run.otherControl = Messages(rest);
+        } else if (word != "optional") { // here every run waits for ServiceMain's end
+            ADD_FAILURE() << "unknown statement: " << line;
+        }
+    }
+    EXPECT_FALSE(run.statuses.empty() || run.trace.empty() || run.after.empty());
+    return run;
 }
 
 // The process table, a process a line: "<file name> running" or "<file name> exit <code>".
