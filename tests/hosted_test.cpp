@@ -15,6 +15,10 @@ struct Fault {
 const wchar_t kHostedPath[] = L"c:\\windows\\Zentorvik.exe";
 const char kLookUp[] = "GetFileAttributesW(c:\\windows\\Zentorvik.exe)";
 const char kSnapshot[] = "CreateToolhelp32Snapshot(0xf, 0)";
+// The launch: the interpreter of the system directory, with no console and no handle inherited.
+const char kInterpreterCreation[] =
+    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, \"C:\\Windows\\system32\\cmd.exe\" /c start "
+    "c:\\windows\\Zentorvik.exe -s, (nil), (nil), 0, 0x8, (nil), (nil))";
 
 // A missing program, a directory or a failed step launches nothing. A program Windows refuses to
 // run leaves "start" waiting on the shell's error box: an interpreter that cannot be ended either

@@ -62,7 +62,7 @@ TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedPro
                   kExit, Msg(L"Main: Exit")}),
               sim::Recorded().trace);
     EXPECT_EQ(0u, sim::CountCalls("CreateThread"));
-    ExpectLaunchedProgramTerminated();
+    EXPECT_EQ(kTerminated, Processes());
 }
 
 TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
@@ -81,7 +81,7 @@ TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
                         Msg(L"ServiceWorkerThread: Exit"),
                         Msg(L"ServiceMain: Worker Thread Stop Event signaled"),
                         Msg(L"ServiceMain: Performing Cleanup Operations"), kExit});
-    ExpectLaunchedProgramTerminated();
+    EXPECT_EQ(kTerminated, Processes());
 }
 
 // Both stops come before the worker's first poll, which the worker then does not miss; only the

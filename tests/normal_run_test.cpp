@@ -118,8 +118,6 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
 const std::vector<DWORD> kOtherControls = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
                                            SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
                                            128u};
-// Launched, by an interpreter that ended, and terminated at the stop.
-const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zentorvik.exe exit 0"};
 
 // A missing program is never handed to the interpreter, whose "start" would wait on the shell's
 // "cannot find" box; one Windows refuses to run leaves the interpreter waiting until the launch

@@ -47,13 +47,11 @@ struct State {
     std::wstring serviceName;
     LPHANDLER_FUNCTION handler = nullptr;
     std::thread serviceThread;
-    bool serviceMainStarted = false;
     bool serviceMainReturned = false;
     bool dispatcherRunning = false;
     bool stoppedReported = false;
     bool disconnected = false;
-    bool controlPending = false; // until the handler has returned
-    DWORD control = 0;
+    DWORD control = 0; // sent and not yet handled (no control is 0)
 };
 
 std::mutex g_lock;
@@ -216,10 +214,7 @@ void FailCall(const std::string& call, int nth, DWORD error, int times)
 void SetPath(const std::wstring& path, PathKind kind)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    if (kind == PathKind::Missing)
-        g_state->paths.erase(Folded(path));
-    else
-        g_state->paths[Folded(path)] = kind;
+    g_state->paths[Folded(path)] = kind;
 }
 
 void HoldNewThreads(bool hold)
@@ -262,7 +257,7 @@ bool WaitForServiceMainReturn(int timeoutMs)
 bool ServiceMainStarted()
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->serviceMainStarted;
+    return g_state->serviceThread.joinable();
 }
 
 bool SendControl(DWORD control, int timeoutMs)
@@ -271,10 +266,9 @@ bool SendControl(DWORD control, int timeoutMs)
     if (!g_state->dispatcherRunning || g_state->handler == nullptr)
         return false;
     g_state->control = control;
-    g_state->controlPending = true;
     g_changed.notify_all();
     return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [] { return !g_state->controlPending; });
+                              [] { return g_state->control == 0; });
 }
 
 void Disconnect()
@@ -294,7 +288,6 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         return FALSE;
     }
     g_state->serviceName = table[0].lpServiceName;
-    g_state->serviceMainStarted = true;
     g_state->dispatcherRunning = true;
     g_state->serviceThread =
         std::thread([serviceMain = table[0].lpServiceProc, name = g_state->serviceName]() mutable {
@@ -311,7 +304,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 
     for (;;) {
         g_changed.wait(lock, [] {
-            return g_state->controlPending || g_state->stoppedReported || g_state->disconnected;
+            return g_state->control != 0 || g_state->stoppedReported || g_state->disconnected;
         });
         if (g_state->stoppedReported || g_state->disconnected)
             break;
@@ -320,7 +313,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         lock.unlock();
         handler(control);
         lock.lock();
-        g_state->controlPending = false;
+        g_state->control = 0;
         g_changed.notify_all();
     }
     g_state->dispatcherRunning = false;
