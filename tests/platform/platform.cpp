@@ -72,8 +72,7 @@ size_t CallsStartingWith(const std::string& prefix)
 
 // Records a call with its arguments and counts it by its name, the text before "(". Returns
 // whether the test made this call fail, with the last error it gave.
-bool Enter(const char* format, ...) __attribute__((format(printf, 1, 2)));
-bool Enter(const char* format, ...)
+__attribute__((format(printf, 1, 2))) bool Enter(const char* format, ...)
 {
     char text[512];
     va_list args;
@@ -528,14 +527,12 @@ int _wcsicmp(const wchar_t* a, const wchar_t* b)
 DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
     ENTER_OR_FAIL(INVALID_FILE_ATTRIBUTES, "GetFileAttributesW(%s)", Narrow(path).c_str());
-    switch (PathAt(path)) {
-    case sim::PathKind::File:
-    case sim::PathKind::Unrunnable: return FILE_ATTRIBUTE_ARCHIVE;
-    case sim::PathKind::Directory: return FILE_ATTRIBUTE_DIRECTORY;
-    case sim::PathKind::Missing: break;
+    const sim::PathKind kind = PathAt(path);
+    if (kind == sim::PathKind::Missing) {
+        t_lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_FILE_ATTRIBUTES;
     }
-    t_lastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_FILE_ATTRIBUTES;
+    return kind == sim::PathKind::Directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
