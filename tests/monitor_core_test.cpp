@@ -85,15 +85,16 @@ std::string Says(bool sessionZero, const dbwin::Found& global, const dbwin::Foun
     return said + dbwin::Summary(found, sessionZero);
 }
 
-dbwin::Found RefusedAt(dbwin::Object object)
+// Creating `object` failed with `error`; nothing was there before it.
+dbwin::Found Failed(unsigned long error, dbwin::Object object)
 {
-    return {false, false, false, dbwin::kAccessDenied, object};
+    return {false, false, false, error, object};
 }
 
 // Names whose objects the monitor made, names another monitor listens on, names it may not create.
 const dbwin::Found kMade = {};
 const dbwin::Found kMonitor = {true, false, true, 0, dbwin::Object::kBufferReady};
-const dbwin::Found kDenied = RefusedAt(dbwin::Object::kBuffer);
+const dbwin::Found kDenied = Failed(dbwin::kAccessDenied, dbwin::Object::kBuffer);
 const std::string kListeningBoth = "dbwin-monitor: listening on the global and local names\n";
 const std::string kListeningLocal = "dbwin-monitor: listening on the local names\n";
 const std::string kNothing = "dbwin-monitor: nothing left to listen on\n";
@@ -180,38 +181,33 @@ TEST(MonitorNames, SaysWhatItFoundUnderBothSetsOfNames)
         dbwin::Found global, local;
         std::string said;
     };
+    // Another monitor's objects that refuse this one; another program's buffer, and data event.
+    const dbwin::Found kMonitorRefusing = {true, false, true, dbwin::kAccessDenied,
+                                           dbwin::Object::kBufferReady};
+    const dbwin::Found kOtherBuffer = {false, false, true, 0, dbwin::Object::kBuffer};
+    const dbwin::Found kOtherDataEvent = {false, true, false, 0, dbwin::Object::kDataReady};
     const Case cases[] = {
-        {"a second monitor, whether or not it may open the first one's objects",
-         false,
-         kMonitor,
-         {true, false, true, dbwin::kAccessDenied, dbwin::Object::kBufferReady},
-         OtherMonitor("global") + OtherMonitor("local") + kNothingOther},
+        {"a second monitor, whether or not it may open the first one's objects", false, kMonitor,
+         kMonitorRefusing, OtherMonitor("global") + OtherMonitor("local") + kNothingOther},
         {"a monitor that may not create the global names beside another in its session", false,
          kDenied, kMonitor, kRefusedGlobal + OtherMonitor("local") + kNothingOther},
-        {"another program's global buffer and local data event",
-         false,
-         {false, false, true, 0, dbwin::Object::kBuffer},
-         {false, true, false, 0, dbwin::Object::kDataReady},
+        {"another program's global buffer and local data event", false, kOtherBuffer,
+         kOtherDataEvent,
          OtherProgram("DBWIN_BUFFER", "global") + OtherProgram("DBWIN_DATA_READY", "local") +
              kNothingOther},
         {"the local names refused", false, kMade, kDenied,
          Refused("local") + "dbwin-monitor: listening on the global names\n"},
         {"both refused", false, kDenied, kDenied, kRefusedGlobal + Refused("local") + kNothing},
         {"an elevated monitor refused another program's global mutex", false,
-         RefusedAt(dbwin::Object::kMutex), kMade,
+         Failed(dbwin::kAccessDenied, dbwin::Object::kMutex), kMade,
          HeldTighter("DBWinMutex", "global") + kListeningLocal},
-        {"the data event refused in session 0", true, RefusedAt(dbwin::Object::kDataReady), kMade,
+        {"the data event refused in session 0", true,
+         Failed(dbwin::kAccessDenied, dbwin::Object::kDataReady), kMade,
          HeldTighter("DBWIN_DATA_READY", "global") + kNothingOther},
-        {"another error",
-         false,
-         {false, false, false, 1450, dbwin::Object::kBuffer},
-         kDenied,
+        {"another error", false, Failed(1450, dbwin::Object::kBuffer), kDenied,
          "dbwin-monitor: cannot create the DBWIN objects of the global names, error 1450\n" +
              Refused("local") + kNothing},
-        {"another error in session 0",
-         true,
-         {false, false, false, 8, dbwin::Object::kMutex},
-         kMade,
+        {"another error in session 0", true, Failed(8, dbwin::Object::kMutex), kMade,
          "dbwin-monitor: cannot create the DBWIN objects of the global names, error 8\n" +
              kNothing},
     };
