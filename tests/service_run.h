@@ -23,25 +23,23 @@ inline std::wstring Msg(const wchar_t* tail)
     return std::wstring(SERVICE_NAME L": ") + tail;
 }
 
-// A status as the driver prints it, process id aside: the form of tests/normal-run.txt.
-inline std::string StatusText(const SERVICE_STATUS& s)
+// The statuses reported as the driver prints them, process id aside: the form of
+// tests/normal-run.txt.
+inline std::vector<std::string> Statuses()
 {
     static const char* const kStates[] = {"UNKNOWN", "STOPPED", "START_PENDING", "STOP_PENDING",
                                           "RUNNING"};
-    char text[256];
-    snprintf(text, sizeof text,
-             "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
-             s.dwServiceType, kStates[s.dwCurrentState < ARRAYSIZE(kStates) ? s.dwCurrentState : 0],
-             s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
-             s.dwWaitHint);
-    return text;
-}
-
-inline std::vector<std::string> Statuses()
-{
     std::vector<std::string> statuses;
-    for (const SERVICE_STATUS& status : sim::Recorded().reports)
-        statuses.push_back(StatusText(status));
+    for (const SERVICE_STATUS& s : sim::Recorded().reports) {
+        char text[256];
+        snprintf(text, sizeof text,
+                 "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
+                 s.dwServiceType,
+                 kStates[s.dwCurrentState < ARRAYSIZE(kStates) ? s.dwCurrentState : 0],
+                 s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
+                 s.dwCheckPoint, s.dwWaitHint);
+        statuses.push_back(text);
+    }
     return statuses;
 }
 
@@ -142,9 +140,9 @@ inline const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zento
 
 class ServiceTest : public ::testing::Test {
 protected:
+    // The platform starts afresh, and is reset after each test.
     void SetUp() override
     {
-        sim::Reset();
         g_ServiceStatus = SERVICE_STATUS{};
         g_StatusHandle = NULL;
         g_ServiceStopEvent = INVALID_HANDLE_VALUE;
@@ -156,9 +154,8 @@ protected:
             sim::Disconnect();
             exitCode_.wait();
         }
-        sim::Record record = sim::Recorded();
-        EXPECT_EQ(std::vector<std::string>{}, record.handleFaults);
-        EXPECT_EQ(std::vector<std::string>{}, record.openHandles);
+        EXPECT_EQ(std::vector<std::string>{}, sim::Recorded().handleFaults);
+        EXPECT_EQ(std::vector<std::string>{}, sim::Recorded().openHandles);
         sim::Reset();
     }
 
