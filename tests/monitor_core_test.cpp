@@ -19,8 +19,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // What the printer wrote; while blocked, the output holds the printer as a paused console does.
 // Read once the printer has ended.
 struct Output {
@@ -275,7 +273,8 @@ TEST(MonitorCore, PrintsOrCountsEveryMessageWhileTheReaderGoesOn)
         }
         monitor.readerDone = true;
     });
-    EXPECT_EQ(std::future_status::ready, reader.wait_for(20s)) << "the reader waits for the output";
+    EXPECT_EQ(std::future_status::ready, reader.wait_for(std::chrono::seconds(20)))
+        << "the reader waits for the output";
     monitor.output.blocked = false;
     reader.wait();
     printer.join();

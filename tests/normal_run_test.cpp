@@ -1,6 +1,4 @@
-// The normal run as tests/normal-run.txt writes it for the end-to-end reader: the simulated service
-// must send those statuses and messages in those orders, so that both suites hold it to one
-// description.
+// The service on the simulated platform sends the normal run's statuses and messages in its orders.
 #include "service_run.h"
 
 #include <map>

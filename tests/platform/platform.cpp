@@ -70,8 +70,8 @@ size_t CallsStartingWith(const std::string& prefix)
     return count;
 }
 
-// Records a call with its arguments and counts it by its name, the text before "(". Returns
-// whether the test made this call fail, with the last error it gave.
+// Records a call with its arguments. Returns whether the test made this call of its name (the text
+// before "(") fail, with the last error it gave.
 __attribute__((format(printf, 1, 2))) bool Enter(const char* format, ...)
 {
     char text[512];
@@ -137,15 +137,6 @@ bool Await(int timeoutMs, Predicate done)
 {
     std::unique_lock<std::mutex> lock(g_lock);
     return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-}
-
-void Set(bool State::*flag, bool value)
-{
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->*flag = value;
-    }
-    g_changed.notify_all();
 }
 
 std::wstring Folded(std::wstring path)
@@ -218,7 +209,9 @@ void SetPath(const std::wstring& path, PathKind kind)
 
 void HoldNewThreads(bool hold)
 {
-    Set(&State::holdThreads, hold);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state->holdThreads = hold;
+    g_changed.notify_all();
 }
 
 DWORD AddProcess(const std::wstring& exeFile)
@@ -272,7 +265,9 @@ bool SendControl(DWORD control, int timeoutMs)
 
 void Disconnect()
 {
-    Set(&State::disconnected, true);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state->disconnected = true;
+    g_changed.notify_all();
 }
 
 } // namespace sim

@@ -90,12 +90,10 @@ typedef struct _PROCESS_INFORMATION {
     DWORD dwProcessId, dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
-// Service controller
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
-// Kernel objects, threads and errors
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
@@ -106,7 +104,6 @@ VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
 
-// Processes
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                            LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags,
                            LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
@@ -114,11 +111,9 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 
-// Files
 DWORD WINAPI GetFileAttributesW(LPCWSTR path);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 
-// Debug output
 VOID WINAPI OutputDebugStringW(LPCWSTR text);
 
 // Runtime library: declared by the Windows C headers, absent from glibc.
