@@ -85,41 +85,40 @@ TEST_F(HostedTest, TerminationEndsEveryExactNameAndNoDecoy)
 }
 
 // The calls are the whole record: what was terminated follows from them. A process that cannot be
-// opened, or refuses to end, is skipped; the walk goes on to the last entry.
-// Only a bad length, which a module of the process loading or unloading causes, is retried, and
-// five times at most. A failed first read gives up too.
+// opened, or refuses to end, is skipped; the walk goes on to the last entry. Only a bad length,
+// which a module of the process loading or unloading causes, is retried, and five times at most.
+// A failed first read gives up too.
 TEST_F(HostedTest, TerminationWalkSkipsWhatFailsAndRetriesOnlyASnapshotOfChangingModules)
 {
-    const std::wstring kHosted = L"Zentorvik.exe";
     const struct {
-        std::vector<std::wstring> processes;
+        int instances;
         std::vector<Fault> faults;
         std::vector<std::string> calls;
     } cases[] = {
-        {{kHosted, kHosted, kHosted},
+        {3,
          {{"OpenProcess", 2, ERROR_ACCESS_DENIED}, {"TerminateProcess", 2, ERROR_ACCESS_DENIED}},
          {kSnapshot, "Process32FirstW", "OpenProcess(0x1, 0, 1000)", "TerminateProcess(0)",
           "CloseHandle(process)", "Process32NextW", "OpenProcess(0x1, 0, 1004)", "Process32NextW",
           "OpenProcess(0x1, 0, 1008)", "TerminateProcess(0)", "CloseHandle(process)",
           "Process32NextW", "CloseHandle(snapshot)"}},
-        {{kHosted},
+        {1,
          {{"CreateToolhelp32Snapshot", 1, ERROR_BAD_LENGTH, 2}},
          {kSnapshot, kSnapshot, kSnapshot, "Process32FirstW", "OpenProcess(0x1, 0, 1000)",
           "TerminateProcess(0)", "CloseHandle(process)", "Process32NextW",
           "CloseHandle(snapshot)"}},
-        {{kHosted},
+        {1,
          {{"CreateToolhelp32Snapshot", 1, ERROR_BAD_LENGTH, 6}},
          std::vector<std::string>(5, kSnapshot)},
-        {{kHosted}, {{"CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY}}, {kSnapshot}},
-        {{kHosted},
+        {1, {{"CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY}}, {kSnapshot}},
+        {1,
          {{"Process32FirstW", 1, ERROR_NO_MORE_FILES}},
          {kSnapshot, "Process32FirstW", "CloseHandle(snapshot)"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         NextCase();
-        for (const std::wstring& name : c.processes)
-            sim::AddProcess(name);
+        for (int n = 0; n < c.instances; ++n)
+            sim::AddProcess(L"Zentorvik.exe");
         for (const Fault& fault : c.faults)
             sim::FailCall(fault.call, fault.nth, fault.error, fault.times);
 
