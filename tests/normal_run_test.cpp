@@ -47,18 +47,12 @@ struct Variant {
     int failedReport = 0;                  // counted from 1 (0: none)
 };
 
-// By report, the message the service traces when it fails, and the message of the same routine
-// it comes right after.
-const std::pair<const wchar_t*, const wchar_t*> kReportFailures[] = {
-    {nullptr, nullptr},
-    {L"ServiceMain: SetServiceStatus returned error", L"ServiceMain: Entry"},
-    {L"ServiceMain: SetServiceStatus returned error",
-     L"ServiceMain: Performing Service Start Operations"},
-    {L"ServiceCtrlHandler: SetServiceStatus returned error",
-     L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request"},
-    {L"ServiceMain: SetServiceStatus returned error",
-     L"ServiceMain: Performing Cleanup Operations"},
-};
+// By report, the message its routine sends right before the report; when the report fails, the
+// routine traces that, next.
+const wchar_t* const kBeforeFailedReport[] = {nullptr, L"ServiceMain: Entry",
+                                              L"ServiceMain: Performing Service Start Operations",
+                                              L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request",
+                                              L"ServiceMain: Performing Cleanup Operations"};
 
 void PrintTo(const Variant& variant, std::ostream* os)
 {
@@ -85,8 +79,10 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     sim::Record record = sim::Recorded();
     EXPECT_EQ(run.statuses, Statuses());
     std::vector<std::wstring> expected = ExpectedTrace(run, param.otherControls.size());
-    if (const auto [failure, after] = kReportFailures[param.failedReport]; failure != nullptr)
-        expected.insert(std::find(expected.begin(), expected.end(), Msg(after)) + 1, Msg(failure));
+    if (const wchar_t* before = kBeforeFailedReport[param.failedReport]; before != nullptr)
+        expected.insert(
+            std::find(expected.begin(), expected.end(), Msg(before)) + 1,
+            Msg((RoutineOf(Msg(before)) + L": SetServiceStatus returned error").c_str()));
     ExpectTheNormalTrace(run, expected, record.trace);
     EXPECT_EQ(param.processes, Processes());
 
