@@ -176,19 +176,17 @@ namespace sim {
 void Reset()
 {
     std::vector<std::thread> threads;
-    std::thread serviceThread;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_state->holdThreads = false;
         g_state->tearingDown = true;
         threads.swap(g_state->threads);
-        serviceThread.swap(g_state->serviceThread);
+        threads.push_back(std::move(g_state->serviceThread));
     }
     g_changed.notify_all();
     for (std::thread& thread : threads)
-        thread.join();
-    if (serviceThread.joinable())
-        serviceThread.join();
+        if (thread.joinable())
+            thread.join();
 
     std::lock_guard<std::mutex> guard(g_lock);
     *g_state = State{};
