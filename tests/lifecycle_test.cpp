@@ -3,66 +3,38 @@
 namespace {
 
 const std::wstring kMainEntry = Msg(L"Main: Entry");
-const std::wstring kMainError = Msg(L"Main: StartServiceCtrlDispatcher returned error");
-const std::wstring kMainExit = Msg(L"Main: Exit");
 const std::wstring kEntry = Msg(L"ServiceMain: Entry");
-const std::wstring kRegisterError = Msg(L"ServiceMain: RegisterServiceCtrlHandler returned error");
-const std::wstring kReportError = Msg(L"ServiceMain: SetServiceStatus returned error");
 const std::wstring kStartOperations = Msg(L"ServiceMain: Performing Service Start Operations");
-const std::wstring kEventError =
-    Msg(L"ServiceMain: CreateEvent(g_ServiceStopEvent) returned error");
-const std::wstring kThreadError = Msg(L"ServiceMain: CreateThread returned error");
-const std::wstring kWaiting = Msg(L"ServiceMain: Waiting for Worker Thread to complete");
-const std::wstring kSignaled = Msg(L"ServiceMain: Worker Thread Stop Event signaled");
-const std::wstring kCleanup = Msg(L"ServiceMain: Performing Cleanup Operations");
 const std::wstring kExit = Msg(L"ServiceMain: Exit");
 const std::wstring kHandlerEntry = Msg(L"ServiceCtrlHandler: Entry");
 const std::wstring kStopRequest = Msg(L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request");
-const std::wstring kHandlerReportError =
-    Msg(L"ServiceCtrlHandler: SetServiceStatus returned error");
 const std::wstring kHandlerExit = Msg(L"ServiceCtrlHandler: Exit");
-const std::wstring kWorkerEntry = Msg(L"ServiceWorkerThread: Entry");
-const std::wstring kWorkerExit = Msg(L"ServiceWorkerThread: Exit");
-
-// The messages one routine sent, in their order. A routine runs on one thread, so only this order
-// is fixed: the other threads' messages may fall anywhere in between.
-std::vector<std::wstring> MessagesOf(const std::wstring& routine)
-{
-    std::wstring tag = Msg(routine.c_str()) + L": ";
-    std::vector<std::wstring> own;
-    for (const std::wstring& item : sim::Recorded().trace)
-        if (item.compare(0, tag.size(), tag) == 0)
-            own.push_back(item);
-    return own;
-}
 
 using LifecycleTest = ServiceTest;
 
-TEST_F(LifecycleTest, StartedFromConsoleExitsWithTheDispatcherError)
+// Started from a console, the dispatcher's error is the exit code; a handler that cannot be
+// registered ends ServiceMain. Either way nothing is reported and nothing launched.
+TEST_F(LifecycleTest, FailedDispatcherOrHandlerRegistrationEndsBeforeAnyReport)
 {
     sim::FailCall("StartServiceCtrlDispatcherW", 1, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-
     StartProcess();
-
     EXPECT_EQ(1063, EndOfProcess());
-    sim::Record record = sim::Recorded();
-    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kMainError}), record.trace);
-    EXPECT_TRUE(record.reports.empty());
-    EXPECT_TRUE(record.commands.empty());
-}
+    EXPECT_EQ((std::vector<std::wstring>{kMainEntry,
+                                         Msg(L"Main: StartServiceCtrlDispatcher returned error")}),
+              sim::Recorded().trace);
+    EXPECT_EQ(std::vector<std::string>{"StartServiceCtrlDispatcherW"}, sim::Recorded().calls);
 
-TEST_F(LifecycleTest, HandlerRegistrationFailureAbandonsTheStart)
-{
+    NextCase();
     sim::FailCall("RegisterServiceCtrlHandlerW", 1, ERROR_INVALID_NAME);
-
     StartProcess();
     ASSERT_TRUE(sim::WaitForServiceMainReturn());
-
-    sim::Record record = sim::Recorded();
-    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kRegisterError, kExit}), record.trace);
-    EXPECT_TRUE(record.reports.empty());
-    EXPECT_TRUE(record.commands.empty());
-    EXPECT_EQ(0u, CountCalls("CreateEventW"));
+    EXPECT_EQ((std::vector<std::wstring>{
+                  kMainEntry, kEntry,
+                  Msg(L"ServiceMain: RegisterServiceCtrlHandler returned error"), kExit}),
+              sim::Recorded().trace);
+    EXPECT_EQ(
+        (std::vector<std::string>{"StartServiceCtrlDispatcherW", "RegisterServiceCtrlHandlerW"}),
+        sim::Recorded().calls);
 }
 
 // The program launched already is terminated, and the stopped report carries the error and the
@@ -78,14 +50,17 @@ TEST_F(LifecycleTest, StopEventFailureReportsTheErrorAndTerminatesTheLaunchedPro
     sim::Disconnect();
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ((std::vector<std::string>{Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-                                        Status(SERVICE_STOPPED, 0, ERROR_NO_SYSTEM_RESOURCES, 1)}),
-              Statuses());
-    EXPECT_EQ((std::vector<std::wstring>{kMainEntry, kEntry, kStartOperations, kEventError,
-                                         kReportError, kExit, kMainExit}),
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "type=0x10 state=START_PENDING accepted=0x0 exit=0 specific=0 checkpoint=0 hint=0",
+            "type=0x10 state=STOPPED accepted=0x0 exit=1450 specific=0 checkpoint=1 hint=0"}),
+        Statuses());
+    EXPECT_EQ((std::vector<std::wstring>{
+                  kMainEntry, kEntry, kStartOperations,
+                  Msg(L"ServiceMain: CreateEvent(g_ServiceStopEvent) returned error"),
+                  Msg(L"ServiceMain: SetServiceStatus returned error"), kExit, Msg(L"Main: Exit")}),
               sim::Recorded().trace);
-    EXPECT_EQ(0u, CountCalls("CreateThread"));
-    ExpectLaunchedProgramTerminated();
+    EXPECT_EQ(kTerminated, Processes());
 }
 
 TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
@@ -96,45 +71,52 @@ TEST_F(LifecycleTest, WorkerThreadFailureRunsTheWorkerOnTheServiceThread)
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
 
     EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
+    EXPECT_EQ(ReadNormalRun().statuses, Statuses());
     auto trace = sim::Recorded().trace;
-    EXPECT_EQ(-1, IndexOf(trace, kWaiting));
-    ExpectOrder(trace, {kStartOperations, kThreadError, kWorkerEntry, kHandlerEntry, kStopRequest,
-                        kWorkerExit, kSignaled, kCleanup, kExit});
-    ExpectLaunchedProgramTerminated();
+    EXPECT_EQ(-1, IndexOf(trace, Msg(L"ServiceMain: Waiting for Worker Thread to complete")));
+    ExpectOrder(trace, {kStartOperations, Msg(L"ServiceMain: CreateThread returned error"),
+                        Msg(L"ServiceWorkerThread: Entry"), kHandlerEntry, kStopRequest,
+                        Msg(L"ServiceWorkerThread: Exit"),
+                        Msg(L"ServiceMain: Worker Thread Stop Event signaled"),
+                        Msg(L"ServiceMain: Performing Cleanup Operations"), kExit});
+    EXPECT_EQ(kTerminated, Processes());
 }
 
-class SecondStopTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
-
-// Both stops come before the worker's first poll, which the worker then does not miss.
-TEST_P(SecondStopTest, SecondStopDuringStopPendingIsOnlyTraced)
+// Both stops come before the worker's first poll, which the worker then does not miss; only the
+// first walked, reported (and traced a report that failed) and set the event.
+TEST_F(LifecycleTest, SecondStopDuringStopPendingIsOnlyTraced)
 {
-    bool stopPendingFails = GetParam();
-    if (stopPendingFails)
-        sim::FailCall("SetServiceStatus", 3, ERROR_INVALID_DATA);
-    sim::HoldNewThreads(true); // the worker, so that the service stays stop pending
-    StartProcess();
-    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING));
+    for (bool stopPendingFails : {false, true}) {
+        SCOPED_TRACE(stopPendingFails ? "stop pending not delivered" : "stop pending delivered");
+        NextCase();
+        if (stopPendingFails)
+            sim::FailCall("SetServiceStatus", 3, ERROR_INVALID_DATA);
+        sim::HoldNewThreads(true); // the worker, so that the service stays stop pending
+        StartProcess();
+        ASSERT_TRUE(sim::WaitForCall("SetServiceStatus(4)"));
 
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
-    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+        ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+        ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
 
-    // Only the first stop walked, reported (and traced a failed report) and set the event.
-    std::vector<std::wstring> handler = {kHandlerEntry, kStopRequest, kHandlerExit};
-    if (stopPendingFails)
-        handler.insert(handler.begin() + 2, kHandlerReportError);
-    handler.insert(handler.end(), {kHandlerEntry, kStopRequest, kHandlerExit});
-    EXPECT_EQ(handler, MessagesOf(L"ServiceCtrlHandler"));
-    EXPECT_EQ(3u, sim::Recorded().reports.size());
-    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
-    EXPECT_EQ(1u, CountCalls("SetEvent"));
+        std::vector<std::wstring> handler = {kHandlerEntry, kStopRequest, kHandlerExit};
+        if (stopPendingFails)
+            handler.insert(handler.begin() + 2,
+                           Msg(L"ServiceCtrlHandler: SetServiceStatus returned error"));
+        handler.insert(handler.end(), {kHandlerEntry, kStopRequest, kHandlerExit});
+        // Only the handler's own order is fixed: the other threads' messages fall in between.
+        std::vector<std::wstring> handled;
+        for (const std::wstring& message : sim::Recorded().trace)
+            if (RoutineOf(message) == L"ServiceCtrlHandler")
+                handled.push_back(message);
+        EXPECT_EQ(handler, handled);
+        EXPECT_EQ(1u, sim::CountCalls("CreateToolhelp32Snapshot"));
+        EXPECT_EQ(1u, sim::CountCalls("SetEvent"));
 
-    sim::HoldNewThreads(false);
-    EXPECT_EQ(0, EndOfProcess());
-    EXPECT_EQ(kNormalReports, Statuses());
-    EXPECT_TRUE(sim::Recorded().sleeps.empty());
+        sim::HoldNewThreads(false);
+        EXPECT_EQ(0, EndOfProcess());
+        EXPECT_EQ(ReadNormalRun().statuses, Statuses());
+        EXPECT_EQ(0u, sim::CountCalls("Sleep"));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(StopPendingDeliveredOrNot, SecondStopTest, ::testing::Bool());
 
 } // namespace

@@ -15,10 +15,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // What the printer wrote; while blocked, the output holds the printer as a paused console does.
 // Read once the printer has ended.
@@ -57,17 +56,6 @@ struct Monitor {
         while (queue->PrintSome()) {
         }
     }
-    // The printing thread, until the reader is done and everything is printed.
-    std::thread Printer()
-    {
-        return std::thread([this] {
-            for (bool done = false; !done; std::this_thread::yield()) {
-                done = readerDone; // then whatever the reader queued is printed below
-                while (queue->PrintSome()) {
-                }
-            }
-        });
-    }
 };
 
 // The n-th message of a flood; lengths vary, so that lines wrap around the ring anywhere.
@@ -95,15 +83,16 @@ std::string Says(bool sessionZero, const dbwin::Found& global, const dbwin::Foun
     return said + dbwin::Summary(found, sessionZero);
 }
 
-dbwin::Found RefusedAt(dbwin::Object object)
+// Creating `object` failed with `error`; nothing was there before it.
+dbwin::Found Failed(unsigned long error, dbwin::Object object)
 {
-    return {false, false, false, dbwin::kAccessDenied, object};
+    return {false, false, false, error, object};
 }
 
 // Names whose objects the monitor made, names another monitor listens on, names it may not create.
 const dbwin::Found kMade = {};
 const dbwin::Found kMonitor = {true, false, true, 0, dbwin::Object::kBufferReady};
-const dbwin::Found kDenied = RefusedAt(dbwin::Object::kBuffer);
+const dbwin::Found kDenied = Failed(dbwin::kAccessDenied, dbwin::Object::kBuffer);
 const std::string kListeningBoth = "dbwin-monitor: listening on the global and local names\n";
 const std::string kListeningLocal = "dbwin-monitor: listening on the local names\n";
 const std::string kNothing = "dbwin-monitor: nothing left to listen on\n";
@@ -117,13 +106,13 @@ std::string OtherMonitor(const std::string& names)
            "the names for up to 10 s)\n";
 }
 
+const std::string kOtherProgramsGlobalEvent =
+    "dbwin-monitor: DBWIN_BUFFER_READY of the global names was created by another program, which "
+    "could keep writers from this monitor; not using these names. If a monitor has just exited, "
+    "try again after the writers' time-out (10 s)\n";
+
 std::string OtherProgram(const std::string& object, const std::string& names)
 {
-    if (object == "DBWIN_BUFFER_READY")
-        return "dbwin-monitor: DBWIN_BUFFER_READY of the " + names +
-               " names was created by another program, which could keep writers from this "
-               "monitor; not using these names. If a monitor has just exited, try again after "
-               "the writers' time-out (10 s)\n";
     return "dbwin-monitor: " + object + " of the " + names +
            " names was created by another program, which could feed this monitor lines of its "
            "own; not using these names\n";
@@ -155,39 +144,29 @@ const std::string kRefusedGlobal =
 // than it grants everyone, and one that refuses even that is still someone else's.
 TEST(MonitorNames, SaysWhyItLeavesTheGlobalNamesForEveryCombination)
 {
-    struct Combination {
-        bool eventExisted, bufferExisted, denied;
-        std::string outside, inSessionZero;
-    };
-    const Combination combinations[] = {
-        {false, false, false, kListeningBoth,
-         "dbwin-monitor: listening on the global names (in session 0 they are also the local "
-         "ones)\n"},
-        {false, false, true, kRefusedGlobal + kListeningLocal, Refused("global") + kNothing},
-        {false, true, false, OtherProgram("DBWIN_BUFFER", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER", "global") + kNothingOther},
-        {false, true, true, OtherProgram("DBWIN_BUFFER", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER", "global") + kNothingOther},
-        {true, false, false, OtherProgram("DBWIN_BUFFER_READY", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER_READY", "global") + kNothingOther},
-        {true, false, true, OtherProgram("DBWIN_BUFFER_READY", "global") + kListeningLocal,
-         OtherProgram("DBWIN_BUFFER_READY", "global") + kNothingOther},
-        {true, true, false, OtherMonitor("global") + kListeningLocal,
-         OtherMonitor("global") + kNothingOther},
-        {true, true, true, OtherMonitor("global") + kListeningLocal,
-         OtherMonitor("global") + kNothingOther},
-    };
     // In session 0 there are no local names apart from the global ones: these must not count.
     const dbwin::Found unused = {true, true, true, 8, dbwin::Object::kBufferReady};
-    for (const Combination& c : combinations) {
-        const dbwin::Found global = {
-            c.eventExisted, false, c.bufferExisted, c.denied ? dbwin::kAccessDenied : 0,
-            c.eventExisted ? dbwin::Object::kBufferReady : dbwin::Object::kBuffer};
-        SCOPED_TRACE(testing::Message() << "event there " << c.eventExisted << ", buffer there "
-                                        << c.bufferExisted << ", refused " << c.denied);
-        EXPECT_EQ(c.outside, Says(false, global, kMade));
-        EXPECT_EQ(c.inSessionZero, Says(true, global, unused));
-    }
+    auto global = [](bool eventExisted, bool bufferExisted, bool denied) {
+        return dbwin::Found{eventExisted, false, bufferExisted, denied ? dbwin::kAccessDenied : 0,
+                            eventExisted ? dbwin::Object::kBufferReady : dbwin::Object::kBuffer};
+    };
+    EXPECT_EQ(kListeningBoth, Says(false, global(false, false, false), kMade));
+    EXPECT_EQ("dbwin-monitor: listening on the global names (in session 0 they are also the local "
+              "ones)\n",
+              Says(true, global(false, false, false), unused));
+    EXPECT_EQ(kRefusedGlobal + kListeningLocal, Says(false, global(false, false, true), kMade));
+    EXPECT_EQ(Refused("global") + kNothing, Says(true, global(false, false, true), unused));
+    // Whatever was there already, whether or not it was refused too.
+    const std::tuple<bool, bool, std::string> others[] = {
+        {false, true, OtherProgram("DBWIN_BUFFER", "global")},
+        {true, false, kOtherProgramsGlobalEvent},
+        {true, true, OtherMonitor("global")}};
+    for (const auto& [eventExisted, bufferExisted, why] : others)
+        for (bool denied : {false, true}) {
+            const dbwin::Found found = global(eventExisted, bufferExisted, denied);
+            EXPECT_EQ(why + kListeningLocal, Says(false, found, kMade)) << denied;
+            EXPECT_EQ(why + kNothingOther, Says(true, found, unused)) << denied;
+        }
 }
 
 // Both sets of names outside session 0; an event or the mutex refused, which another program
@@ -200,38 +179,33 @@ TEST(MonitorNames, SaysWhatItFoundUnderBothSetsOfNames)
         dbwin::Found global, local;
         std::string said;
     };
+    // Another monitor's objects that refuse this one; another program's buffer, and data event.
+    const dbwin::Found kMonitorRefusing = {true, false, true, dbwin::kAccessDenied,
+                                           dbwin::Object::kBufferReady};
+    const dbwin::Found kOtherBuffer = {false, false, true, 0, dbwin::Object::kBuffer};
+    const dbwin::Found kOtherDataEvent = {false, true, false, 0, dbwin::Object::kDataReady};
     const Case cases[] = {
-        {"a second monitor, whether or not it may open the first one's objects",
-         false,
-         kMonitor,
-         {true, false, true, dbwin::kAccessDenied, dbwin::Object::kBufferReady},
-         OtherMonitor("global") + OtherMonitor("local") + kNothingOther},
+        {"a second monitor, whether or not it may open the first one's objects", false, kMonitor,
+         kMonitorRefusing, OtherMonitor("global") + OtherMonitor("local") + kNothingOther},
         {"a monitor that may not create the global names beside another in its session", false,
          kDenied, kMonitor, kRefusedGlobal + OtherMonitor("local") + kNothingOther},
-        {"another program's global buffer and local data event",
-         false,
-         {false, false, true, 0, dbwin::Object::kBuffer},
-         {false, true, false, 0, dbwin::Object::kDataReady},
+        {"another program's global buffer and local data event", false, kOtherBuffer,
+         kOtherDataEvent,
          OtherProgram("DBWIN_BUFFER", "global") + OtherProgram("DBWIN_DATA_READY", "local") +
              kNothingOther},
         {"the local names refused", false, kMade, kDenied,
          Refused("local") + "dbwin-monitor: listening on the global names\n"},
         {"both refused", false, kDenied, kDenied, kRefusedGlobal + Refused("local") + kNothing},
         {"an elevated monitor refused another program's global mutex", false,
-         RefusedAt(dbwin::Object::kMutex), kMade,
+         Failed(dbwin::kAccessDenied, dbwin::Object::kMutex), kMade,
          HeldTighter("DBWinMutex", "global") + kListeningLocal},
-        {"the data event refused in session 0", true, RefusedAt(dbwin::Object::kDataReady), kMade,
+        {"the data event refused in session 0", true,
+         Failed(dbwin::kAccessDenied, dbwin::Object::kDataReady), kMade,
          HeldTighter("DBWIN_DATA_READY", "global") + kNothingOther},
-        {"another error",
-         false,
-         {false, false, false, 1450, dbwin::Object::kBuffer},
-         kDenied,
+        {"another error", false, Failed(1450, dbwin::Object::kBuffer), kDenied,
          "dbwin-monitor: cannot create the DBWIN objects of the global names, error 1450\n" +
              Refused("local") + kNothing},
-        {"another error in session 0",
-         true,
-         {false, false, false, 8, dbwin::Object::kMutex},
-         kMade,
+        {"another error in session 0", true, Failed(8, dbwin::Object::kMutex), kMade,
          "dbwin-monitor: cannot create the DBWIN objects of the global names, error 8\n" +
              kNothing},
     };
@@ -284,7 +258,13 @@ TEST(MonitorCore, PrintsOrCountsEveryMessageWhileTheReaderGoesOn)
     const int kMessages = 20000;
     Monitor monitor;
     monitor.output.blocked = true;
-    std::thread printer = monitor.Printer();
+    // The printing thread, until the reader is done and everything is printed.
+    std::thread printer([&monitor] {
+        for (bool done = false; !done; std::this_thread::yield()) {
+            done = monitor.readerDone; // then whatever the reader queued is printed below
+            monitor.PrintAll();
+        }
+    });
     auto reader = std::async(std::launch::async, [&monitor] {
         for (int n = 1; n <= kMessages; n++) {
             monitor.Take(3, Flood(n));
@@ -293,7 +273,8 @@ TEST(MonitorCore, PrintsOrCountsEveryMessageWhileTheReaderGoesOn)
         }
         monitor.readerDone = true;
     });
-    EXPECT_EQ(std::future_status::ready, reader.wait_for(20s)) << "the reader waits for the output";
+    EXPECT_EQ(std::future_status::ready, reader.wait_for(std::chrono::seconds(20)))
+        << "the reader waits for the output";
     monitor.output.blocked = false;
     reader.wait();
     printer.join();

@@ -1,68 +1,9 @@
-// The normal run as tests/normal-run.txt writes it for the end-to-end reader: the simulated service
-// must send those statuses and messages in those orders, so that both suites hold it to one
-// description.
+// The service on the simulated platform sends the normal run's statuses and messages in its orders.
 #include "service_run.h"
 
-#include <fstream>
 #include <map>
-#include <set>
-#include <utility>
 
 namespace {
-
-struct NormalRun {
-    std::vector<std::string> statuses;
-    std::vector<std::wstring> trace;
-    std::map<std::wstring, std::string> threadOf; // by routine
-    std::vector<std::pair<std::wstring, std::wstring>> after;
-    std::vector<std::wstring> otherControl;
-};
-
-// A message of the file, which is ASCII, as the service traces it.
-std::wstring Message(const std::string& text)
-{
-    return Msg(std::wstring(text.begin(), text.end()).c_str());
-}
-
-std::vector<std::wstring> Messages(std::string text)
-{
-    std::vector<std::wstring> messages;
-    for (size_t bar; (bar = text.find(" | ")) != std::string::npos; text.erase(0, bar + 3))
-        messages.push_back(Message(text.substr(0, bar)));
-    messages.push_back(Message(text));
-    return messages;
-}
-
-NormalRun ReadNormalRun()
-{
-    NormalRun run;
-    std::ifstream file(NORMAL_RUN_FILE);
-    EXPECT_TRUE(file.is_open()) << "cannot read " << NORMAL_RUN_FILE;
-    for (std::string line; std::getline(file, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        size_t space = line.find(' ');
-        std::string word = line.substr(0, space);
-        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-        if (word == "status") {
-            run.statuses.push_back(rest);
-        } else if (word == "trace") {
-            space = rest.find(' ');
-            run.trace.push_back(Message(rest.substr(space + 1)));
-            run.threadOf[RoutineOf(run.trace.back())] = rest.substr(0, space);
-        } else if (word == "after") {
-            std::vector<std::wstring> pair = Messages(rest);
-            EXPECT_EQ(2u, pair.size()) << line;
-            run.after.emplace_back(pair.front(), pair.back());
-        } else if (word == "other-control") {
-            run.otherControl = Messages(rest);
-        } else if (word != "optional") { // here every run waits for ServiceMain's end
-            ADD_FAILURE() << "unknown statement: " << line;
-        }
-    }
-    EXPECT_FALSE(run.statuses.empty() || run.trace.empty() || run.after.empty());
-    return run;
-}
 
 // The messages of a run with that many controls other than stop: each adds its messages before
 // the first of them in the normal run.
@@ -75,16 +16,17 @@ std::vector<std::wstring> ExpectedTrace(const NormalRun& run, size_t otherContro
     return expected;
 }
 
-std::vector<std::wstring> OnThread(const NormalRun& run, const std::vector<std::wstring>& messages,
-                                   const std::string& thread)
+// The messages by the thread that sends them ("?" for a routine the run does not know), each
+// thread's in their order.
+std::map<std::string, std::vector<std::wstring>> ByThread(const NormalRun& run,
+                                                          const std::vector<std::wstring>& messages)
 {
-    std::vector<std::wstring> own;
+    std::map<std::string, std::vector<std::wstring>> byThread;
     for (const std::wstring& message : messages) {
         auto found = run.threadOf.find(RoutineOf(message));
-        if (found != run.threadOf.end() && found->second == thread)
-            own.push_back(message);
+        byThread[found == run.threadOf.end() ? "?" : found->second].push_back(message);
     }
-    return own;
+    return byThread;
 }
 
 // Each expected message as often as expected and nothing else, each thread's messages in their
@@ -92,13 +34,7 @@ std::vector<std::wstring> OnThread(const NormalRun& run, const std::vector<std::
 void ExpectTheNormalTrace(const NormalRun& run, const std::vector<std::wstring>& expected,
                           const std::vector<std::wstring>& received)
 {
-    EXPECT_EQ(Sorted(expected), Sorted(received));
-    std::set<std::string> threads;
-    for (const auto& routine : run.threadOf)
-        threads.insert(routine.second);
-    for (const std::string& thread : threads)
-        EXPECT_EQ(OnThread(run, expected, thread), OnThread(run, received, thread))
-            << "thread " << thread;
+    EXPECT_EQ(ByThread(run, expected), ByThread(run, received));
     for (const auto& [first, second] : run.after)
         ExpectOrder(received, {first, second});
 }
@@ -108,12 +44,15 @@ struct Variant {
     sim::PathKind hostedProgram;
     std::vector<std::wstring> processes;   // the process table at the end
     std::vector<DWORD> otherControls = {}; // sent before the stop
-    // The report that fails, counted from 1 (0: none), with the message the service traces for
-    // it right after another of the same routine.
-    int failedReport = 0;
-    const wchar_t* failure = nullptr;
-    const wchar_t* after = nullptr;
+    int failedReport = 0;                  // counted from 1 (0: none)
 };
+
+// By report, the message its routine sends right before the report; when the report fails, the
+// routine traces that, next.
+const wchar_t* const kBeforeFailedReport[] = {nullptr, L"ServiceMain: Entry",
+                                              L"ServiceMain: Performing Service Start Operations",
+                                              L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request",
+                                              L"ServiceMain: Performing Cleanup Operations"};
 
 void PrintTo(const Variant& variant, std::ostream* os)
 {
@@ -139,16 +78,12 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
 
     sim::Record record = sim::Recorded();
     EXPECT_EQ(run.statuses, Statuses());
-    for (size_t i = 0; i < record.reports.size(); ++i)
-        EXPECT_EQ(static_cast<int>(i) + 1 != param.failedReport, record.reports[i].delivered);
     std::vector<std::wstring> expected = ExpectedTrace(run, param.otherControls.size());
-    if (param.failure != nullptr)
-        expected.insert(std::find(expected.begin(), expected.end(), Msg(param.after)) + 1,
-                        Msg(param.failure));
+    if (const wchar_t* before = kBeforeFailedReport[param.failedReport]; before != nullptr)
+        expected.insert(
+            std::find(expected.begin(), expected.end(), Msg(before)) + 1,
+            Msg((RoutineOf(Msg(before)) + L": SetServiceStatus returned error").c_str()));
     ExpectTheNormalTrace(run, expected, record.trace);
-    // Here, unlike under a real controller, controls come only once the worker has polled.
-    EXPECT_LT(IndexOf(record.trace, Msg(L"ServiceWorkerThread: Entry")),
-              IndexOf(record.trace, Msg(L"ServiceCtrlHandler: Entry")));
     EXPECT_EQ(param.processes, Processes());
 
     // The launch while start pending, over (the interpreter's handle closed) before the running
@@ -164,21 +99,19 @@ TEST_P(NormalRunTest, StatusesAndTraceAreTheNormalRunsOfTheEndToEndReader)
     ExpectOrder<std::string>(record.calls,
                              {"CreateToolhelp32Snapshot(0xf, 0)", "SetServiceStatus(3)", "SetEvent",
                               "CloseHandle(event)", "SetServiceStatus(1)"});
-    EXPECT_EQ(1u, CountCalls("CreateToolhelp32Snapshot"));
+    EXPECT_EQ(1u, sim::CountCalls("CreateToolhelp32Snapshot"));
     // The worker polls without waiting and sleeps the full interval in between.
-    EXPECT_EQ(CountCalls("WaitForSingleObject(event"), CountCalls("WaitForSingleObject(event, 0)"));
-    EXPECT_EQ(record.sleeps.size() + 1, CountCalls("WaitForSingleObject(event, 0)"));
-    EXPECT_EQ(std::vector<DWORD>(record.sleeps.size(), 3000), record.sleeps);
-    EXPECT_EQ(1u, CountCalls("WaitForSingleObject(thread, 4294967295)"));
+    const size_t polls = sim::CountCalls("WaitForSingleObject(event, 0)");
+    EXPECT_EQ(polls, sim::CountCalls("WaitForSingleObject(event"));
+    EXPECT_EQ(polls - 1, sim::CountCalls("Sleep(3000)"));
+    EXPECT_EQ(polls - 1, sim::CountCalls("Sleep"));
+    EXPECT_EQ(1u, sim::CountCalls("WaitForSingleObject(thread, 4294967295)"));
 }
 
 // Every other control a service may be sent: only the stop is accepted.
 const std::vector<DWORD> kOtherControls = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
                                            SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
                                            128u};
-// Launched, by an interpreter that ended, and terminated at the stop.
-const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zentorvik.exe exit 0"};
-const wchar_t kReportError[] = L"ServiceMain: SetServiceStatus returned error";
 
 // A missing program is never handed to the interpreter, whose "start" would wait on the shell's
 // "cannot find" box; one Windows refuses to run leaves the interpreter waiting until the launch
@@ -190,34 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"OtherControlsBeforeTheStop", sim::PathKind::File, kTerminated, kOtherControls},
         Variant{"InterpreterNeverEnds", sim::PathKind::Unrunnable, {L"cmd.exe exit 1460"}},
         Variant{"HostedProgramMissing", sim::PathKind::Missing, {}},
-        Variant{"Report1Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                1,
-                kReportError,
-                L"ServiceMain: Entry"},
-        Variant{"Report2Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                2,
-                kReportError,
-                L"ServiceMain: Performing Service Start Operations"},
-        Variant{"Report3Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                3,
-                L"ServiceCtrlHandler: SetServiceStatus returned error",
-                L"ServiceCtrlHandler: SERVICE_CONTROL_STOP Request"},
-        Variant{"Report4Fails",
-                sim::PathKind::File,
-                kTerminated,
-                {},
-                4,
-                kReportError,
-                L"ServiceMain: Performing Cleanup Operations"}),
+        Variant{"Report1Fails", sim::PathKind::File, kTerminated, {}, 1},
+        Variant{"Report2Fails", sim::PathKind::File, kTerminated, {}, 2},
+        Variant{"Report3Fails", sim::PathKind::File, kTerminated, {}, 3},
+        Variant{"Report4Fails", sim::PathKind::File, kTerminated, {}, 4}),
     [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
+#include <map>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 inline std::wstring Msg(const wchar_t* tail)
@@ -21,52 +23,24 @@ inline std::wstring Msg(const wchar_t* tail)
     return std::wstring(SERVICE_NAME L": ") + tail;
 }
 
-// A status as the driver prints it, process id aside: the form of tests/normal-run.txt.
-inline std::string StatusText(const SERVICE_STATUS& s)
+// The statuses reported as the driver prints them, process id aside: the form of
+// tests/normal-run.txt.
+inline std::vector<std::string> Statuses()
 {
     static const char* const kStates[] = {"UNKNOWN", "STOPPED", "START_PENDING", "STOP_PENDING",
                                           "RUNNING"};
-    char text[256];
-    snprintf(text, sizeof text,
-             "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
-             s.dwServiceType, kStates[s.dwCurrentState < ARRAYSIZE(kStates) ? s.dwCurrentState : 0],
-             s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
-             s.dwWaitHint);
-    return text;
-}
-
-inline std::string Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD checkPoint)
-{
-    return StatusText({SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, 0});
-}
-
-inline std::vector<std::string> Statuses()
-{
     std::vector<std::string> statuses;
-    for (const sim::Report& report : sim::Recorded().reports)
-        statuses.push_back(StatusText(report.status));
+    for (const SERVICE_STATUS& s : sim::Recorded().reports) {
+        char text[256];
+        snprintf(text, sizeof text,
+                 "type=0x%x state=%s accepted=0x%x exit=%u specific=%u checkpoint=%u hint=%u",
+                 s.dwServiceType,
+                 kStates[s.dwCurrentState < ARRAYSIZE(kStates) ? s.dwCurrentState : 0],
+                 s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
+                 s.dwCheckPoint, s.dwWaitHint);
+        statuses.push_back(text);
+    }
     return statuses;
-}
-
-// The checkpoints are the required ones, written out: a header that changed them must fail.
-inline const std::vector<std::string> kNormalReports = {
-    Status(SERVICE_START_PENDING, 0, NO_ERROR, 0),
-    Status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0),
-    Status(SERVICE_STOP_PENDING, 0, NO_ERROR, 4),
-    Status(SERVICE_STOPPED, 0, NO_ERROR, 3),
-};
-
-// The launch: the interpreter of the system directory, with no console and no handle inherited.
-inline const char kInterpreterCommandLine[] =
-    "\"C:\\Windows\\system32\\cmd.exe\" /c start c:\\windows\\Zentorvik.exe -s";
-inline const char kInterpreterCreation[] =
-    "CreateProcessW(C:\\Windows\\system32\\cmd.exe, (nil), (nil), 0, 0x8, (nil), (nil))";
-
-template <typename T>
-std::vector<T> Sorted(std::vector<T> items)
-{
-    std::sort(items.begin(), items.end());
-    return items;
 }
 
 template <typename T>
@@ -81,12 +55,10 @@ template <typename T>
 void ExpectOrder(const std::vector<T>& items, const std::vector<T>& order)
 {
     for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_NE(-1, IndexOf(items, order[i]))
-            << "missing: " << ::testing::PrintToString(order[i]);
+        const std::string item = ::testing::PrintToString(order[i]);
+        EXPECT_NE(-1, IndexOf(items, order[i])) << "missing: " << item;
         if (i > 0) {
-            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i]))
-                << ::testing::PrintToString(order[i - 1]) << " should come before "
-                << ::testing::PrintToString(order[i]);
+            EXPECT_LT(IndexOf(items, order[i - 1]), IndexOf(items, order[i])) << "early: " << item;
         }
     }
 }
@@ -96,6 +68,61 @@ inline std::wstring RoutineOf(const std::wstring& message)
 {
     size_t start = Msg(L"").size();
     return message.substr(start, message.find(L": ", start) - start);
+}
+
+// The normal run as tests/normal-run.txt writes it for the end-to-end reader, so that both suites
+// hold the service to one description.
+struct NormalRun {
+    std::vector<std::string> statuses;
+    std::vector<std::wstring> trace;
+    std::map<std::wstring, std::string> threadOf; // by routine
+    std::vector<std::pair<std::wstring, std::wstring>> after;
+    std::vector<std::wstring> otherControl;
+};
+
+// A message of the file, which is ASCII, as the service traces it.
+inline std::wstring Message(const std::string& text)
+{
+    return Msg(std::wstring(text.begin(), text.end()).c_str());
+}
+
+inline std::vector<std::wstring> Messages(std::string text)
+{
+    std::vector<std::wstring> messages;
+    for (size_t bar; (bar = text.find(" | ")) != std::string::npos; text.erase(0, bar + 3))
+        messages.push_back(Message(text.substr(0, bar)));
+    messages.push_back(Message(text));
+    return messages;
+}
+
+inline NormalRun ReadNormalRun()
+{
+    NormalRun run;
+    std::ifstream file(NORMAL_RUN_FILE);
+    EXPECT_TRUE(file.is_open()) << "cannot read " << NORMAL_RUN_FILE;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t space = line.find(' ');
+        std::string word = line.substr(0, space);
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        if (word == "status") {
+            run.statuses.push_back(rest);
+        } else if (word == "trace") {
+            space = rest.find(' ');
+            run.trace.push_back(Message(rest.substr(space + 1)));
+            run.threadOf[RoutineOf(run.trace.back())] = rest.substr(0, space);
+        } else if (word == "after") {
+            const std::vector<std::wstring> pair = Messages(rest);
+            run.after.emplace_back(pair.front(), pair.back());
+        } else if (word == "other-control") {
+            run.otherControl = Messages(rest);
+        } else if (word != "optional") { // here every run waits for ServiceMain's end
+            ADD_FAILURE() << "unknown statement: " << line;
+        }
+    }
+    EXPECT_FALSE(run.statuses.empty() || run.trace.empty() || run.after.empty());
+    return run;
 }
 
 // The process table, a process a line: "<file name> running" or "<file name> exit <code>".
@@ -108,27 +135,14 @@ inline std::vector<std::wstring> Processes()
     return table;
 }
 
-// The program was launched by an interpreter that ended and, at the stop, terminated with exit
-// code 0.
-inline void ExpectLaunchedProgramTerminated()
-{
-    EXPECT_EQ(std::vector<std::string>{kInterpreterCommandLine}, sim::Recorded().commands);
-    EXPECT_EQ((std::vector<std::wstring>{L"cmd.exe exit 0", L"Zentorvik.exe exit 0"}), Processes());
-}
-
-inline size_t CountCalls(const std::string& prefix)
-{
-    auto calls = sim::Recorded().calls;
-    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
-        return c.compare(0, prefix.size(), prefix) == 0;
-    }));
-}
+// Launched, by an interpreter that ended, and terminated at the stop.
+inline const std::vector<std::wstring> kTerminated = {L"cmd.exe exit 0", L"Zentorvik.exe exit 0"};
 
 class ServiceTest : public ::testing::Test {
 protected:
+    // The platform starts afresh, and is reset after each test.
     void SetUp() override
     {
-        sim::Reset();
         g_ServiceStatus = SERVICE_STATUS{};
         g_StatusHandle = NULL;
         g_ServiceStopEvent = INVALID_HANDLE_VALUE;
@@ -136,23 +150,25 @@ protected:
 
     void TearDown() override
     {
-        if (main_.joinable()) {
+        if (exitCode_.valid()) {
             sim::Disconnect();
-            main_.join();
+            exitCode_.wait();
         }
-        sim::Record record = sim::Recorded();
-        EXPECT_EQ(std::vector<std::string>{}, record.handleFaults);
-        EXPECT_EQ(std::vector<std::string>{}, record.openHandles);
+        EXPECT_EQ(std::vector<std::string>{}, sim::Recorded().handleFaults);
+        EXPECT_EQ(std::vector<std::string>{}, sim::Recorded().openHandles);
         sim::Reset();
+    }
+
+    // Between the cases of one test: the checks after a test, and a clean process state.
+    void NextCase()
+    {
+        TearDown();
+        SetUp();
     }
 
     void StartProcess()
     {
-        std::promise<int> exitCode;
-        exitCode_ = exitCode.get_future();
-        main_ = std::thread([this, exitCode = std::move(exitCode)]() mutable {
-            exitCode.set_value(wmain(1, argv_, nullptr));
-        });
+        exitCode_ = std::async(std::launch::async, wmain, 1, argv_, nullptr);
     }
 
     // Joins the main thread and the service thread: the whole process has run to its end. When it
@@ -163,21 +179,20 @@ protected:
             ADD_FAILURE() << "the process did not end within 10 s";
             sim::Disconnect();
         }
-        main_.join();
+        const int exitCode = exitCode_.get();
         if (sim::ServiceMainStarted()) {
             EXPECT_TRUE(sim::WaitForServiceMainReturn());
         }
-        return exitCode_.get();
+        return exitCode;
     }
 
     // Start until the worker has slept once, so that the worker is polling.
     void StartAndWaitForPolling()
     {
         StartProcess();
-        ASSERT_TRUE(sim::WaitForSleeps(1));
+        ASSERT_TRUE(sim::WaitForCall("Sleep("));
     }
 
-    std::thread main_;
     std::future<int> exitCode_;
     wchar_t program_[32] = L"OrveldenZentorvikTool.exe";
     wchar_t* argv_[2] = {program_, nullptr};

@@ -10,7 +10,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -39,7 +38,6 @@ struct State {
     bool tearingDown = false;
 
     std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
-    std::map<std::string, int> callCounts;
     // Paths with their letters folded to lower case.
     std::map<std::wstring, sim::PathKind> paths = {
         {L"c:\\windows\\zentorvik.exe", sim::PathKind::File}};
@@ -49,13 +47,11 @@ struct State {
     std::wstring serviceName;
     LPHANDLER_FUNCTION handler = nullptr;
     std::thread serviceThread;
-    bool serviceMainStarted = false;
     bool serviceMainReturned = false;
     bool dispatcherRunning = false;
     bool stoppedReported = false;
     bool disconnected = false;
-    std::deque<DWORD> controls;
-    int controlsHandled = 0;
+    DWORD control = 0; // sent and not yet handled (no control is 0)
 };
 
 std::mutex g_lock;
@@ -66,24 +62,38 @@ thread_local DWORD t_lastError = 0xdeadbeef;
 
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
 
-// Records a call with its arguments and counts it by its name, the text before "(". Returns
-// whether the test made this call fail, with the last error it gave.
-bool Enter(const char* format, ...) __attribute__((format(printf, 1, 2)));
-bool Enter(const char* format, ...)
+size_t CallsStartingWith(const std::string& prefix)
 {
-    char text[256];
+    size_t count = 0;
+    for (const std::string& call : g_state->record.calls)
+        count += call.compare(0, prefix.size(), prefix) == 0;
+    return count;
+}
+
+// Records a call with its arguments. Returns whether the test made this call of its name (the text
+// before "(") fail, with the last error it gave.
+__attribute__((format(printf, 1, 2))) bool Enter(const char* format, ...)
+{
+    char text[512];
     va_list args;
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     g_state->record.calls.push_back(text);
     const std::string name = std::string(text).substr(0, std::strcspn(text, "("));
-    auto fault = g_state->faults.find({name, ++g_state->callCounts[name]});
+    auto fault = g_state->faults.find({name, static_cast<int>(CallsStartingWith(name))});
     if (fault == g_state->faults.end())
         return false;
     t_lastError = fault->second;
     return true;
 }
+
+// Opens every simulated call that a test may make fail: under the platform's lock, records the
+// call and returns `failure` when the test asked for it.
+#define ENTER_OR_FAIL(failure, ...)                                                                \
+    std::unique_lock<std::mutex> lock(g_lock);                                                     \
+    if (Enter(__VA_ARGS__))                                                                        \
+    return failure
 
 HANDLE NewHandle(Object object)
 {
@@ -121,27 +131,12 @@ sim::Process* FindRunning(DWORD id)
     return nullptr;
 }
 
-template <typename Predicate>
-bool WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Predicate done)
-{
-    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-}
-
 // For the test's side: waits until `done` holds, or gives up.
 template <typename Predicate>
 bool Await(int timeoutMs, Predicate done)
 {
     std::unique_lock<std::mutex> lock(g_lock);
-    return WaitUntil(lock, timeoutMs, done);
-}
-
-void Set(bool State::*flag, bool value)
-{
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_state->*flag = value;
-    }
-    g_changed.notify_all();
+    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
 }
 
 std::wstring Folded(std::wstring path)
@@ -181,42 +176,40 @@ namespace sim {
 void Reset()
 {
     std::vector<std::thread> threads;
-    std::thread serviceThread;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_state->holdThreads = false;
         g_state->tearingDown = true;
         threads.swap(g_state->threads);
-        serviceThread.swap(g_state->serviceThread);
+        threads.push_back(std::move(g_state->serviceThread));
     }
     g_changed.notify_all();
     for (std::thread& thread : threads)
-        thread.join();
-    if (serviceThread.joinable())
-        serviceThread.join();
+        if (thread.joinable())
+            thread.join();
 
     std::lock_guard<std::mutex> guard(g_lock);
     *g_state = State{};
 }
 
-void FailCall(const std::string& call, int nth, DWORD error)
+void FailCall(const std::string& call, int nth, DWORD error, int times)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state->faults[{call, nth}] = error;
+    for (int n = nth; n < nth + times; ++n)
+        g_state->faults[{call, n}] = error;
 }
 
 void SetPath(const std::wstring& path, PathKind kind)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    if (kind == PathKind::Missing)
-        g_state->paths.erase(Folded(path));
-    else
-        g_state->paths[Folded(path)] = kind;
+    g_state->paths[Folded(path)] = kind;
 }
 
 void HoldNewThreads(bool hold)
 {
-    Set(&State::holdThreads, hold);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state->holdThreads = hold;
+    g_changed.notify_all();
 }
 
 DWORD AddProcess(const std::wstring& exeFile)
@@ -235,19 +228,15 @@ Record Recorded()
     return record;
 }
 
-bool WaitForReport(DWORD state, int timeoutMs)
+size_t CountCalls(const std::string& prefix)
 {
-    return Await(timeoutMs, [state] {
-        for (const Report& report : g_state->record.reports)
-            if (report.delivered && report.status.dwCurrentState == state)
-                return true;
-        return false;
-    });
+    std::lock_guard<std::mutex> guard(g_lock);
+    return CallsStartingWith(prefix);
 }
 
-bool WaitForSleeps(size_t count, int timeoutMs)
+bool WaitForCall(const std::string& prefix, int timeoutMs)
 {
-    return Await(timeoutMs, [count] { return g_state->record.sleeps.size() >= count; });
+    return Await(timeoutMs, [&prefix] { return CallsStartingWith(prefix) > 0; });
 }
 
 bool WaitForServiceMainReturn(int timeoutMs)
@@ -258,7 +247,7 @@ bool WaitForServiceMainReturn(int timeoutMs)
 bool ServiceMainStarted()
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    return g_state->serviceMainStarted;
+    return g_state->serviceThread.joinable();
 }
 
 bool SendControl(DWORD control, int timeoutMs)
@@ -266,15 +255,17 @@ bool SendControl(DWORD control, int timeoutMs)
     std::unique_lock<std::mutex> lock(g_lock);
     if (!g_state->dispatcherRunning || g_state->handler == nullptr)
         return false;
-    int target = g_state->controlsHandled + static_cast<int>(g_state->controls.size()) + 1;
-    g_state->controls.push_back(control);
+    g_state->control = control;
     g_changed.notify_all();
-    return WaitUntil(lock, timeoutMs, [target] { return g_state->controlsHandled >= target; });
+    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [] { return g_state->control == 0; });
 }
 
 void Disconnect()
 {
-    Set(&State::disconnected, true);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state->disconnected = true;
+    g_changed.notify_all();
 }
 
 } // namespace sim
@@ -283,17 +274,12 @@ void Disconnect()
 // service reports stopped or the controller disconnects.
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
-    std::unique_lock<std::mutex> lock(g_lock);
-    if (Enter("StartServiceCtrlDispatcherW"))
-        return FALSE;
-    if (table == nullptr || table[0].lpServiceName == nullptr ||
-        table[0].lpServiceProc == nullptr || table[1].lpServiceName != nullptr ||
-        table[1].lpServiceProc != nullptr) {
+    ENTER_OR_FAIL(FALSE, "StartServiceCtrlDispatcherW");
+    if (table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
     g_state->serviceName = table[0].lpServiceName;
-    g_state->serviceMainStarted = true;
     g_state->dispatcherRunning = true;
     g_state->serviceThread =
         std::thread([serviceMain = table[0].lpServiceProc, name = g_state->serviceName]() mutable {
@@ -310,17 +296,16 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 
     for (;;) {
         g_changed.wait(lock, [] {
-            return !g_state->controls.empty() || g_state->stoppedReported || g_state->disconnected;
+            return g_state->control != 0 || g_state->stoppedReported || g_state->disconnected;
         });
         if (g_state->stoppedReported || g_state->disconnected)
             break;
-        DWORD control = g_state->controls.front();
-        g_state->controls.pop_front();
+        DWORD control = g_state->control;
         LPHANDLER_FUNCTION handler = g_state->handler;
         lock.unlock();
         handler(control);
         lock.lock();
-        ++g_state->controlsHandled;
+        g_state->control = 0;
         g_changed.notify_all();
     }
     g_state->dispatcherRunning = false;
@@ -330,9 +315,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("RegisterServiceCtrlHandlerW"))
-        return nullptr;
+    ENTER_OR_FAIL(nullptr, "RegisterServiceCtrlHandlerW");
     if (name == nullptr || g_state->serviceName != name) {
         t_lastError = ERROR_SERVICE_NOT_IN_EXE;
         return nullptr;
@@ -351,7 +334,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
         t_lastError = ERROR_INVALID_HANDLE;
         delivered = false;
     }
-    g_state->record.reports.push_back({*status, delivered});
+    g_state->record.reports.push_back(*status);
     if (delivered && status->dwCurrentState == SERVICE_STOPPED)
         g_state->stoppedReported = true;
     g_changed.notify_all();
@@ -362,19 +345,14 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCWSTR name)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes), manualReset,
-              initialState, static_cast<const void*>(name)))
-        return nullptr;
-    Object event{"event"};
-    event.signaled = initialState != FALSE;
-    return NewHandle(std::move(event));
+    ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes),
+                  manualReset, initialState, static_cast<const void*>(name));
+    return NewHandle({"event", 0, initialState != FALSE});
 }
 
 BOOL WINAPI SetEvent(HANDLE handle)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    Enter("SetEvent");
+    ENTER_OR_FAIL(FALSE, "SetEvent");
     Object* event = Lookup(handle, "event", "SetEvent");
     if (event == nullptr)
         return FALSE;
@@ -396,36 +374,26 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         return object->kind == "process" ? FindRunning(object->processId) == nullptr
                                          : object->signaled;
     };
-    // Only the code under test ends a simulated process, so a timed wait on one that runs is
-    // recorded, not waited out.
-    bool done;
+    // A timed wait is recorded, not waited out: it returns at once with what holds then.
     if (milliseconds == INFINITE)
-        done = (g_changed.wait(lock, [&] { return signaled() || g_state->tearingDown; }), true);
-    else if (object->kind == "process")
-        done = signaled();
-    else
-        done = WaitUntil(lock, static_cast<int>(milliseconds), signaled);
+        g_changed.wait(lock, [&] { return signaled() || g_state->tearingDown; });
     if (g_state->tearingDown)
         throw Abandoned{};
-    if (!done)
-        return WAIT_TIMEOUT;
-    return WAIT_OBJECT_0;
+    return signaled() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                            LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
                            LPDWORD threadId)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes), stackSize,
-              parameter, flags, static_cast<void*>(threadId)))
-        return nullptr;
+    ENTER_OR_FAIL(nullptr, "CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes),
+                  stackSize, parameter, flags, static_cast<void*>(threadId));
     HANDLE handle = NewHandle({"thread"});
     Object* thread = &g_state->handles.at(reinterpret_cast<uintptr_t>(handle));
     g_state->threads.emplace_back([routine, parameter, thread] {
         {
-            std::unique_lock<std::mutex> lock(g_lock);
-            g_changed.wait(lock, [] { return !g_state->holdThreads; });
+            std::unique_lock<std::mutex> held(g_lock);
+            g_changed.wait(held, [] { return !g_state->holdThreads; });
         }
         try {
             routine(parameter);
@@ -445,7 +413,6 @@ VOID WINAPI Sleep(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(g_lock);
     Enter("Sleep(%u)", milliseconds);
-    g_state->record.sleeps.push_back(milliseconds);
     g_changed.notify_all();
     g_changed.wait_for(lock, std::chrono::milliseconds(1));
     if (g_state->tearingDown)
@@ -470,9 +437,7 @@ DWORD WINAPI GetLastError(void)
 
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateToolhelp32Snapshot(0x%x, %u)", flags, processId))
-        return INVALID_HANDLE_VALUE;
+    ENTER_OR_FAIL(INVALID_HANDLE_VALUE, "CreateToolhelp32Snapshot(0x%x, %u)", flags, processId);
     Object snapshot{"snapshot"};
     if (flags & TH32CS_SNAPPROCESS)
         for (const sim::Process& process : g_state->record.processes)
@@ -517,21 +482,15 @@ BOOL WINAPI Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry)
 
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("OpenProcess(0x%x, %d, %u)", access, inherit, processId))
-        return nullptr;
-    if (FindRunning(processId) == nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return nullptr;
-    }
+    ENTER_OR_FAIL(nullptr, "OpenProcess(0x%x, %d, %u)", access, inherit, processId);
     return NewHandle({"process", processId});
 }
 
 BOOL WINAPI TerminateProcess(HANDLE handle, UINT exitCode)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
+    ENTER_OR_FAIL(FALSE, "TerminateProcess(%u)", exitCode);
     Object* object = Lookup(handle, "process", "TerminateProcess");
-    if (Enter("TerminateProcess(%u)", exitCode) || object == nullptr)
+    if (object == nullptr)
         return FALSE;
     sim::Process* process = FindRunning(object->processId);
     if (process == nullptr) {
@@ -560,25 +519,19 @@ int _wcsicmp(const wchar_t* a, const wchar_t* b)
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("GetFileAttributesW(%s)", Narrow(path).c_str()))
+    ENTER_OR_FAIL(INVALID_FILE_ATTRIBUTES, "GetFileAttributesW(%s)", Narrow(path).c_str());
+    const sim::PathKind kind = PathAt(path);
+    if (kind == sim::PathKind::Missing) {
+        t_lastError = ERROR_FILE_NOT_FOUND;
         return INVALID_FILE_ATTRIBUTES;
-    switch (PathAt(path)) {
-    case sim::PathKind::File:
-    case sim::PathKind::Unrunnable: return FILE_ATTRIBUTE_ARCHIVE;
-    case sim::PathKind::Directory: return FILE_ATTRIBUTE_DIRECTORY;
-    case sim::PathKind::Missing: break;
     }
-    t_lastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_FILE_ATTRIBUTES;
+    return kind == sim::PathKind::Directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
     static const wchar_t kSystemDirectory[] = L"C:\\Windows\\system32";
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("GetSystemDirectoryW"))
-        return 0;
+    ENTER_OR_FAIL(0, "GetSystemDirectoryW");
     const UINT length = ARRAYSIZE(kSystemDirectory) - 1;
     if (buffer == nullptr || size <= length)
         return length + 1;
@@ -586,58 +539,38 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
     return length;
 }
 
-namespace {
-
-// What the interpreter does with "\"<interpreter>\" /c start <path> ...": starts the program at
-// a file's path and ends. For a missing path or a file Windows refuses to run, the shell shows a
-// message box that waits for a user a service's session does not have, so the interpreter never
-// ends. A directory, or another command, launches nothing. Returns whether it ends.
-bool Interpret(const std::wstring& interpreter, const std::wstring& commandLine)
-{
-    const std::wstring prefix = L"\"" + interpreter + L"\" /c start ";
-    if (commandLine.compare(0, prefix.size(), prefix) != 0)
-        return true;
-    std::wstring path = commandLine.substr(prefix.size());
-    path = path.substr(0, path.find(L' '));
-    switch (PathAt(path)) {
-    case sim::PathKind::File: AddRunningProcess(path.substr(path.rfind(L'\\') + 1)); return true;
-    case sim::PathKind::Directory: return true;
-    case sim::PathKind::Missing:
-    case sim::PathKind::Unrunnable: return false;
-    }
-    return true;
-}
-
-} // namespace
-
-// Runs the interpreter at once, to its end or to where it hangs; see Interpret.
+// Runs the interpreter at once. For "<interpreter>" /c start <path> ... it starts the program at
+// a file's path and ends; a directory launches nothing. For a missing path or a file Windows
+// refuses to run, the shell shows a message box that waits for a user a service's session does
+// not have, so the interpreter never ends.
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                            LPSECURITY_ATTRIBUTES processAttributes,
                            LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
                            DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                            LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (Enter("CreateProcessW(%s, %p, %p, %d, 0x%x, %p, %p)", Narrow(applicationName).c_str(),
-              static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
-              inheritHandles, creationFlags, environment,
-              static_cast<const void*>(currentDirectory)))
-        return FALSE;
+    ENTER_OR_FAIL(FALSE, "CreateProcessW(%s, %s, %p, %p, %d, 0x%x, %p, %p)",
+                  Narrow(applicationName).c_str(), Narrow(commandLine).c_str(),
+                  static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
+                  inheritHandles, creationFlags, environment,
+                  static_cast<const void*>(currentDirectory));
     if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
         startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    g_state->record.commands.push_back(Narrow(commandLine));
-    const std::wstring interpreter = applicationName;
+    const std::wstring interpreter = applicationName, command = commandLine;
     const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
-    Object thread{"thread"};
-    if (Interpret(interpreter, commandLine)) {
+    const size_t start = command.find(L" /c start ");
+    std::wstring path = start == std::wstring::npos ? L"" : command.substr(start + 10);
+    path = path.substr(0, path.find(L' '));
+    const sim::PathKind kind = PathAt(path);
+    if (kind == sim::PathKind::File)
+        AddRunningProcess(path.substr(path.rfind(L'\\') + 1));
+    if (kind == sim::PathKind::File || kind == sim::PathKind::Directory)
         FindRunning(id)->running = false;
-        thread.signaled = true;
-    }
     processInformation->hProcess = NewHandle({"process", id});
-    processInformation->hThread = NewHandle(std::move(thread));
+    processInformation->hThread = NewHandle({"thread"});
     processInformation->dwProcessId = id;
     processInformation->dwThreadId = id + 1;
     return TRUE;

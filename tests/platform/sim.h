@@ -13,8 +13,8 @@ namespace sim {
 void Reset();
 
 // The nth call (counted from 1 since Reset) of the platform call named `call`, as the record
-// names it, fails with `error` as the last error.
-void FailCall(const std::string& call, int nth, DWORD error);
+// names it, and the `times - 1` calls after it, fail with `error` as the last error.
+void FailCall(const std::string& call, int nth, DWORD error, int times = 1);
 
 // Unrunnable: a file that Windows refuses to run (blocked by policy, damaged, another
 // architecture).
@@ -33,18 +33,10 @@ struct Process {
 };
 DWORD AddProcess(const std::wstring& exeFile);
 
-struct Report {
-    SERVICE_STATUS status;
-    bool delivered;
-};
-
 // What the code under test did, and the process table as it left it.
 struct Record {
-    std::vector<Report> reports;
+    std::vector<SERVICE_STATUS> reports; // every one, whether delivered or failed
     std::vector<std::wstring> trace;
-    // The command lines given to CreateProcessW.
-    std::vector<std::string> commands;
-    std::vector<DWORD> sleeps;
     // Every platform call in order, with its arguments, e.g. "OpenProcess(0x1, 0, 1004)".
     std::vector<std::string> calls;
     // Misuse of handles: use after close, double close, use of a null or invalid handle.
@@ -54,10 +46,11 @@ struct Record {
     std::vector<Process> processes;
 };
 Record Recorded();
+// The calls recorded so far whose record starts with `prefix`.
+size_t CountCalls(const std::string& prefix);
 
 // Controller side. Each wait gives up after `timeoutMs` and returns false.
-bool WaitForReport(DWORD state, int timeoutMs = 5000);
-bool WaitForSleeps(size_t count, int timeoutMs = 5000);
+bool WaitForCall(const std::string& prefix, int timeoutMs = 5000);
 bool WaitForServiceMainReturn(int timeoutMs = 5000);
 bool ServiceMainStarted();
 // Delivers a control to the registered handler on the dispatcher's thread and returns once the

@@ -8,8 +8,7 @@
 
 // Only the fields the service reads or sets.
 typedef struct tagPROCESSENTRY32W {
-    DWORD dwSize;
-    DWORD th32ProcessID;
+    DWORD dwSize, th32ProcessID;
     WCHAR szExeFile[MAX_PATH];
 } PROCESSENTRY32W;
 

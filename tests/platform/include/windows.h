@@ -67,13 +67,8 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define SERVICE_CONTROL_SHUTDOWN 5u
 
 typedef struct _SERVICE_STATUS {
-    DWORD dwServiceType;
-    DWORD dwCurrentState;
-    DWORD dwControlsAccepted;
-    DWORD dwWin32ExitCode;
-    DWORD dwServiceSpecificExitCode;
-    DWORD dwCheckPoint;
-    DWORD dwWaitHint;
+    DWORD dwServiceType, dwCurrentState, dwControlsAccepted, dwWin32ExitCode,
+        dwServiceSpecificExitCode, dwCheckPoint, dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
 typedef VOID(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
@@ -91,43 +86,34 @@ typedef struct _STARTUPINFOW {
 } STARTUPINFOW, *LPSTARTUPINFOW;
 
 typedef struct _PROCESS_INFORMATION {
-    HANDLE hProcess;
-    HANDLE hThread;
-    DWORD dwProcessId;
-    DWORD dwThreadId;
+    HANDLE hProcess, hThread;
+    DWORD dwProcessId, dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
-// Service controller
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
-// Kernel objects, threads and errors
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
-                           LPDWORD threadId);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId);
 VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
 
-// Processes
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
-                           LPSECURITY_ATTRIBUTES processAttributes,
-                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
-                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                           LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags,
+                           LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
+                           LPPROCESS_INFORMATION);
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 
-// Files
 DWORD WINAPI GetFileAttributesW(LPCWSTR path);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 
-// Debug output
 VOID WINAPI OutputDebugStringW(LPCWSTR text);
 
 // Runtime library: declared by the Windows C headers, absent from glibc.
