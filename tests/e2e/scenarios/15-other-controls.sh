@@ -25,7 +25,6 @@ zt_compare "interrogate accepted" RUNNING "$(answers interrogate state)"
 zt_compare "user control 128 accepted" RUNNING "$(answers 128 state)"
 zt_expect "no report while the controls came" \
     zt_records expect-none --mark controls "$log" event=status
-# The results of both stops, then the second's error.
 zt_compare "the second stop refused while stop pending (1061)" \
     "ok error 1061" "$(answers stop result | xargs) $(answers stop error)"
 zt_expect "statuses as in a normal run" zt_records expect-statuses "$log"

@@ -26,12 +26,6 @@ zt_require "and run instead of Wine's own" zt_windows_tool reg add \
     'HKCU\Software\Wine\DllOverrides' /v cmd.exe /t REG_SZ /d native /f
 zt_require "the monitor listens" zt_monitor_start
 
-# interpreters_left NAME: no process named cmd.exe runs, as the driver's log NAME says.
-interpreters_left() {
-    zt_driver "$1" procs cmd.exe
-    zt_records field "$ZT_DIR/$1.log" count event=procs name=cmd.exe
-}
-
 zt_driver run start wait RUNNING 60000 procs cmd.exe control stop wait STOPPED 10000 \
     service-exit 10000
 log=$ZT_DIR/run.log
@@ -59,5 +53,6 @@ zt_expect "msiexec /i START=auto succeeds" \
 zt_expect_within "the service runs" $(((bound_ms + later_ms) / 1000)) zt_service_in RUNNING
 zt_compare "its interpreter was given the command line once" \
     "$command_line" "$(zt_records field "$interpreter_log" command | tr -d '\r')"
-zt_compare "and no interpreter is left" 0 "$(interpreters_left left)"
+zt_driver left procs cmd.exe
+zt_compare "and no interpreter is left" 0 "$(zt_records field "$ZT_DIR/left.log" count event=procs name=cmd.exe)"
 zt_finish

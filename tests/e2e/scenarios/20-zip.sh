@@ -24,8 +24,6 @@ zt_compare "SHA256SUMS sums the other three files" \
 zt_expect "SHA256SUMS matches them" \
     sh -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' - "$ZT_PACKAGE_DIR"
 
-target_dir=$(zt_install_dir)
-target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
 mkdir -p "$target_dir"
 cp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$target_dir/"
 zt_require "sc create, as README-admin shows" \

@@ -10,20 +10,16 @@
 # 25-msi-repairs, the upgrades 22-msi-upgrades.
 . "$(dirname "$0")/../msi-lib.sh"
 
-# service_components: the package's service components, their transitive bit (0x40), conditions.
-service_components() {
-    zt_text msiinfo export "$ZT_MSI" Component | while IFS=$'\t' read -r id _ _ attributes condition _; do
-        [[ $id != Service* ]] || echo "$id $((attributes & 0x40)) $condition"
-    done
-}
 # Only Windows would show these, in runs no scenario makes; the tables do. A repair evaluates a
 # transitive component's condition again: with the remembered START and the executable gone, the
 # components would swap, stopping and deleting the service. An installation with a user interface
 # searches in that sequence alone, and when it runs without elevation it passes the execute
 # sequence only the secure properties: the refusal of a marked service would see no mark.
 if zt_on wine "the package's tables, read with msiinfo"; then
+    # The service's components: their transitive bit (0x40) and their conditions.
     zt_compare "the service's components are not transitive, each under its START condition" \
-        $'ServiceDemand 0 START~<>"auto"\nServiceAuto 0 START~="auto"' "$(service_components)"
+        $'ServiceDemand 0 START~<>"auto"\nServiceAuto 0 START~="auto"' "$(zt_text msiinfo export \
+        "$ZT_MSI" Component | awk -F'\t' '/^Service/ { print $1, int($4 / 64) % 2 * 64, $5 }')"
     zt_expect "what a search sets and the execute sequence reads is private or secure" \
         zt_records expect-searches-secure "$ZT_MSI"
 fi
