@@ -89,7 +89,6 @@ zt_deploy_service_key_exists() {
 
 # zt_deploy_hosted_started: whether the stand-in logged a start and a hosted program runs.
 zt_deploy_hosted_started() {
-    zt_args '' "$@"
     [ -s "$(zt_c_file "$ZT_STANDIN_LOG")" ] && [ -n "$(zt_hosted_pids)" ]
 }
 

@@ -22,13 +22,9 @@ ZT_HOSTED_IMAGE=$HOSTED_IMAGE_NAME
 # The stand-in's log of its starts, as the test programs name it.
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
 
-case $ZT_PLATFORM in
-wine | native) . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh" ;;
-*)
-    echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\"; it is wine (the default) or native" >&2
-    exit 2
-    ;;
-esac
+[ "$ZT_PLATFORM" = wine ] || [ "$ZT_PLATFORM" = native ] ||
+    { echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\"; it is wine (the default) or native" >&2; exit 2; }
+. "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh"
 
 # zt_now: milliseconds since the epoch (bash's clock: no program started).
 zt_now() {
@@ -60,7 +56,7 @@ ZT_LIB=${BASH_SOURCE[0]}
 # zt_args [--own-shell] USAGE "$@": a BUG unless the arguments fit USAGE ([WORD] optional, WORD...
 # one or more; SECONDS and MS whole numbers, NAME not empty), or, with --own-shell, in a subshell.
 zt_args() {
-    local usage words word least=0 optional=0 more=0 at=0 why=
+    local usage words word least=0 most=0 at=0 why=
     if [ "$1" = --own-shell ]; then
         [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
         shift
@@ -69,14 +65,11 @@ zt_args() {
     read -r -a words <<<"$1"
     shift
     for word in "${words[@]}"; do
-        case $word in
-        \[*...\]) more=1 ;;
-        \[*\]) optional=$((optional + 1)) ;;
-        *...) least=$((least + 1)) more=1 ;;
-        *) least=$((least + 1)) ;;
-        esac
+        [[ $word == \[* ]] || least=$((least + 1))
+        [[ $word != *... && $word != *...\] ]] || most=-1
+        [ $most -lt 0 ] || most=$((most + 1))
     done
-    [ $# -ge $least ] && { [ $more = 1 ] || [ $# -le $((least + optional)) ]; } ||
+    [ $# -ge $least ] && { [ $most -lt 0 ] || [ $# -le $most ]; } ||
         zt_bug "wants $usage, got $# arguments"
     for word in "${words[@]}"; do
         at=$((at + 1))
@@ -101,8 +94,7 @@ zt_wait_for() {
 
 # --- Checks: each prints "ok" or "FAIL" and its evidence; zt_finish gives the exit status.
 
-ZT_FAILED=0
-ZT_FINALLY=()
+ZT_FAILED=0 ZT_FINALLY=()
 
 # zt_expect WHAT COMMAND...: a check that COMMAND succeeds.
 zt_expect() {
@@ -182,9 +174,7 @@ zt_finish() {
     local file
     for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt \
         "${ZT_C:+$(zt_c_file "$ZT_STANDIN_LOG")}"; do
-        [ -s "$file" ] || continue
-        echo "  --- $(basename "$file")"
-        zt_indented <"$file"
+        [ ! -s "$file" ] || { echo "  --- $(basename "$file")" && zt_indented <"$file"; }
     done
     [ -n "${ZT_TOOLS:-}" ] || return 1
     echo "  --- the service: $(zt_service_state);" \
@@ -343,7 +333,6 @@ zt_installed_products() {
 # zt_uninstall_entries SUBKEY REG-ARGUMENT...: reg query of Programs and Features' SUBKEY (empty:
 # all) in both registry views, each answer ended by a blank line.
 zt_uninstall_entries() {
-    zt_args 'SUBKEY REG-ARGUMENT...' "$@"
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
@@ -368,12 +357,9 @@ zt_install_dir() {
 # zt_install_standin [--32-bit]: the stand-in ($ZT_STANDIN, or the 32-bit one) as $ZT_HOSTED_EXE.
 zt_install_standin() {
     zt_args '[--32-bit]' "$@"
-    local standin=$ZT_STANDIN
-    case ${1-} in
-    --32-bit) standin=hosted-standin.exe ;;
-    ?*) zt_bug "wants [--32-bit], got '$1'" ;;
-    esac
-    cp "$ZT_TOOLS/$standin" "$(zt_c_file "$ZT_HOSTED_EXE")"
+    [ $# -eq 0 ] || [ "$1" = --32-bit ] || zt_bug "wants [--32-bit], got '$1'"
+    local standin=${1:+hosted-standin.exe}
+    cp "$ZT_TOOLS/${standin:-$ZT_STANDIN}" "$(zt_c_file "$ZT_HOSTED_EXE")"
 }
 
 # zt_standin_starts [FIELD]: each start the stand-in logged: its process id, or FIELD of it.

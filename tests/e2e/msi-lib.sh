@@ -11,7 +11,6 @@ product_value() {
 
 # remembered_start: the START the package remembered, or nothing.
 remembered_start() {
-    zt_args '' "$@"
     zt_text zt_windows_tool reg query "$ZT_START_KEY" /v START 2>/dev/null |
         sed -n 's/^ *START *REG_SZ *//p'
 }
@@ -37,7 +36,6 @@ expect_installed() {
 # quote_image_path: Wine's msiexec registers the image path unquoted, spaces and all; as a step of
 # the test environment (not of the package), it is written quoted, as Windows Installer writes it.
 quote_image_path() {
-    zt_args '' "$@"
     local path
     path=$(zt_deploy_image_path)
     [ "$path" = "$target" ] || { zt_same "${target//\"/}" "$path" &&
@@ -128,14 +126,10 @@ msi_begin() {
     zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2
     if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
         repair_how="msiexec /fvomus"
-        repair_command() {
-            zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
-        }
+        repair_command() { zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"; }
     else
         repair_how="msiexec /i REINSTALL=ALL"
-        repair_command() {
-            zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
-        }
+        repair_command() { zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"; }
     fi
 }
 

@@ -126,8 +126,7 @@ zt_native_remove_service() {
 
 # zt_native_standins_gone: whether no process the stand-in's log names runs.
 zt_native_standins_gone() {
-    local running pid
-    running=" $(zt_native_pids | xargs) "
+    local running=" $(zt_native_pids | xargs) " pid
     for pid in $(zt_standin_starts); do
         [[ $running != *" $pid "* ]] || return 1
     done

@@ -15,7 +15,6 @@ ZT_PYTHON=$("$ZT_PYTHON" -c 'import sys; print(sys.executable)' 2>/dev/null || e
 
 # zt_env PREFIX: the environment of Wine's programs in that prefix.
 zt_env() {
-    zt_args 'PREFIX' "$@"
     export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
 }

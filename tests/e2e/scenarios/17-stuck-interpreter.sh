@@ -1,15 +1,13 @@
 #!/bin/bash
 # needs: packages
-# An interpreter that never ends, as on Windows when its "start" of a program that Windows refuses
-# to run waits on the shell's error box: the service ends it after 10 s and runs, stops as usual,
-# and leaves no interpreter behind; an installation with START=auto succeeds and leaves the service
-# running. A program of the test's own takes the place of the prefix's 32-bit cmd.exe.
+# An interpreter that never ends (on Windows, a "start" waiting on the shell's error box), played by
+# a program of the test's own as the 32-bit cmd.exe: the service ends it after 10 s and runs, stops
+# as usual, leaves none behind; an installation with START=auto succeeds, the service running.
 . "$(dirname "$0")/../deploy-lib.sh"
 zt_on wine "an interpreter of the test's own in place of the system's cmd.exe" || exit 0
 
-# The bound of the service's wait for its interpreter, and how much later than the bound RUNNING
-# may come: the rest of a start, which takes 0.1 to 1 s here (one emulated process, the
-# interpreter, created before the wait begins), and slack for a loaded machine.
+# The service's wait for its interpreter, and how much later RUNNING may come: the rest of a start
+# (0.1 to 1 s here, the interpreter created before the wait) and slack for a loaded machine.
 bound_ms=10000
 later_ms=3000
 # As the service gives it: its system directory's interpreter, and the fixed command.
