@@ -23,7 +23,7 @@ ZT_HOSTED_IMAGE=$HOSTED_IMAGE_NAME
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
 
 [ "$ZT_PLATFORM" = wine ] || [ "$ZT_PLATFORM" = native ] ||
-    { echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\"; it is wine (the default) or native" >&2; exit 2; }
+    { echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\", not wine or native" >&2; exit 2; }
 . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh"
 
 # zt_now: milliseconds since the epoch (bash's clock: no program started).
@@ -33,7 +33,7 @@ zt_now() {
     echo "${us%???}"
 }
 
-# zt_bug WHY: "BUG: FUNCTION at FILE:LINE: WHY" (the scenario's call), exit status 134, as git's BUG.
+# zt_bug WHY: "BUG: FUNCTION at FILE:LINE: WHY" (the scenario's call), exit status 134, as git's.
 # On the scenario's own output (6 and 7: a check sets its command's aside); from a subshell it ends
 # the scenario's shell too (USR1).
 zt_bug() {
@@ -66,7 +66,7 @@ zt_args() {
     shift
     for word in "${words[@]}"; do
         [[ $word == \[* ]] || least=$((least + 1))
-        [[ $word != *... && $word != *...\] ]] || most=-1
+        [[ ${word%]} != *... ]] || most=-1
         [ $most -lt 0 ] || most=$((most + 1))
     done
     [ $# -ge $least ] && { [ $most -lt 0 ] || [ $# -le $most ]; } ||
@@ -131,7 +131,7 @@ zt_expect_within() {
         echo "  ok   $what ($(zt_seconds_since "$started") s)"
     else
         echo "  FAIL $what: not within $seconds s"
-        zt_show_command "$@"
+        printf '       $%s\n' "$(printf ' %q' "$@")"
         tail -n 20 "$output" | zt_indented
         ZT_FAILED=1 status=1
     fi
@@ -201,7 +201,8 @@ zt_judge() {
     if [ $((status != 0)) != "$fails" ]; then
         echo "  FAIL $what"
         # A comparison's diff says it all.
-        [ "$1" = zt_same ] || { zt_show_command "$@" && echo "       exit status $status"; }
+        [ "$1" = zt_same ] ||
+            printf '       $%s\n       exit status %s\n' "$(printf ' %q' "$@")" "$status"
         ZT_FAILED=1 held=0
     elif [ "$fails" = 0 ]; then
         echo "  ok   $what"
@@ -218,11 +219,6 @@ zt_same() {
     zt_args 'EXPECTED ACTUAL' "$@"
     [ "$1" = "$2" ] ||
         diff -u --label expected --label actual <(printf '%s\n' "$1") <(printf '%s\n' "$2")
-}
-
-# zt_show_command COMMAND...: the command as evidence.
-zt_show_command() {
-    printf '       $%s\n' "$(printf ' %q' "$@")"
 }
 
 # zt_indented: standard input under a check's line.
@@ -267,7 +263,7 @@ zt_begin() {
             cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
 }
 
-# zt_end_jobs: ends this shell's background jobs (KILL: one not yet in its program may swallow TERM).
+# zt_end_jobs: ends this shell's jobs (KILL: one not yet in its program may swallow a TERM).
 zt_end_jobs() {
     local job
     for job in $(jobs -p); do

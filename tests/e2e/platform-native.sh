@@ -126,7 +126,8 @@ zt_native_remove_service() {
 
 # zt_native_standins_gone: whether no process the stand-in's log names runs.
 zt_native_standins_gone() {
-    local running=" $(zt_native_pids | xargs) " pid
+    local running pid
+    running=" $(zt_native_pids | xargs) "
     for pid in $(zt_standin_starts); do
         [[ $running != *" $pid "* ]] || return 1
     done
