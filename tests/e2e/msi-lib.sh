@@ -111,10 +111,8 @@ expect_unchanged() {
     zt_compare "$1" "$2" "$(running_service)"
 }
 
-# msi_begin: the packages, the scenario's machine without the harness's registration, what the
-# functions above work with, and the repair's command. Wine's msiexec /f takes a package for a
-# product code (1605) and has no repair by product code, so under Wine the repair sets what /f
-# stands for, REINSTALL=ALL and the REINSTALLMODE letters; on Windows a failed /f fails.
+# msi_begin: the packages, the machine without the harness's registration, and the repair: under
+# Wine, whose msiexec /f takes a package for a product code (1605), what /f stands for.
 msi_begin() {
     zt_args --own-shell '' "$@"
     zt_deploy_packages

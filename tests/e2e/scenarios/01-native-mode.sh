@@ -8,7 +8,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"
 
-# The fakes below read the product's and the executable's names from the environment.
 export ZT_FAKE=$ZT_DIR/machine ZT_PRODUCT ZT_SERVICE_EXE_NAME
 system32=$ZT_FAKE/c/windows/System32
 mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/build/programs"

@@ -1,9 +1,8 @@
 #!/bin/bash
 # needs: prefix
-# Controls other than stop change nothing: pause and continue are refused by the controller, the
-# handler sees interrogate and a user control and only traces its entry and exit. A second stop
-# while stop pending is refused. Wine's controller refuses pause and continue for every service;
-# Windows' refuses them because the service does not accept them.
+# Controls other than stop change nothing: pause and continue are refused by the controller (by
+# Wine's for every service), interrogate and a user control reach the handler, which only traces
+# its entry and exit. A second stop while stop pending is refused.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 zt_install_standin
