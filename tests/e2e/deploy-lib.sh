@@ -1,15 +1,10 @@
-# Sourced by the scenarios that install the packages (those whose header says "# needs: packages",
-# the MSI's through msi-lib.sh) and by build-packages: the packages under test, the service's
-# registration as the registry has it, and the service started and stopped with its hosted
-# program, on either platform (lib.sh).
+# The packages' helpers, sourced by their scenarios, msi-lib.sh and build-packages.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # A 32-bit start goes through four emulated processes (service, cmd, start, the program).
 ZT_START_SECONDS=60
 
-# zt_deploy_packages: the zip and the MSI under test; sets ZT_VERSION, ZT_ZIP and ZT_MSI. They
-# come from the folder $ZT_PACKAGES when it is given (tests/e2e/build-packages made it: Windows has
-# no wixl), else they are built here.
+# zt_deploy_packages: ZT_VERSION, ZT_ZIP and ZT_MSI, from $ZT_PACKAGES when given, else built.
 zt_deploy_packages() {
     zt_args --own-shell '' "$@"
     local dir=${ZT_PACKAGES:-$ZT_BUILD}
@@ -25,8 +20,7 @@ zt_deploy_packages() {
     zt_require "the zip and the MSI of version $ZT_VERSION" test -f "$ZT_ZIP" -a -f "$ZT_MSI"
 }
 
-# zt_deploy_rebuild_msi VERSION FILE: the MSI built again as VERSION (the same upgrade code, a new
-# product code) into FILE; from $ZT_PACKAGES, under FILE's name, when it is given.
+# zt_deploy_rebuild_msi VERSION FILE: the MSI built again as VERSION, or FILE's from $ZT_PACKAGES.
 zt_deploy_rebuild_msi() {
     zt_args 'VERSION FILE' "$@"
     if [ -n "${ZT_PACKAGES:-}" ]; then
@@ -41,10 +35,8 @@ zt_deploy_rebuild_msi() {
     return "$status"
 }
 
-# zt_deploy_product_code FILE, zt_deploy_package_code FILE: the MSI's product code, and its
-# package code (the summary information's revision number). From the list build-packages wrote
-# beside the packages ($ZT_PACKAGES/codes, one record of file=, product= and package= a line) when
-# they come from there: Windows has no msiinfo.
+# zt_deploy_product_code FILE, zt_deploy_package_code FILE: the MSI's codes; from build-packages'
+# $ZT_PACKAGES/codes when given, since Windows has no msiinfo.
 zt_deploy_product_code() {
     zt_args 'FILE' "$@"
     if [ -n "${ZT_PACKAGES:-}" ]; then
@@ -63,8 +55,8 @@ zt_deploy_package_code() {
     fi
 }
 
-# zt_deploy_begin: after zt_deploy_packages, the scenario's machine (zt_begin) without the
-# service's registration, the stand-in in place and the zip unpacked in $ZT_PACKAGE_DIR.
+# zt_deploy_begin: zt_begin without the service, the stand-in in place, the zip in $ZT_PACKAGE_DIR;
+# target_dir and target, the installed folder and image path (quoted).
 zt_deploy_begin() {
     zt_args --own-shell '' "$@"
     zt_begin
@@ -72,18 +64,18 @@ zt_deploy_begin() {
     zt_install_standin
     zt_require "the zip unpacked" unzip -q "$ZT_ZIP" -d "$ZT_DIR"
     ZT_PACKAGE_DIR=$ZT_DIR/$ZT_PACKAGE_NAME-$ZT_VERSION-win32
+    target_dir=$(zt_install_dir)
+    target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
 }
 
-# zt_deploy_service_value NAME: one value of the service's registry key as reg prints it (type
-# and data), or nothing.
+# zt_deploy_service_value NAME: the type and data of a value of the service's key, or nothing.
 zt_deploy_service_value() {
     zt_args 'NAME' "$@"
     zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" /v "$1" 2>/dev/null |
         sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
 
-# zt_deploy_image_path: the service's image path as registered, without its type (Windows' service
-# controller writes REG_EXPAND_SZ, Wine's REG_SZ).
+# zt_deploy_image_path: the service's image path as registered (REG_EXPAND_SZ, or Wine's REG_SZ).
 zt_deploy_image_path() {
     zt_args '' "$@"
     zt_deploy_service_value ImagePath | sed 's/^REG_[A-Z_]* //'
@@ -97,7 +89,6 @@ zt_deploy_service_key_exists() {
 
 # zt_deploy_hosted_started: whether the stand-in logged a start and a hosted program runs.
 zt_deploy_hosted_started() {
-    zt_args '' "$@"
     [ -s "$(zt_c_file "$ZT_STANDIN_LOG")" ] && [ -n "$(zt_hosted_pids)" ]
 }
 
@@ -107,8 +98,7 @@ zt_deploy_hosted_gone() {
     [ -z "$(zt_hosted_pids)" ]
 }
 
-# zt_deploy_start: starts the service and waits until it runs and its program is up with the
-# argument. A failure ends the scenario.
+# zt_deploy_start: starts the service and requires it running, with its program's command line.
 zt_deploy_start() {
     zt_args --own-shell '' "$@"
     rm -f "$(zt_c_file "$ZT_STANDIN_LOG")"
@@ -117,16 +107,14 @@ zt_deploy_start() {
     zt_require "hosted program's command line" zt_hosted_command_line
 }
 
-# zt_deploy_running WHAT: waits until the service runs and its program has started since the
-# stand-in's log was emptied. A failure ends the scenario.
+# zt_deploy_running WHAT: requires the service running and its program started since the log went.
 zt_deploy_running() {
     zt_args --own-shell 'WHAT' "$@"
     zt_require_within "$1" "$ZT_START_SECONDS" zt_service_in RUNNING
     zt_require_within "and its program with it" "$ZT_START_SECONDS" zt_deploy_hosted_started
 }
 
-# zt_deploy_stop: stops the service and waits until it has stopped and its program is gone. A
-# failure ends the scenario.
+# zt_deploy_stop: stops the service and requires it stopped and its program gone.
 zt_deploy_stop() {
     zt_args --own-shell '' "$@"
     zt_require "sc stop" zt_windows_tool sc stop "$ZT_SERVICE"

@@ -1,42 +1,30 @@
-# Sourced by the end-to-end scenarios, run-all, the deployment helpers (deploy-lib.sh), the
-# benchmark and the demo: the settings, the vocabulary of checks, and what every scenario does with
-# the service and the test programs. What differs between Wine and Windows is in
-# platform-$ZT_PLATFORM.sh, sourced once here. tests/e2e/README.md shows how to add a scenario.
+# The end-to-end vocabulary, sourced by the scenarios, run-all, deploy-lib.sh, the benchmark and
+# the demo; what differs between Wine and Windows is in platform-$ZT_PLATFORM.sh.
 
 ZT_PLATFORM=${ZT_PLATFORM:-wine}
 ZT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 ZT_BUILD=${ZT_BUILD:-$ZT_ROOT/build/windows-x86}
-# What the service must be: the tests' own copy of service/contract.h's names.
+# The tests' own copy of service/contract.h's names.
 . "$ZT_ROOT/tests/e2e/product.sh"
 ZT_SERVICE=$SERVICE_NAME
-ZT_SERVICE_DISPLAY=$SERVICE_DISPLAY_NAME
-# The executable's file name; the packages are named after it without ".exe".
 ZT_SERVICE_EXE_NAME=$SERVICE_EXE_NAME
 ZT_PACKAGE_NAME=${SERVICE_EXE_NAME%.exe}
-# What Programs and Features calls the product.
 ZT_PRODUCT=$PRODUCT_NAME
 ZT_SERVICE_KEY="HKLM\\System\\CurrentControlSet\\Services\\$ZT_SERVICE"
-# Where the installer package installs the service (zt_install_dir: the same folder from Linux).
 ZT_INSTALL_DIR_WIN="C:\\Program Files (x86)\\$PRODUCT_INSTALL_FOLDER"
-# Where it remembers START: the 32-bit package writes to the registry's 32-bit view.
+# The 32-bit package writes to the registry's 32-bit view.
 ZT_START_KEY="HKLM\\Software\\Wow6432Node\\${PRODUCT_START_KEY#Software\\}"
 # Python 3.9 or later, for the reader (natively it may be called python).
 ZT_PYTHON=${ZT_PYTHON:-python3}
-# The program the service hosts: its Windows path (zt_c_file: from Linux), its argument, and the
-# file name its processes are ended by.
 ZT_HOSTED_EXE=$HOSTED_PROGRAM_PATH
 ZT_HOSTED_ARGS=$HOSTED_PROGRAM_ARGUMENTS
 ZT_HOSTED_IMAGE=$HOSTED_IMAGE_NAME
-# The stand-in's log of its starts, as the test programs name it (zt_standin_starts reads it).
+# The stand-in's log of its starts, as the test programs name it.
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
 
-case $ZT_PLATFORM in
-wine | native) . "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh" ;;
-*)
-    echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\"; it is wine (the default) or native" >&2
-    exit 2
-    ;;
-esac
+[ "$ZT_PLATFORM" = wine ] || [ "$ZT_PLATFORM" = native ] ||
+    { echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\", not wine or native" >&2; exit 2; }
+. "$ZT_ROOT/tests/e2e/platform-$ZT_PLATFORM.sh"
 
 # zt_now: milliseconds since the epoch (bash's clock: no program started).
 zt_now() {
@@ -45,13 +33,9 @@ zt_now() {
     echo "${us%???}"
 }
 
-# zt_bug WHY: a misuse of the vocabulary ends the scenario, as git's BUG does: "BUG: FUNCTION at
-# FILE:LINE: WHY" and exit status 134. FUNCTION is the one misused (zt_args's caller, when it
-# comes from there); FILE:LINE is its call, or, for a command that one of this file's checks ran,
-# the check's call in the scenario. On the scenario's own standard error, and the clean-up's
-# output on its standard output, kept as descriptors 7 and 6 (as git's test-lib.sh keeps them)
-# since a check sets its command's output aside. From a subshell it ends the scenario's own shell
-# too (USR1, trapped here), where the subshell alone would go on.
+# zt_bug WHY: "BUG: FUNCTION at FILE:LINE: WHY" (the scenario's call), exit status 134, as git's.
+# On the scenario's own output (6 and 7: a check sets its command's aside); from a subshell it ends
+# the scenario's shell too (USR1).
 zt_bug() {
     local misused=1 call
     [ "${FUNCNAME[1]}" != zt_args ] || misused=2
@@ -69,13 +53,10 @@ trap 'exit 134' USR1
 exec 6>&1 7>&2
 ZT_LIB=${BASH_SOURCE[0]}
 
-# zt_args [--own-shell] USAGE "$@": the guard on a function of the vocabulary, its first line: a
-# BUG unless the function's arguments fit USAGE, its usage as its comment gives it (a word each,
-# [WORD] optional, WORD... one or more, [WORD...] any number; SECONDS and MS whole numbers, NAME
-# not empty). With --own-shell, a BUG in a subshell too ($( ), ( ), a pipeline, a background
-# job), where the function would end, clean up or set up that subshell alone.
+# zt_args [--own-shell] USAGE "$@": a BUG unless the arguments fit USAGE ([WORD] optional, WORD...
+# one or more; SECONDS and MS whole numbers, NAME not empty), or, with --own-shell, in a subshell.
 zt_args() {
-    local usage words word least=0 optional=0 more=0 at=0 why=
+    local usage words word least=0 most=0 at=0 why=
     if [ "$1" = --own-shell ]; then
         [ "${BASH_SUBSHELL-0}" = 0 ] || zt_bug "does nothing in a subshell"
         shift
@@ -84,14 +65,11 @@ zt_args() {
     read -r -a words <<<"$1"
     shift
     for word in "${words[@]}"; do
-        case $word in
-        \[*...\]) more=1 ;;
-        \[*\]) optional=$((optional + 1)) ;;
-        *...) least=$((least + 1)) more=1 ;;
-        *) least=$((least + 1)) ;;
-        esac
+        [[ $word == \[* ]] || least=$((least + 1))
+        [[ ${word%]} != *... ]] || most=-1
+        [ $most -lt 0 ] || most=$((most + 1))
     done
-    [ $# -ge $least ] && { [ $more = 1 ] || [ $# -le $((least + optional)) ]; } ||
+    [ $# -ge $least ] && { [ $most -lt 0 ] || [ $# -le $most ]; } ||
         zt_bug "wants $usage, got $# arguments"
     for word in "${words[@]}"; do
         at=$((at + 1))
@@ -114,58 +92,51 @@ zt_wait_for() {
     done
 }
 
-# --- Checks: a scenario is a sequence of them, each printing "ok" or "FAIL" and its evidence, and
-# zt_finish, its last line, gives its exit status. Clean-up goes to zt_when_finished.
+# --- Checks: each prints "ok" or "FAIL" and its evidence; zt_finish gives the exit status.
 
-ZT_FAILED=0
-ZT_FINALLY=()
+ZT_FAILED=0 ZT_FINALLY=()
 
-# zt_expect WHAT COMMAND...: a check that COMMAND succeeds; on failure it shows the command, its
-# exit status and its output (the reader's checks show their figures either way). The scenario
-# goes on either way.
+# zt_expect WHAT COMMAND...: a check that COMMAND succeeds.
 zt_expect() {
     zt_args 'WHAT COMMAND...' "$@"
-    zt_judge "$1" success "${@:2}"
+    zt_judge "$1" 0 "${@:2}"
 }
 
-# zt_must_fail WHAT COMMAND...: a check that COMMAND fails (a non-zero exit status), shown alike.
+# zt_must_fail WHAT COMMAND...: a check that COMMAND fails.
 zt_must_fail() {
     zt_args 'WHAT COMMAND...' "$@"
-    zt_judge "$1" failure "${@:2}"
+    zt_judge "$1" 1 "${@:2}"
 }
 
-# zt_compare WHAT EXPECTED ACTUAL: a check that the two texts are the same; a diff shows how not.
+# zt_compare WHAT EXPECTED ACTUAL: a check that the two texts are the same.
 zt_compare() {
     zt_args 'WHAT EXPECTED ACTUAL' "$@"
     zt_expect "$1" zt_same "$2" "$3"
 }
 
-# zt_require WHAT COMMAND...: zt_expect, but a failure ends the scenario there. From the
-# scenario's own shell only (a BUG elsewhere): in a $( ) or a pipeline it would end that alone.
+# zt_require WHAT COMMAND...: zt_expect, but a failure ends the scenario there.
 zt_require() {
     zt_args --own-shell 'WHAT COMMAND...' "$@"
     zt_expect "$@" || zt_abort
 }
 
-# zt_expect_within WHAT SECONDS COMMAND...: a check that COMMAND succeeds within SECONDS, tried
-# every 50 ms; says how long it took, or shows the command and the output of its last tries.
+# zt_expect_within WHAT SECONDS COMMAND...: a check that COMMAND succeeds within SECONDS.
 zt_expect_within() {
     zt_args 'WHAT SECONDS COMMAND...' "$@"
-    local what=$1 seconds=$2 started output
+    local what=$1 seconds=$2 started output status=0
     shift 2
     started=$(zt_now)
     output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
     if zt_wait_for "$seconds" "$@" >"$output" 2>&1; then
         echo "  ok   $what ($(zt_seconds_since "$started") s)"
-        rm -f "$output"
-        return 0
+    else
+        echo "  FAIL $what: not within $seconds s"
+        printf '       $%s\n' "$(printf ' %q' "$@")"
+        tail -n 20 "$output" | zt_indented
+        ZT_FAILED=1 status=1
     fi
-    echo "  FAIL $what: not within $seconds s"
-    zt_show_command "$@"
-    tail -n 20 "$output" | zt_indented
     rm -f "$output"
-    ZT_FAILED=1
-    return 1
+    return "$status"
 }
 
 # zt_require_within WHAT SECONDS COMMAND...: zt_expect_within, but a failure ends the scenario.
@@ -174,8 +145,7 @@ zt_require_within() {
     zt_expect_within "$@" || zt_abort
 }
 
-# zt_when_finished COMMAND...: runs COMMAND when the scenario ends, however it ends (zt_end); the
-# last registered runs first. From the scenario's own shell only (a BUG elsewhere).
+# zt_when_finished COMMAND...: runs COMMAND when the scenario ends, however it ends; last first.
 zt_when_finished() {
     zt_args --own-shell 'COMMAND...' "$@"
     ZT_FINALLY+=("$(printf '%q ' "$@")")
@@ -183,8 +153,8 @@ zt_when_finished() {
     trap 'exit 1' TERM INT
 }
 
-# zt_end: runs what zt_when_finished registered, last first, each once, in that shell only: a job
-# forked from it keeps its traps until its program starts, and a signal there would run them too.
+# zt_end: runs what zt_when_finished registered, in that shell only (a job forked from it keeps
+# the traps until its program starts).
 zt_end() {
     local command
     [ "$BASHPID" = "$$" ] || return 0
@@ -195,8 +165,7 @@ zt_end() {
     done
 }
 
-# zt_finish: the scenario's exit status, as its last line; a failed one shows its records and the
-# service's state first.
+# zt_finish: the scenario's exit status, its last line; a failed one shows its records first.
 zt_finish() {
     zt_args '' "$@"
     [ "$ZT_FAILED" -eq 0 ] && return 0
@@ -205,9 +174,7 @@ zt_finish() {
     local file
     for file in "$ZT_DIR"/*.log "$ZT_DIR"/*.err "$ZT_DIR"/trace.txt \
         "${ZT_C:+$(zt_c_file "$ZT_STANDIN_LOG")}"; do
-        [ -s "$file" ] || continue
-        echo "  --- $(basename "$file")"
-        zt_indented <"$file"
+        [ ! -s "$file" ] || { echo "  --- $(basename "$file")" && zt_indented <"$file"; }
     done
     [ -n "${ZT_TOOLS:-}" ] || return 1
     echo "  --- the service: $(zt_service_state);" \
@@ -216,7 +183,7 @@ zt_finish() {
     return 1
 }
 
-# zt_abort: ends the scenario there, failed, its records shown (a BUG in a subshell).
+# zt_abort: ends the scenario there, failed, its records shown.
 zt_abort() {
     zt_args --own-shell '' "$@"
     ZT_FAILED=1
@@ -224,47 +191,34 @@ zt_abort() {
     exit 1
 }
 
-# zt_judge WHAT success|failure COMMAND...: runs COMMAND, its output set aside, and says whether
-# it ended as wanted: "ok", or "FAIL", the command, its exit status and the output.
+# zt_judge WHAT FAILS COMMAND...: ok when COMMAND's failing (1 or 0) is FAILS, else FAIL and why.
 zt_judge() {
-    local what=$1 wanted=$2 output status held
+    local what=$1 fails=$2 output status held=1
     shift 2
     output=$(mktemp "${TMPDIR:-/tmp}/zt-check.XXXXXX")
     "$@" >"$output" 2>&1
     status=$?
-    if [ "$wanted" = success ]; then
-        held=$((status == 0))
-    else
-        held=$((status != 0))
-    fi
-    if [ "$held" -eq 0 ]; then
+    if [ $((status != 0)) != "$fails" ]; then
         echo "  FAIL $what"
         # A comparison's diff says it all.
-        [ "$1" = zt_same ] || { zt_show_command "$@" && echo "       exit status $status"; }
-        ZT_FAILED=1
-    elif [ "$wanted" = success ]; then
+        [ "$1" = zt_same ] ||
+            printf '       $%s\n       exit status %s\n' "$(printf ' %q' "$@")" "$status"
+        ZT_FAILED=1 held=0
+    elif [ "$fails" = 0 ]; then
         echo "  ok   $what"
     else
         echo "  ok   $what (exit status $status)"
     fi
-    [ "$held" -eq 0 ] || [ "$1" = zt_records ] && zt_indented <"$output"
+    [ "$held" = 0 ] || [ "$1" = zt_records ] && zt_indented <"$output"
     rm -f "$output"
-    [ "$held" -eq 1 ]
+    [ "$held" = 1 ]
 }
 
 # zt_same EXPECTED ACTUAL: whether the two texts are the same; a diff of them when not.
 zt_same() {
     zt_args 'EXPECTED ACTUAL' "$@"
-    [ "$1" = "$2" ] && return
-    diff -u --label expected --label actual <(printf '%s\n' "$1") <(printf '%s\n' "$2")
-    return 1
-}
-
-# zt_show_command COMMAND...: the command as evidence, quoted as bash would take it.
-zt_show_command() {
-    printf '       $'
-    printf ' %q' "$@"
-    printf '\n'
+    [ "$1" = "$2" ] ||
+        diff -u --label expected --label actual <(printf '%s\n' "$1") <(printf '%s\n' "$2")
 }
 
 # zt_indented: standard input under a check's line.
@@ -279,8 +233,7 @@ zt_seconds_since() {
     printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
 }
 
-# zt_on PLATFORM REASON: whether the scenario runs on PLATFORM (wine or native); elsewhere it says
-# that a check is skipped, and why. For the checks that make sense on one platform only.
+# zt_on PLATFORM REASON: whether the scenario runs on PLATFORM (wine, native); else says "skip".
 zt_on() {
     zt_args 'PLATFORM REASON' "$@"
     [ "$ZT_PLATFORM" = "$1" ] && return
@@ -290,15 +243,17 @@ zt_on() {
 
 # --- The scenario's machine, the service and the test programs
 
-# zt_begin: a fresh copy of the service and the test programs, the service registered, all of it
-# removed when the scenario ends (zt_end): under Wine a copy of the template prefix, natively a
-# folder of its own on a cleaned machine. Sets ZT_DIR (the scenario's own folder), ZT_C (C:\),
-# ZT_TOOLS (the programs' folder), ZT_SCRATCH and ZT_SCRATCH_WIN (a folder for the scenario's
-# files and its Windows path). With ZT_PROGRAMS_DIR, the *.exe files of that folder (another
-# build's) replace the harness's. From the scenario's own shell only (a BUG elsewhere).
+# zt_begin: the scenario's machine with the service registered, gone when it ends (ZT_DIR, ZT_C,
+# ZT_TOOLS, ZT_SCRATCH, ZT_SCRATCH_WIN); ZT_PROGRAMS_DIR's *.exe replace the test programs. First,
+# a rename made in only one of contract.h and product.sh ends the scenario.
 zt_begin() {
     zt_args --own-shell '' "$@"
-    zt_require_product
+    local differences
+    if ! differences=$(zt_records expect-product "$ZT_BUILD/contract.txt" 2>&1); then
+        echo "  FAIL the build's names are the tests' (tests/e2e/product.sh)"
+        zt_indented <<<"$differences"
+        zt_abort
+    fi
     ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-scenario.XXXXXX")
     zt_when_finished rm -rf "$ZT_DIR"
     zt_platform_begin
@@ -308,22 +263,7 @@ zt_begin() {
             cp "$ZT_PROGRAMS_DIR"/*.exe "$ZT_TOOLS/"
 }
 
-# zt_require_product: the build's names (its contract.txt, read from service/contract.h) are the
-# tests' own (product.sh), or the scenario ends there, before it makes a machine, with each name
-# that differs and both its values. Every path to a scenario comes through zt_begin, so a rename
-# made in only one of the two fails here (a python3 start), never far from the cause.
-zt_require_product() {
-    zt_args --own-shell '' "$@"
-    local differences
-    differences=$(zt_records expect-product "$ZT_BUILD/contract.txt" 2>&1) && return
-    echo "  FAIL the build's names are the tests' (tests/e2e/product.sh)"
-    zt_indented <<<"$differences"
-    zt_abort
-}
-
-# zt_end_jobs: ends the programs this shell started in the background and reaps them, silently.
-# KILL: a job whose program has not started yet has this shell's handlers, which may swallow a TERM.
-# A job's status is no failure of the caller's, under set -e too (the demo).
+# zt_end_jobs: ends this shell's jobs (KILL: one not yet in its program may swallow a TERM).
 zt_end_jobs() {
     local job
     for job in $(jobs -p); do
@@ -332,10 +272,8 @@ zt_end_jobs() {
     done
 }
 
-# zt_run [--within SECONDS] PROGRAM [ARGUMENT...]: runs one of the test programs ($ZT_DRIVER,
-# $ZT_MONITOR, ...), ended after SECONDS when given (exit status 124, as timeout's). In the
-# background, run "${ZT_RUN[@]}" PROGRAM instead: the job is then the program itself, which the
-# scenario's end can end.
+# zt_run [--within SECONDS] PROGRAM [ARGUMENT...]: runs a test program, ended after SECONDS (status
+# 124). In the background use "${ZT_RUN[@]}" PROGRAM, so that the job is the program itself.
 zt_run() {
     local bound=()
     if [ "${1-}" = --within ]; then
@@ -347,9 +285,8 @@ zt_run() {
     "${bound[@]}" "${ZT_RUN[@]}" "$@" </dev/null
 }
 
-# zt_text COMMAND...: the standard output of COMMAND without the carriage returns of Windows'
-# line ends, and its exit status. Through a file: a program it leaves running in the background
-# (Wine's services.exe) cannot hold a pipe open.
+# zt_text COMMAND...: COMMAND's output without carriage returns; through a file, since a program it
+# leaves in the background (Wine's services.exe) may hold a pipe open.
 zt_text() {
     zt_args 'COMMAND...' "$@"
     local output status text
@@ -362,8 +299,7 @@ zt_text() {
     return "$status"
 }
 
-# zt_service_state: the service's state as sc.exe shows it (RUNNING, STOPPED, ...), or what its
-# failure says (zt_service_failure): ABSENT, MARKED (marked for deletion) or sc.exe's words.
+# zt_service_state: the state sc.exe shows (RUNNING, ...), or ABSENT, MARKED or sc.exe's words.
 zt_service_state() {
     zt_args '' "$@"
     local out
@@ -374,20 +310,13 @@ zt_service_state() {
     sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' <<<"$out"
 }
 
-# zt_service_in STATE: whether the service is in STATE (RUNNING, STOPPED, ABSENT, ...).
+# zt_service_in STATE...: whether the service is in one of the STATEs (RUNNING, ABSENT, ...).
 zt_service_in() {
-    zt_args 'STATE' "$@"
-    [ "$(zt_service_state)" = "$1" ]
+    zt_args 'STATE...' "$@"
+    [[ " $* " == *" $(zt_service_state) "* ]]
 }
 
-# zt_service_stopped: whether the service is stopped or not registered.
-zt_service_stopped() {
-    zt_args '' "$@"
-    zt_service_in STOPPED || zt_service_in ABSENT
-}
-
-# zt_installed_products: the installer package's products, one "<version> <product code>" line
-# each, as Programs and Features lists them (in both registry views).
+# zt_installed_products: "<version> <product code>" of each product of the installer package.
 zt_installed_products() {
     zt_args '' "$@"
     zt_uninstall_entries "" /s | awk -v name="$ZT_PRODUCT" '
@@ -397,10 +326,9 @@ zt_installed_products() {
         /^$/ { if (ours) print version, code; ours = 0 }' | sort -u
 }
 
-# zt_uninstall_entries SUBKEY REG-ARGUMENT...: reg query of SUBKEY (empty: all) of Programs and
-# Features' entries, in both registry views, each view's answer ended by a blank line.
+# zt_uninstall_entries SUBKEY REG-ARGUMENT...: reg query of Programs and Features' SUBKEY (empty:
+# all) in both registry views, each answer ended by a blank line.
 zt_uninstall_entries() {
-    zt_args 'SUBKEY REG-ARGUMENT...' "$@"
     local view
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
         'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
@@ -422,36 +350,29 @@ zt_install_dir() {
     zt_c_file "$ZT_INSTALL_DIR_WIN"
 }
 
-# zt_install_standin [--32-bit]: the stand-in as the program the service launches ($ZT_HOSTED_EXE):
-# $ZT_STANDIN (under Wine the x86-64 build), or the 32-bit build.
+# zt_install_standin [--32-bit]: the stand-in ($ZT_STANDIN, or the 32-bit one) as $ZT_HOSTED_EXE.
 zt_install_standin() {
     zt_args '[--32-bit]' "$@"
-    local standin=$ZT_STANDIN
-    case ${1-} in
-    --32-bit) standin=hosted-standin.exe ;;
-    ?*) zt_bug "wants [--32-bit], got '$1'" ;;
-    esac
-    cp "$ZT_TOOLS/$standin" "$(zt_c_file "$ZT_HOSTED_EXE")"
+    [ $# -eq 0 ] || [ "$1" = --32-bit ] || zt_bug "wants [--32-bit], got '$1'"
+    local standin=${1:+hosted-standin.exe}
+    cp "$ZT_TOOLS/${standin:-$ZT_STANDIN}" "$(zt_c_file "$ZT_HOSTED_EXE")"
 }
 
-# zt_standin_starts [FIELD]: the starts the stand-in logged, one a line: each one's process id, or
-# FIELD of it (image, command).
+# zt_standin_starts [FIELD]: each start the stand-in logged: its process id, or FIELD of it.
 zt_standin_starts() {
     zt_args '[FIELD]' "$@"
     zt_records starts "$(zt_c_file "$ZT_STANDIN_LOG")" "$@"
 }
 
-# zt_hosted_command_line: whether the stand-in was started with the hosted program's command line:
-# its path, quoted or not, then its argument alone.
+# zt_hosted_command_line: whether the stand-in got the hosted program's path (quoted or not) and
+# its argument alone.
 zt_hosted_command_line() {
     zt_args '' "$@"
     grep -xiF -e "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" -e "$ZT_HOSTED_EXE $ZT_HOSTED_ARGS" \
         <(zt_standin_starts command)
 }
 
-# zt_monitor_start [ARGUMENT...]: starts the debug-output monitor with these arguments and waits
-# until it listens; its lines go to $ZT_DIR/trace.txt, what it says to $ZT_DIR/monitor.err (shown
-# when it does not listen within 60 s).
+# zt_monitor_start [ARGUMENT...]: the monitor, listening, into $ZT_DIR/trace.txt and monitor.err.
 zt_monitor_start() {
     zt_args --own-shell '[ARGUMENT...]' "$@"
     "${ZT_RUN[@]}" "$ZT_MONITOR" "$@" >"$ZT_DIR/trace.txt" 2>"$ZT_DIR/monitor.err" </dev/null &
@@ -459,35 +380,25 @@ zt_monitor_start() {
         { cat "$ZT_DIR/monitor.err"; return 1; }
 }
 
-# zt_driver NAME COMMAND...: runs the status driver; its record goes to $ZT_DIR/NAME.log, its
-# standard error (Wine's messages, a usage error) to $ZT_DIR/NAME.err.
+# zt_driver NAME COMMAND...: runs the status driver into $ZT_DIR/NAME.log and NAME.err.
 zt_driver() {
     zt_args 'NAME COMMAND...' "$@"
-    zt_recorded "$1" "$ZT_DRIVER" "$ZT_SERVICE" "${@:2}"
+    zt_run "$ZT_DRIVER" "$ZT_SERVICE" "${@:2}" >"$ZT_DIR/$1.log" 2>"$ZT_DIR/$1.err"
 }
 
-# zt_writer NAME COMMAND...: runs the debug-output writer, its record and standard error alike.
+# zt_writer NAME COMMAND...: runs the debug-output writer into $ZT_DIR/NAME.log and NAME.err.
 zt_writer() {
     zt_args 'NAME COMMAND...' "$@"
-    zt_recorded "$1" "$ZT_WRITER" "${@:2}"
+    zt_run "$ZT_WRITER" "${@:2}" >"$ZT_DIR/$1.log" 2>"$ZT_DIR/$1.err"
 }
 
-# zt_recorded NAME PROGRAM [ARGUMENT...]: runs a test program with its records in $ZT_DIR/NAME.log
-# and its standard error in $ZT_DIR/NAME.err.
-zt_recorded() {
-    zt_args 'NAME PROGRAM [ARGUMENT...]' "$@"
-    zt_run "${@:2}" >"$ZT_DIR/$1.log" 2>"$ZT_DIR/$1.err"
-}
-
-# zt_records COMMAND [ARGUMENT...]: the reader of the records (tests/e2e/records.py; its --help
-# lists the commands). Standard library only, so Python starts without the site packages (-S).
+# zt_records COMMAND [ARGUMENT...]: the reader, records.py (standard library only, hence -S).
 zt_records() {
     zt_args 'COMMAND [ARGUMENT...]' "$@"
     zt_python -S "$ZT_ROOT/tests/e2e/records.py" "$@"
 }
 
-# zt_seen LOG KEY=VALUE...: whether a record of the driver's LOG has all these fields. Read in bash,
-# not by the reader, since waits poll it: a record is a line of TAB-separated fields.
+# zt_seen LOG KEY=VALUE...: whether a record of LOG has these fields; in bash, since waits poll it.
 zt_seen() {
     zt_args 'LOG KEY=VALUE...' "$@"
     local line field
@@ -500,8 +411,7 @@ zt_seen() {
     return 1
 }
 
-# zt_wait_trace_end: waits until the service's trace is complete: "Main: Exit", then its optional
-# predecessor.
+# zt_wait_trace_end: waits for the trace's "Main: Exit", then its optional predecessor.
 zt_wait_trace_end() {
     zt_args '' "$@"
     zt_wait_for 10 grep -q "Main: Exit" "$ZT_DIR/trace.txt"

@@ -1,27 +1,22 @@
-# Sourced by the scenarios of the installer package (21-msi, 22-msi-upgrades,
-# 24-marked-for-deletion, 25-msi-repairs): the packages, the scenario's machine without the
-# harness's registration, and what the scenarios check the package with. Where Wine's msiexec
-# differs from Windows, the check says so. Its exit codes reach Linux cut to 8 bits: 67 is 1603
-# (failure), 69 is 1605 (unknown product).
+# Sourced by the installer package's scenarios: sourcing it runs msi_begin, then they check the
+# package with what is below. msiexec's exit codes reach Linux cut to 8 bits: 67 is 1603 (failure),
+# 69 is 1605 (unknown product).
 . "$(dirname "${BASH_SOURCE[0]}")/deploy-lib.sh"
 
-# product_value CODE NAME: a value of the product's entry in Programs and Features, in either
-# registry view.
+# product_value CODE NAME: a value of the product's entry in Programs and Features.
 product_value() {
     zt_args 'CODE NAME' "$@"
     zt_uninstall_entries "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
-# The START the package remembered, or nothing.
+# remembered_start: the START the package remembered, or nothing.
 remembered_start() {
-    zt_args '' "$@"
     zt_text zt_windows_tool reg query "$ZT_START_KEY" /v START 2>/dev/null |
         sed -n 's/^ *START *REG_SZ *//p'
 }
 
-# installed_as VERSION PRODUCT_CODE START_TYPE START: one registration, the service with that start
-# type (REG_DWORD), START remembered, and the installed executable the one of the zip. Otherwise
-# it says what differs.
+# installed_as VERSION PRODUCT_CODE START_TYPE START: that product alone, the service with that
+# start type, START remembered, the zip's executable installed; else what differs.
 installed_as() {
     zt_args 'VERSION PRODUCT_CODE START_TYPE START' "$@"
     local found
@@ -31,26 +26,23 @@ installed_as() {
         cmp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$installed_exe"
 }
 
-# expect_installed WHAT VERSION PRODUCT_CODE START_TYPE START: installed_as, with a few seconds'
-# grace: on a loaded machine one registry read in about ten runs has come back wrong under Wine,
-# and the next one right.
+# expect_installed WHAT VERSION PRODUCT_CODE START_TYPE START: installed_as within 5 s: under Wine
+# on a loaded machine one registry read in about ten runs has come back wrong, the next one right.
 expect_installed() {
     zt_args --own-shell 'WHAT VERSION PRODUCT_CODE START_TYPE START' "$@"
     zt_require_within "$1" 5 installed_as "${@:2}"
 }
 
-# Wine's msiexec registers the image path unquoted, spaces and all; as a step of the test
-# environment (not of the package), it is written quoted, as Windows Installer writes it.
+# quote_image_path: Wine's msiexec registers the image path unquoted, spaces and all; as a step of
+# the test environment (not of the package), it is written quoted, as Windows Installer writes it.
 quote_image_path() {
-    zt_args '' "$@"
     local path
     path=$(zt_deploy_image_path)
     [ "$path" = "$target" ] || { zt_same "${target//\"/}" "$path" &&
         zt_windows_tool reg add "$ZT_SERVICE_KEY" /v ImagePath /t REG_EXPAND_SZ /d "$target" /f; }
 }
 
-# As a boot would: the service as Windows registers it, and started if it is registered to start
-# automatically (zt_boot).
+# boot: as a boot would, the service as Windows registers it, then zt_boot.
 boot() {
     zt_args --own-shell '' "$@"
     if zt_on native "the image path as Windows Installer writes it, quoted"; then
@@ -62,11 +54,13 @@ boot() {
     zt_require "a boot" zt_boot
 }
 
+# service_removed: the service, its registry key and its program gone.
 service_removed() {
     zt_args '' "$@"
     zt_service_in ABSENT && ! zt_deploy_service_key_exists && zt_deploy_hosted_gone
 }
 
+# nothing_installed: no product, no START remembered, no START key.
 nothing_installed() {
     zt_args '' "$@"
     zt_same "products: ; START: ; key: absent" "products: $(zt_installed_products | xargs); START: $(
@@ -74,9 +68,8 @@ nothing_installed() {
         echo present || echo absent)"
 }
 
-# rebuild NAME VERSION VARIABLE: the package again, as a new build of VERSION, which must have a
-# product code and a package code of its own; its Windows path in VARIABLE, its product code in
-# VARIABLE_code.
+# rebuild NAME VERSION VARIABLE: a new build of VERSION, with codes of its own; its Windows path in
+# VARIABLE, its product code in VARIABLE_code.
 rebuild() {
     zt_args --own-shell 'NAME VERSION VARIABLE' "$@"
     local code
@@ -96,22 +89,17 @@ new_code() {
     codes_seen+=$'\n'$1
 }
 
-# The running service's process id, as the status driver reads it; nothing when it is not running.
-service_pid() {
-    zt_args '' "$@"
-    zt_driver service-pid wait RUNNING 5000 || return 0
-    zt_records field "$ZT_DIR/service-pid.log" pid event=status | tail -n 1
-}
-
-# The running service: its process, its program's processes and the program's starts.
+# running_service: the running service's process id, its program's processes and starts.
 running_service() {
     zt_args '' "$@"
-    echo "service $(service_pid); program $(zt_hosted_pids | xargs); starts $(
+    local pid=
+    ! zt_driver service-pid wait RUNNING 5000 ||
+        pid=$(zt_records field "$ZT_DIR/service-pid.log" pid event=status | tail -n 1)
+    echo "service $pid; program $(zt_hosted_pids | xargs); starts $(
         zt_standin_starts 2>/dev/null | xargs)"
 }
 
-# repair PACKAGE [PROPERTY=VALUE...]: a repair, as msiexec /f does it (repair_command, which
-# msi_begin chooses).
+# repair PACKAGE [PROPERTY=VALUE...]: a repair, as msiexec /f does it (repair_command).
 repair() {
     zt_args --own-shell 'PACKAGE [PROPERTY=VALUE...]' "$@"
     zt_require "$repair_how" repair_command "$@"
@@ -123,34 +111,24 @@ expect_unchanged() {
     zt_compare "$1" "$2" "$(running_service)"
 }
 
-# msi_begin: the packages, the scenario's machine without the harness's registration, what the
-# functions above work with, and the repair's command. Wine's msiexec /f takes a package for a
-# product code (1605) and has no repair by product code, so under Wine the repair sets what /f
-# stands for, REINSTALL=ALL and the REINSTALLMODE letters; on Windows a failed /f fails the
-# scenario. Sourcing this file runs it; sourced with --functions-only (00-checks), it does not.
+# msi_begin: the packages, the machine without the harness's registration, and the repair: under
+# Wine, whose msiexec /f takes a package for a product code (1605), what /f stands for.
 msi_begin() {
     zt_args --own-shell '' "$@"
     zt_deploy_packages
     zt_deploy_begin
     msi=$(zt_windows_path "$ZT_MSI")
-    target_dir=$(zt_install_dir)
     installed_exe=$target_dir/$ZT_SERVICE_EXE_NAME
-    target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
-    # The package's product code, and the product and package codes of the packages so far.
     product_code=$(zt_deploy_product_code "$ZT_MSI")
     codes_seen=$product_code$'\n'$(zt_deploy_package_code "$ZT_MSI")
     zt_require "a product and a package code in $ZT_MSI" test "$(grep -c . <<<"$codes_seen")" -eq 2
     if zt_on native "repairs with msiexec /f, which Wine's takes for a product code"; then
         repair_how="msiexec /fvomus"
-        repair_command() {
-            zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"
-        }
+        repair_command() { zt_windows_tool msiexec /fvomus "$1" /qn "${@:2}"; }
     else
         repair_how="msiexec /i REINSTALL=ALL"
-        repair_command() {
-            zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"
-        }
+        repair_command() { zt_windows_tool msiexec /i "$1" /qn REINSTALL=ALL REINSTALLMODE=vomus "${@:2}"; }
     fi
 }
 
-[ "${1-}" = --functions-only ] || msi_begin
+msi_begin

@@ -1,7 +1,5 @@
-# The scenarios on Windows itself (ZT_PLATFORM=native), in Git Bash run as administrator, sourced
-# by lib.sh; defines what platform-wine.sh does. The machine is not thrown away: what a scenario
-# may leave is removed before and after it. Windows' programs go by their full path, since Git
-# Bash puts /usr/bin (GNU whoami, find, sort, timeout) before System32 (check-native-paths).
+# On Windows (ZT_PLATFORM=native), in Git Bash as administrator, sourced by lib.sh. The machine is
+# kept: what a scenario may leave is removed before and after it.
 
 # Git Bash would turn arguments that look like paths (/c, /dir, /qn) into Windows paths.
 export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
@@ -9,7 +7,6 @@ export MSYS_NO_PATHCONV=1 MSYS2_ARG_CONV_EXCL='*'
 ZT_SYSTEM32=$(cygpath -u "$SYSTEMROOT\\System32")
 ZT_C=$(cygpath -u 'C:\')
 ZT_C=${ZT_C%/}
-# The test programs run as they are.
 ZT_RUN=()
 ZT_STANDIN=hosted-standin.exe
 
@@ -21,8 +18,7 @@ zt_prepare_suite() {
     zt_native_machine_ready || { echo "FAIL machine"; return 1; }
 }
 
-# zt_platform_begin: the machine cleaned now and when the scenario ends; the programs copied to
-# $ZT_DIR/service and the service registered from there. A failure ends the scenario.
+# zt_platform_begin: the machine cleaned, now and at the end; the service registered from a copy.
 zt_platform_begin() {
     zt_when_finished zt_native_clean
     ZT_TOOLS=$ZT_DIR/service
@@ -51,10 +47,8 @@ zt_windows_tool() {
     "$ZT_SYSTEM32/$1.exe" "${@:2}" </dev/null
 }
 
-# zt_python ARGUMENT...: Python 3 ($ZT_PYTHON), for the reader: a Windows program, so Git Bash's
-# conversion of path arguments (/tmp/...) to Windows paths is on for it.
+# zt_python ARGUMENT...: $ZT_PYTHON, a Windows program, so with Git Bash's path conversion.
 zt_python() {
-    zt_args 'ARGUMENT...' "$@"
     env -u MSYS_NO_PATHCONV -u MSYS2_ARG_CONV_EXCL "$ZT_PYTHON" "$@"
 }
 
@@ -70,11 +64,9 @@ zt_hosted_pids() {
     zt_native_pids "$ZT_HOSTED_IMAGE"
 }
 
-# zt_service_failure OUTPUT: sc.exe's failed query by its error ("[SC] OpenService FAILED 1060:"):
-# ABSENT for 1060 alone (no such service), MARKED for 1072 (marked for deletion, which OpenService
-# may refuse while the service runs or a handle to it is open), otherwise sc.exe's own words.
+# zt_service_failure OUTPUT: sc.exe's failed query: ABSENT for 1060 alone, MARKED for 1072 (marked
+# for deletion), otherwise sc.exe's own words.
 zt_service_failure() {
-    zt_args 'OUTPUT' "$@"
     case $(sed -n 's/.* FAILED \([0-9]*\):.*/\1/p' <<<"$1") in
     1060) echo ABSENT ;;
     1072) echo MARKED ;;
@@ -82,17 +74,15 @@ zt_service_failure() {
     esac
 }
 
-# zt_boot: what a boot would do to the service: Windows itself is not restarted, so a service
-# registered to start automatically is started here if it does not run.
+# zt_boot: Windows is not restarted: an automatic service that does not run is started.
 zt_boot() {
     zt_args '' "$@"
     zt_text zt_windows_tool sc qc "$ZT_SERVICE" | grep -q 'START_TYPE *: *2 ' || return 0
-    [ "$(zt_service_state)" = RUNNING ] || zt_windows_tool sc start "$ZT_SERVICE" >/dev/null
+    zt_service_in RUNNING || zt_windows_tool sc start "$ZT_SERVICE" >/dev/null
 }
 
-# zt_native_clean: the installer package's products uninstalled, the service removed, the
-# stand-ins told to quit through their quit file and waited for, and their files,
-# $ZT_HOSTED_EXE and the installed folder deleted. Fails when the service stays.
+# zt_native_clean: products uninstalled, the service removed, the stand-ins ended, their files and
+# the installed folder deleted. Fails when the service stays.
 zt_native_clean() {
     local code status=0
     for code in $(zt_installed_products | sed 's/^[^ ]* //'); do
@@ -109,18 +99,16 @@ zt_native_clean() {
     return "$status"
 }
 
-# zt_native_remove_service: the service stopped, its process ended by id when it does not stop
-# within 30 s, and deleted. Windows deletes a service once it does not run and no handle to it is
-# open; until then it is marked for deletion, and sc.exe may fail with 1072 (MARKED), stop and
-# queryex too: a service still there has its executable and the hosted program ended by image name.
-# One that stays fails, saying so: no scenario could register it (1072) until Windows restarts.
+# zt_native_remove_service: the service stopped (its process ended by id after 30 s) and deleted;
+# one still MARKED has its programs ended by image name. One that stays would stay until Windows
+# restarts: that fails, saying so.
 zt_native_remove_service() {
     local pid state
     state=$(zt_service_state)
     [ "$state" != ABSENT ] || return 0
     if [ "$state" != MARKED ]; then
         zt_windows_tool sc stop "$ZT_SERVICE" >/dev/null 2>&1
-        if ! zt_wait_for 30 zt_service_stopped; then
+        if ! zt_wait_for 30 zt_service_in STOPPED ABSENT; then
             pid=$(zt_text zt_windows_tool sc queryex "$ZT_SERVICE" |
                 sed -n 's/^ *PID *: *\([1-9][0-9]*\).*/\1/p')
             [ -z "$pid" ] || zt_windows_tool taskkill /f /pid "$pid" >/dev/null 2>&1
@@ -136,7 +124,7 @@ zt_native_remove_service() {
     return 1
 }
 
-# zt_native_standins_gone: whether no process the stand-in's log names (under any name) runs.
+# zt_native_standins_gone: whether no process the stand-in's log names runs.
 zt_native_standins_gone() {
     local running pid
     running=" $(zt_native_pids | xargs) "
@@ -145,21 +133,17 @@ zt_native_standins_gone() {
     done
 }
 
-# zt_native_pids [NAME]: the process ids of the running programs whose file name is NAME (letter
-# case aside), or of every program.
+# zt_native_pids [NAME]: the process ids of the programs named NAME (any case), or of all.
 zt_native_pids() {
-    zt_args '[NAME]' "$@"
     local filter=()
     [ $# -eq 0 ] || filter=(/fi "IMAGENAME eq $1")
     zt_text zt_windows_tool tasklist "${filter[@]}" /fo csv /nh 2>/dev/null |
         sed -n 's/^"[^"]*","\([0-9]*\)",.*/\1/p'
 }
 
-# zt_native_machine_ready: whether this machine may run the suite: an elevated prompt, and none of
-# what the suite replaces, removes or ends, so that its cleaning up only ever takes what it made.
-# Says what stands in the way.
+# zt_native_machine_ready: an elevated prompt and none of what the suite replaces, removes or ends,
+# so that its cleaning up takes only what it made; else says what stands in the way.
 zt_native_machine_ready() {
-    zt_args '' "$@"
     local found=() state
     zt_windows_tool whoami /groups 2>/dev/null | grep -qE 'S-1-16-(12288|16384)' ||
         found+=("this prompt is not elevated: run Git Bash as administrator")

@@ -1,8 +1,7 @@
 #!/bin/bash
 # needs: nothing
-# A sanity check of each of the suite's own tools (the reader's are test_records.py): the
-# vocabulary's BUG on misuse, zt_begin's check of the build's names, check-native-paths and
-# check-windows-exe (the Windows workflow runs the latter on real GNU ld and MSVC builds).
+# A sanity check of each of the suite's own tools but the reader (test_records.py), and of
+# check-windows-exe, which the Windows workflow runs on real GNU ld and MSVC builds.
 . "$(dirname "$0")/../lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-checks.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"

@@ -1,15 +1,13 @@
 #!/bin/bash
 # needs: nothing
-# Native mode's own code on a made-up machine: Windows' programs are scripts in a fake System32
-# that record their calls (Linux has none of these names, so a call without the path fails), and
-# cygpath maps C:\ to a folder. Checks how sc.exe's failures read, the cleaning up around a
+# Native mode's own code on a made-up machine, where Windows' programs are scripts in a fake
+# System32 (so a call without the path fails): how sc.exe's failures read, the cleaning up around a
 # scenario and of a service marked for deletion, and the look at the machine before the suite.
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/lib.sh"
 ZT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zt-native.XXXXXX")
 zt_when_finished rm -rf "$ZT_DIR"
 
-# The fakes below read the product's and the executable's names from the environment.
 export ZT_FAKE=$ZT_DIR/machine ZT_PRODUCT ZT_SERVICE_EXE_NAME
 system32=$ZT_FAKE/c/windows/System32
 mkdir -p "$system32" "$ZT_FAKE/bin" "$ZT_FAKE/build/programs"
@@ -85,18 +83,11 @@ native() {
     env ZT_PLATFORM=native SYSTEMROOT='C:\windows' PATH="$ZT_FAKE/bin:$PATH" \
         bash -c '. "$1/lib.sh" && zt_wait_for() { "${@:2}"; } && "${@:2}"' - "$here" "$@"
 }
-# in_order PATTERN...: the calls (stdin) have lines holding the patterns in this order.
+# in_order PATTERN...: the recorded calls hold the patterns (basic regular expressions) in order.
 in_order() {
-    local line pattern=$1
-    shift
-    while read -r line; do
-        [[ $line != *"$pattern"* ]] && continue
-        [ $# -eq 0 ] && return 0
-        pattern=$1
-        shift
-    done
-    echo "no call with \"$pattern\" after the earlier ones"
-    return 1
+    local IFS=$'\a' patterns
+    patterns="$*"
+    grep -qz -e "${patterns//$'\a'/.*}" "$ZT_FAKE/calls"
 }
 
 # sc.exe's 1060 alone is a missing service and 1072 one marked for deletion, which the clean-up
@@ -150,25 +141,21 @@ ZT_BUILD=$ZT_FAKE/build native scenario >"$ZT_FAKE/scenario.out" 2>&1
 dir=$(cat "$ZT_FAKE/dir")
 zt_expect "before: the product left uninstalled, the service stopped and deleted, the stand-ins waited for, then the service registered anew" \
     in_order "msiexec /x {A1} /qn" "sc stop $ZT_SERVICE" "sc delete $ZT_SERVICE" "tasklist /fo csv /nh" \
-    "sc create $ZT_SERVICE" <"$ZT_FAKE/calls"
+    "sc create $ZT_SERVICE"
 zt_compare "before and after: the stand-ins ended, nothing to say" "" "$(cat "$ZT_FAKE/scenario.out")"
 zt_compare "before: the stand-in's files, the hosted program's and the installed folder are gone" \
     "" "$(cat "$ZT_FAKE/files")"
 zt_expect "the service registered from the scenario's folder, its path quoted" grep -xF \
     "sc create $ZT_SERVICE binPath= \"W:${dir//\//\\}\\service\\$ZT_SERVICE_EXE_NAME\" type= own" \
     "$ZT_FAKE/calls"
-# ended PID: whether the process is gone, reaped by the shell that ended it.
-ended() {
-    ! kill -0 "$1" 2>/dev/null
-}
-zt_expect_within "after: the background program was ended" 5 ended "$(cat "$ZT_FAKE/job")"
+# Gone, reaped by the shell that ended it.
+zt_expect_within "after: the background program was ended" 5 eval "! kill -0 $(cat "$ZT_FAKE/job")"
 zt_expect "after: the service that did not stop had its process ended by id, then was deleted" \
-    in_order "--- scenario" "sc stop" "sc queryex" "taskkill /f /pid 777" "sc delete" <"$ZT_FAKE/calls"
+    in_order "--- scenario" "sc stop" "sc queryex" "taskkill /f /pid 777" "sc delete"
 zt_compare "before and after: nothing killed but that process" 1 "$(grep -c taskkill "$ZT_FAKE/calls")"
-zt_expect "after: the service is gone" test ! -e "$ZT_FAKE/service"
-zt_compare "after: the stand-in's files, the hosted program's, the installed folder and the scenario's folder are gone" \
+zt_compare "after: the service, the stand-in's files, the hosted program's, the installed folder and the scenario's folder are gone" \
     "0 " "$(find "$ZT_FAKE/c" -type f -not -path "$system32/*" | wc -l) $(
-        ls -d "$dir" "$ZT_FAKE/c/Program Files (x86)"/* 2>/dev/null)"
+        ls -d "$ZT_FAKE/service" "$dir" "$ZT_FAKE/c/Program Files (x86)"/* 2>/dev/null)"
 
 echo "System 4" >"$ZT_FAKE/processes"
 zt_expect "a clean machine and an elevated prompt are ready" native zt_native_machine_ready

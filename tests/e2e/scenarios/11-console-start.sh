@@ -9,7 +9,6 @@ zt_install_standin
 zt_driver alone spawn "$ZT_SERVICE_EXE" exits 60000
 zt_compare "exit code 1063 without a monitor" \
     1063 "$(zt_records field "$ZT_DIR/alone.log" code event=process)"
-# From the spawn to the driver's report of the exit code.
 lifetime=$(zt_records elapsed "$ZT_DIR/alone.log" --from event=watch --to event=process)
 zt_on native "Wine's dispatcher may wait about 10 s before it fails" &&
     zt_expect "it failed at once (${lifetime:-?} ms, at most 3000)" \

@@ -8,8 +8,7 @@ zt_install_standin
 
 # Copies of the stand-in in the scenario's own folder (C:\ under Wine).
 matches=('a\Zentorvik.exe' 'b\ZENTORVIK.EXE')
-decoys=('c\XZentorvik.exe' 'c\Zentorvik.exe.bak' 'c\ZentorvikX.exe' 'c\Zentorvik' 'c\Zentorvık.exe'
-        'c\Zëntorvik.exe')
+decoys=('c\XZentorvik.exe' 'c\Zentorvik.exe.bak' 'c\ZentorvikX.exe' 'c\Zentorvik' 'c\Zentorvık.exe' 'c\Zëntorvik.exe')
 spawns=()
 for name in "${matches[@]}" "${decoys[@]}"; do
     unix=$ZT_SCRATCH/${name//\\//}
@@ -24,8 +23,7 @@ zt_driver run "${spawns[@]}" watch-log "$ZT_STANDIN_LOG" $((total - 1)) 60000 \
     control stop wait STOPPED 10000 service-exit 10000 exits 1000
 log=$ZT_DIR/run.log
 
-zt_compare "all $total programs ran" \
-    "$total" "$(zt_standin_starts | wc -l)"
+zt_compare "all $total programs ran" "$total" "$(zt_standin_starts | wc -l)"
 # Each image path is one process's, compared whole: the check sees that process alone, not one
 # whose path merely contains it (c\Zentorvik in c\Zentorvik.exe.bak).
 zt_expect "the launched instance ended with exit code 0" \

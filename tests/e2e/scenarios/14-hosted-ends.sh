@@ -22,8 +22,7 @@ zt_expect "the service stayed running with no new report" \
     zt_records expect-none --mark ended "$log" event=status
 zt_compare "no hosted program runs afterwards" \
     0 "$(zt_records field "$log" count event=procs name="$ZT_HOSTED_IMAGE")"
-zt_compare "the hosted program was started only once" \
-    1 "$(zt_standin_starts | wc -l)"
+zt_compare "the hosted program was started only once" 1 "$(zt_standin_starts | wc -l)"
 zt_expect "statuses as in a normal run" zt_records expect-statuses "$log"
 zt_compare "the service process ended with exit code 0" \
     0 "$(zt_records field "$log" code event=service-exit)"

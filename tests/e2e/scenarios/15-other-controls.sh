@@ -1,9 +1,8 @@
 #!/bin/bash
 # needs: prefix
-# Controls other than stop change nothing: pause and continue are refused by the controller, the
-# handler sees interrogate and a user control and only traces its entry and exit. A second stop
-# while stop pending is refused. Wine's controller refuses pause and continue for every service;
-# Windows' refuses them because the service does not accept them.
+# Controls other than stop change nothing: pause and continue are refused by the controller (by
+# Wine's for every service), interrogate and a user control reach the handler, which only traces
+# its entry and exit. A second stop while stop pending is refused.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 zt_install_standin
@@ -25,7 +24,6 @@ zt_compare "interrogate accepted" RUNNING "$(answers interrogate state)"
 zt_compare "user control 128 accepted" RUNNING "$(answers 128 state)"
 zt_expect "no report while the controls came" \
     zt_records expect-none --mark controls "$log" event=status
-# The results of both stops, then the second's error.
 zt_compare "the second stop refused while stop pending (1061)" \
     "ok error 1061" "$(answers stop result | xargs) $(answers stop error)"
 zt_expect "statuses as in a normal run" zt_records expect-statuses "$log"

@@ -1,15 +1,13 @@
 #!/bin/bash
 # needs: packages
-# An interpreter that never ends, as on Windows when its "start" of a program that Windows refuses
-# to run waits on the shell's error box: the service ends it after 10 s and runs, stops as usual,
-# and leaves no interpreter behind; an installation with START=auto succeeds and leaves the service
-# running. A program of the test's own takes the place of the prefix's 32-bit cmd.exe.
+# An interpreter that never ends (on Windows, a "start" waiting on the shell's error box), played by
+# a program of the test's own as the 32-bit cmd.exe: the service ends it after 10 s and runs, stops
+# as usual, leaves none behind; an installation with START=auto succeeds, the service running.
 . "$(dirname "$0")/../deploy-lib.sh"
 zt_on wine "an interpreter of the test's own in place of the system's cmd.exe" || exit 0
 
-# The bound of the service's wait for its interpreter, and how much later than the bound RUNNING
-# may come: the rest of a start, which takes 0.1 to 1 s here (one emulated process, the
-# interpreter, created before the wait begins), and slack for a loaded machine.
+# The service's wait for its interpreter, and how much later RUNNING may come: the rest of a start
+# (0.1 to 1 s here, the interpreter created before the wait) and slack for a loaded machine.
 bound_ms=10000
 later_ms=3000
 # As the service gives it: its system directory's interpreter, and the fixed command.
@@ -25,12 +23,6 @@ zt_require "the stuck interpreter in place of the 32-bit cmd.exe" \
 zt_require "and run instead of Wine's own" zt_windows_tool reg add \
     'HKCU\Software\Wine\DllOverrides' /v cmd.exe /t REG_SZ /d native /f
 zt_require "the monitor listens" zt_monitor_start
-
-# interpreters_left NAME: no process named cmd.exe runs, as the driver's log NAME says.
-interpreters_left() {
-    zt_driver "$1" procs cmd.exe
-    zt_records field "$ZT_DIR/$1.log" count event=procs name=cmd.exe
-}
 
 zt_driver run start wait RUNNING 60000 procs cmd.exe control stop wait STOPPED 10000 \
     service-exit 10000
@@ -59,5 +51,6 @@ zt_expect "msiexec /i START=auto succeeds" \
 zt_expect_within "the service runs" $(((bound_ms + later_ms) / 1000)) zt_service_in RUNNING
 zt_compare "its interpreter was given the command line once" \
     "$command_line" "$(zt_records field "$interpreter_log" command | tr -d '\r')"
-zt_compare "and no interpreter is left" 0 "$(interpreters_left left)"
+zt_driver left procs cmd.exe
+zt_compare "and no interpreter is left" 0 "$(zt_records field "$ZT_DIR/left.log" count event=procs name=cmd.exe)"
 zt_finish

@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
 # needs: packages
-# The zip for administrators: exactly the service, the monitor, README-admin.txt with CRLF line
-# ends and SHA256SUMS, which matches the other three; the service registered by hand as
-# README-admin shows it (a folder under Program Files, the image path quoted, a process of its own,
-# on demand) starts its program and ends it; the installer package refuses to take it over and
-# leaves it as it was, and, when it is marked for deletion, refuses for that with its own message;
-# removed by hand as README-admin shows, it is gone and the package installs.
+# The zip for administrators, and the service registered and removed by hand from it as
+# README-admin shows, which the installer package refuses to take over, marked for deletion or not.
 . "$(dirname "$0")/../deploy-lib.sh"
 
 zt_deploy_packages
@@ -24,8 +20,6 @@ zt_compare "SHA256SUMS sums the other three files" \
 zt_expect "SHA256SUMS matches them" \
     sh -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' - "$ZT_PACKAGE_DIR"
 
-target_dir=$(zt_install_dir)
-target="\"$ZT_INSTALL_DIR_WIN\\$ZT_SERVICE_EXE_NAME\""
 mkdir -p "$target_dir"
 cp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$target_dir/"
 zt_require "sc create, as README-admin shows" \
@@ -38,8 +32,6 @@ zt_require "on demand, a process of its own" \
 zt_deploy_start
 zt_deploy_stop
 
-# The installer package refuses to take that service over, says why and how to remove it, and
-# leaves it as it was.
 zt_must_fail "the MSI refuses to install over the service registered by hand" \
     zt_windows_tool msiexec /i "$(zt_windows_path "$ZT_MSI")" /qn \
     /l*v "$(zt_windows_path "$ZT_DIR/refused.txt")"
@@ -56,8 +48,8 @@ if zt_on native "the refusal's message in the installation's log"; then
         <(tr -d '\0\r' <"$ZT_DIR/refused.txt")
 fi
 
-# Marked for deletion (DeleteFlag = 1, written here for the package's search to read): the advice
-# to delete the service would fail (1072), so the refusal is the mark's own, and changes nothing.
+# Marked for deletion (DeleteFlag written here for the package's search), where deleting the
+# service would fail (1072): the refusal is the mark's own.
 zt_require "DeleteFlag=1 written" \
     zt_windows_tool reg add "$ZT_SERVICE_KEY" /v DeleteFlag /t REG_DWORD /d 1 /f
 zt_must_fail "the MSI refuses to install over the service marked for deletion" \

@@ -1,29 +1,19 @@
 #!/usr/bin/env bash
 # needs: packages
 # cost: 55
-# The Windows Installer package under Wine's msiexec, installed on demand: the service's components
-# are not transitive, each under its START condition, and what its searches set reaches the
-# execute sequence from a user interface sequence; a new installation with a START other than
-# demand or auto is refused; an installation on demand registers the service stopped, and a boot
-# leaves it so; a repair never stops the running service (it keeps its process and its program);
-# removal stops the service and leaves nothing. START=auto and the other repairs are
-# 25-msi-repairs, the upgrades 22-msi-upgrades.
+# The installer package installed on demand: its tables, a START refused, the service stopped
+# after installation and a boot, a repair that leaves it running, a removal that leaves nothing.
+# START=auto and the other repairs are 25-msi-repairs, the upgrades 22-msi-upgrades.
 . "$(dirname "$0")/../msi-lib.sh"
 
-# service_components: the package's service components, their transitive bit (0x40), conditions.
-service_components() {
-    zt_text msiinfo export "$ZT_MSI" Component | while IFS=$'\t' read -r id _ _ attributes condition _; do
-        [[ $id != Service* ]] || echo "$id $((attributes & 0x40)) $condition"
-    done
-}
-# Only Windows would show these, in runs no scenario makes; the tables do. A repair evaluates a
-# transitive component's condition again: with the remembered START and the executable gone, the
-# components would swap, stopping and deleting the service. An installation with a user interface
-# searches in that sequence alone, and when it runs without elevation it passes the execute
-# sequence only the secure properties: the refusal of a marked service would see no mark.
+# Only Windows would show these, in runs no scenario makes: a repair of transitive components with
+# the executable gone would swap them, deleting the service; an installation with an interface and
+# without elevation would pass the execute sequence no private search result.
 if zt_on wine "the package's tables, read with msiinfo"; then
+    # The service's components: their transitive bit (0x40) and their conditions.
     zt_compare "the service's components are not transitive, each under its START condition" \
-        $'ServiceDemand 0 START~<>"auto"\nServiceAuto 0 START~="auto"' "$(service_components)"
+        $'ServiceDemand 0 START~<>"auto"\nServiceAuto 0 START~="auto"' "$(zt_text msiinfo export \
+        "$ZT_MSI" Component | awk -F'\t' '/^Service/ { print $1, int($4 / 64) % 2 * 64, $5 }')"
     zt_expect "what a search sets and the execute sequence reads is private or secure" \
         zt_records expect-searches-secure "$ZT_MSI"
 fi
@@ -51,10 +41,8 @@ expect_installed "a repair kept the installation" "$ZT_VERSION" "$product_code" 
 expect_unchanged "a repair left the running service on demand running: the same process and program" \
     "$before"
 
-# Wine's msiexec sends the stop and goes on at once: it deletes the service, which goes when it
-# has stopped, and cannot remove the executable still in use, which it leaves behind (nor does it
-# schedule it for removal at the next boot). Windows Installer waits for the stop (ServiceControl
-# Wait) before it removes files, so nothing is left there.
+# Wine's msiexec does not wait for the stop, so it leaves the executable, still in use; Windows
+# Installer waits (ServiceControl Wait) before it removes files.
 zt_require "msiexec /x" zt_windows_tool msiexec /x "$msi" /qn
 if zt_on native "msiexec /x waits for the stop and removes the executable"; then
     zt_require "msiexec /x returned with the service and its program gone" service_removed

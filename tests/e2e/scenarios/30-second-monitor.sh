@@ -6,8 +6,7 @@
 zt_begin
 zt_install_standin
 zt_require "the monitor listens" zt_monitor_start
-# In session 0, where a Windows runner may run its jobs, the global names are the local ones;
-# the monitor says so.
+# In session 0, where a Windows runner may run its jobs, the global names are the local ones.
 names="global and local"
 if grep -q "in session 0" "$ZT_DIR/monitor.err"; then
     names=global
@@ -34,8 +33,7 @@ zt_expect "the first monitor received the whole trace, in order" \
     zt_records expect-trace "$ZT_DIR/trace.txt"
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/stop.log"
 
-# A message of another program that holds a newline and a console escape sequence stays on its
-# own line, with both written out, so it cannot pass for the service's message.
+# Another program's message cannot pass for the service's through a newline or an escape sequence.
 zt_writer forged debug-output 1 $'forged\n1 '"$ZT_SERVICE"$': Main: Exit\e[2J'
 zt_wait_for 10 grep -q "forged" "$ZT_DIR/trace.txt"
 zt_expect "control characters of a message are written as \\xNN" \

@@ -8,8 +8,7 @@ zt_on wine "a monitor writing to a pipe of one page that nobody reads" || exit 0
 zt_begin
 zt_install_standin
 
-# The reader of the monitor's output: it shrinks the pipe to one page, then reads nothing until
-# told to, and then copies everything to trace.txt.
+# The monitor's output: a pipe of one page, read into trace.txt once $ZT_DIR/unpause is there.
 mkfifo "$ZT_DIR/output"
 python3 - "$ZT_DIR/output" "$ZT_DIR/trace.txt" "$ZT_DIR/unpause" "$ZT_DIR/pipe-size" <<'END' &
 import fcntl, os, sys, time
@@ -42,8 +41,7 @@ zt_writer fill debug-output 5 "$first"
 zt_driver stop control stop wait STOPPED 60000 service-exit 10000
 zt_expect "the stop within walk + poll + slack" zt_records expect-stop "$ZT_DIR/stop.log"
 
-# More than the queue holds (1 MiB); bounded, since a monitor that blocks writers would take
-# ten seconds a message.
+# More than the queue holds (1 MiB); bounded, as a monitor that blocked writers would take 10 s each.
 second="second $(printf '%03999d' 0)"
 zt_run --within 60 "$ZT_WRITER" debug-output 400 "$second" \
     >"$ZT_DIR/flood.log" 2>"$ZT_DIR/flood.err"

@@ -10,11 +10,10 @@ zt_require "the monitor listens" zt_monitor_start
 zt_writer slow partial-write 1000 signal slow debug-output 20 after
 zt_compare "the buffer was not given to another writer meanwhile" \
     0 "$(zt_records field "$ZT_DIR/slow.log" given-again event=partial-write result=signalled)"
-# One that dies holding it; a second later (the monitor looks at a quiet buffer every 300 ms)
-# the next writers must find it free, not wait for it.
+# One that dies holding it: a second later (the monitor looks every 300 ms) the next find it free.
 zt_writer dead partial-write 0 die dead hold 1000 debug-output 3 later
-# One whose process has ended, while the next writer queued for the writers' mutex before the
-# monitor did: that writer waits for the second the buffer is held, not for its own time-out.
+# One whose process has ended, the next writer queued before the monitor: it waits out only the
+# second the buffer is held, not its own time-out.
 zt_writer gone partial-write 1000 gone gone debug-output 3 afterwards
 zt_wait_for 10 grep -q "afterwards 3" "$ZT_DIR/trace.txt"
 zt_compare "every message once, in order, the dead writers' not at all" \

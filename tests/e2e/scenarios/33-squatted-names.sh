@@ -1,9 +1,8 @@
 #!/bin/bash
 # needs: prefix
-# Names another program created before the monitor. A buffer-ready event without a buffer is not
-# another monitor's: anyone may create the event, and so keep the writers from the monitor. And
-# whoever made the data event or the buffer could feed the monitor lines of its own. The monitor
-# listens on none of them.
+# Names another program created before the monitor, which listens on none of them: anyone may
+# create a buffer-ready event (no buffer: no monitor), and whoever made the data event or the
+# buffer could feed the monitor lines of its own.
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 
