@@ -28,7 +28,7 @@ zt_make_template() {
         "$ZT_WINE" wineboot -i >/dev/null 2>&1 </dev/null
         # The server that wineboot started keeps a second services.exe around; start afresh.
         zt_wine_end
-        "$ZT_WINESERVER" -p
+        zt_wine_start
         trap zt_wine_end EXIT
         mkdir -p "$dir/drive_c/zt/x64"
         cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
@@ -57,7 +57,16 @@ zt_platform_begin() {
     ZT_SCRATCH=$ZT_C
     ZT_SCRATCH_WIN='C:'
     zt_when_finished zt_wine_end
+    zt_wine_start
+}
+
+# zt_wine_start: the prefix's server, once its service controller answers. The first client starts
+# services.exe; on a loaded machine a program that asks for the controller before it listens is
+# refused (1722, the server unavailable). services.exe keeps its first client's output open, so
+# that output is /dev/null, not the pipe of a command substitution.
+zt_wine_start() {
     "$ZT_WINESERVER" -p
+    zt_wait_for 60 zt_windows_tool sc query PlugPlay >/dev/null 2>&1
 }
 
 # zt_wine_end: ends the prefix's server and every program of the prefix.
@@ -114,7 +123,5 @@ zt_service_failure() {
 zt_boot() {
     zt_args '' "$@"
     zt_wine_end
-    "$ZT_WINESERVER" -p
-    # Its first client starts services.exe, which keeps that client's output open.
-    zt_windows_tool sc query "$ZT_SERVICE" >/dev/null 2>&1
+    zt_wine_start
 }
