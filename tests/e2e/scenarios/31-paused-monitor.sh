@@ -8,9 +8,10 @@ zt_on wine "a monitor writing to a pipe of one page that nobody reads" || exit 0
 zt_begin
 zt_install_standin
 
-# The monitor's output: a pipe of one page, read into trace.txt once $ZT_DIR/unpause is there.
+# The monitor's output: a pipe of one page, read into trace.txt once $ZT_DIR/unpause is there
+# (by the interpreter itself: a version manager's shim takes seconds to start on a loaded machine).
 mkfifo "$ZT_DIR/output"
-python3 - "$ZT_DIR/output" "$ZT_DIR/trace.txt" "$ZT_DIR/unpause" "$ZT_DIR/pipe-size" <<'END' &
+zt_python - "$ZT_DIR/output" "$ZT_DIR/trace.txt" "$ZT_DIR/unpause" "$ZT_DIR/pipe-size" <<'END' &
 import fcntl, os, sys, time
 fifo, out, unpause, size = sys.argv[1:]
 F_SETPIPE_SZ, F_GETPIPE_SZ = 1031, 1032
