@@ -1,9 +1,8 @@
 #!/bin/bash
 # needs: prefix
 # cost: 80
-# Twenty start/stop cycles, each stop sent as soon as the service runs: the right statuses every
-# time, every stop within its bound, and nothing left running after each stop. Ten here, in one
-# prefix, and ten in 18-soak-again's, side by side: it sources this file with its first cycle.
+# Twenty start/stop cycles, each stop sent as soon as the service runs: the right statuses, every
+# stop within its bound, nothing left running. Ten here, ten in 18-soak-again (which sources this).
 . "$(dirname "$0")/../lib.sh"
 zt_begin
 zt_install_standin

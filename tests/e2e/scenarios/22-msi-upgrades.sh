@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
 # needs: packages
 # cost: 130
-# The Windows Installer package's rebuilds and upgrades under Wine's msiexec: an upgrade, or a
-# rebuild of the same version, of a stopped START=auto installation starts the new service, and a
-# START=demand one is left stopped; START is remembered through them, and START on the command
-# line wins over it; the downgrade is refused; a repair and the removal go through whatever START
-# is remembered; an upgrade over the running service runs it again on Windows, and under Wine is
-# never reported as success without the new service. A START deleted or edited in the registry is
-# put back by a repair as the start type installed, which the next upgrade keeps. A service marked
-# for deletion is 24-marked-for-deletion.
+# The package's rebuilds and upgrades: a stopped START=auto installation's new service starts, a
+# START=demand one stays stopped; START is remembered, and the command line's wins; the downgrade
+# is refused; a repair and the removal go through; a START deleted or edited is put back by a repair
+# as the start type installed. An upgrade over the running service never reports success without it.
 . "$(dirname "$0")/../msi-lib.sh"
 
 zt_require "msiexec /i START=Auto" zt_windows_tool msiexec /i "$msi" /qn START=Auto

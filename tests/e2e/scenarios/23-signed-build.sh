@@ -44,37 +44,28 @@ default_policy = 1.2.3.4.1
 digests = sha256, sha384, sha512
 ess_cert_id_alg = sha256
 EOF
-cat >"$work/tsa/tsa.pl" <<'EOF'
-use strict;
-use IO::Socket::INET;
-my $server = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => 0, Listen => 5, ReuseAddr => 1)
-    or die "listen: $!";
-$| = 1;
-print $server->sockport, "\n";
-while (my $client = $server->accept) {
-    binmode $client;
-    my $length = 0;
-    while (my $line = <$client>) {
-        $line =~ s/\r?\n$//;
-        last if $line eq '';
-        $length = $1 if $line =~ /^Content-Length:\s*(\d+)/i;
-    }
-    read($client, my $query, $length);
-    open(my $out, '>:raw', 'query.tsq') or die;
-    print $out $query;
-    close $out;
-    system('openssl', 'ts', '-reply', '-config', 'tsa.cnf', '-queryfile', 'query.tsq', '-out', 'reply.tsr') == 0
-        or die 'openssl ts -reply';
-    open(my $in, '<:raw', 'reply.tsr') or die;
-    local $/;
-    my $reply = <$in>;
-    close $in;
-    print $client "HTTP/1.0 200 OK\r\nContent-Type: application/timestamp-reply\r\n",
-        'Content-Length: ', length($reply), "\r\n\r\n", $reply;
-    close $client;
-}
+cat >"$work/tsa/tsa.py" <<'EOF'
+import http.server, subprocess
+
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        with open("query.tsq", "wb") as query:
+            query.write(self.rfile.read(int(self.headers["Content-Length"])))
+        subprocess.run(["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile", "query.tsq",
+                        "-out", "reply.tsr"], check=True)
+        with open("reply.tsr", "rb") as reply:
+            body = reply.read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+print(server.server_port, flush=True)
+server.serve_forever()
 EOF
-(cd "$work/tsa" && exec perl tsa.pl >port 2>log) &
+(cd "$work/tsa" && exec "$ZT_PYTHON" tsa.py >port 2>log) &
 zt_when_finished kill "$!"
 zt_require_within "the time-stamp server is up" 10 test -s "$work/tsa/port"
 tsa_url=http://127.0.0.1:$(cat "$work/tsa/port")

@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
 # needs: packages
 # cost: 110
-# The installer package and a service marked for deletion (a DeleteFlag other than zero in its
-# key), which cannot be registered again until it is gone (1072): an installation, an upgrade and
-# a repair are refused by the mark's own action, before anything changes; a removal goes through,
-# by the package and by the product code; a DeleteFlag of zero marks nothing, and without the mark
-# an upgrade (whose removal of the old version carries UPGRADINGPRODUCTCODE) goes through. Wine
-# never writes DeleteFlag, so the scenario writes it; on Windows a test program also holds the
-# stopped service open while sc.exe delete marks it for real.
+# A service marked for deletion (DeleteFlag other than zero; it cannot be registered again until
+# gone, 1072): an installation, an upgrade and a repair are refused by the mark's own action before
+# anything changes; a removal goes through; DeleteFlag zero marks nothing. Wine never writes
+# DeleteFlag, so the scenario does; on Windows a program holds the service while sc.exe marks it.
 . "$(dirname "$0")/../msi-lib.sh"
 
 marked_message="is marked for deletion.*(the Services console), run taskkill.exe /f /im"
@@ -17,17 +14,14 @@ if zt_on native "the refusal's message in the installation's log (Wine logs none
     message_logged=yes
 fi
 
-# mark_for_deletion VALUE: DeleteFlag = VALUE in the service's key, as Windows leaves (with 1) a
-# service deleted while a program holds it open. Only the package's search reads it: the service
-# controller keeps the service as it was.
+# mark_for_deletion VALUE: DeleteFlag = VALUE, as Windows leaves (1) a service deleted while held.
 mark_for_deletion() {
     zt_require "DeleteFlag=$1 written" \
         zt_windows_tool reg add "$ZT_SERVICE_KEY" /v DeleteFlag /t REG_DWORD /d "$1" /f
 }
 
-# refused WHAT LOG COMMAND...: COMMAND, logging to $ZT_DIR/LOG, fails, refused by the mark's own
-# action once a removal is ruled out (InstallValidate settles REMOVE) and before the installation
-# begins (InstallInitialize). On Windows the log has its message.
+# refused WHAT LOG COMMAND...: COMMAND (logging to $ZT_DIR/LOG) refused by the mark's action, after
+# InstallValidate settles REMOVE, before InstallInitialize; on Windows the log has its message.
 refused() {
     local log=$ZT_DIR/$2
     zt_must_fail "$1" "${@:3}" /l*v "$(zt_windows_path "$log")"
@@ -46,8 +40,7 @@ marked_and_stopped() {
     [ "$found" = "REG_DWORD 0x1; STOPPED" ] || [ "$found" = "REG_DWORD 0x1; MARKED" ]
 }
 
-# started_from_validation LOG: the actions that the verbose log (UTF-16 text, CRLF line ends) shows
-# started, from InstallValidate on.
+# started_from_validation LOG: the actions the verbose log (UTF-16, CRLF) started from InstallValidate.
 started_from_validation() {
     tr -d '\0\r' <"$1" | sed -n 's/^Action start [0-9:]*: \(.*\)\.$/\1/p' |
         sed -n '/^InstallValidate$/,$p' | xargs
@@ -134,14 +127,10 @@ if zt_on native "removing the one feature, REMOVE=ALL once validated (Wine's sta
     zt_require "and START and the product" nothing_installed
 fi
 
-# Marked by Windows itself: the status driver holds the service open (it opens it at its start)
-# while sc.exe delete marks it. The service is stopped first, so that it goes as soon as the
-# holder ends, whatever Windows' OpenService does with a marked service (it may fail with 1072:
-# sc.exe query reads MARKED, a removal could not stop it). What Windows Installer does when it
-# stops and deletes a service already marked is not documented, so a failed removal is shown,
-# and done again once the handle is closed, as README-admin says. Until then the service is left
-# marked and an installation is refused; once the handle is closed the service goes, and an
-# installation works.
+# Marked by Windows itself: the status driver holds the stopped service open while sc.exe delete
+# marks it (stopped first, so that it goes once the holder ends, whatever OpenService does with a
+# marked service). What Windows Installer does with a marked service is not documented: a failed
+# removal is shown, and done again once the handle is closed, as README-admin says.
 if zt_on native "a service marked for deletion by Windows (Wine writes no DeleteFlag)"; then
     zt_require "msiexec /i" zt_windows_tool msiexec /i "$msi" /qn
     zt_require "the service on demand, stopped" zt_service_in STOPPED

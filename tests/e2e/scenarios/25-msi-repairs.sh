@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
 # needs: packages
 # cost: 90
-# The Windows Installer package under Wine's msiexec, installed with START=auto: the installation
-# starts the service, and so does a boot; START, letter case aside, is remembered as given and
-# kept through a repair, one given another START and an installation of the installed package,
-# none of which stops the running service; a repair of a stopped START=auto installation replaces
-# a deleted or changed executable and starts the service. A repair without a remembered START is
-# 22-msi-upgrades'.
+# The package installed with START=auto: it and a boot start the service; START, letter case aside,
+# is remembered as given and kept through repairs and a second installation, none of which stops
+# the service; a repair of a stopped installation replaces a deleted or changed executable.
 . "$(dirname "$0")/../msi-lib.sh"
 
 # Letter case aside: the value is remembered as given.
