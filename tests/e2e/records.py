@@ -223,27 +223,12 @@ def run(argv):
                 raise InputError(f"{word} wants a value")
         else:
             arguments.append(word)
-    command = COMMANDS[argv[0]]
-    problem = misfit(command, arguments, options)
-    if problem:
-        raise InputError(f"{argv[0]}: {problem}")
-    return command(*arguments, **options)
-
-
-def misfit(command, arguments, options):
-    """What keeps COMMAND from taking these ARGUMENTS and OPTIONS, or None: read from its code, as
-    importing inspect would add a third to the start of each of the reader's many calls."""
-    code = command.__code__
-    named = code.co_varnames[: code.co_argcount]
-    least = len(named) - len(command.__defaults__ or ())
-    most = len(arguments) if code.co_flags & 0x04 else len(named)  # 0x04: takes *arguments
-    keywords = code.co_varnames[code.co_argcount : code.co_argcount + code.co_kwonlyargcount]
-    if len(arguments) < least:
-        return f"wants {' '.join(named[len(arguments) : least]).upper()}"
-    if len(arguments) > most:
-        return f"takes at most {most} argument{'' if most == 1 else 's'}"
-    unknown = [name for name in options if name not in keywords]
-    return f"takes no --{unknown[0].replace('_', '-')}" if unknown else None
+    try:
+        return COMMANDS[argv[0]](*arguments, **options)
+    except TypeError as error:
+        if error.__traceback__.tb_next:  # raised inside the command, not by the call's arguments
+            raise
+        raise InputError(f"{argv[0]}: {error}") from None
 
 
 def main(argv):
