@@ -13,10 +13,12 @@ ZT_MONITOR='C:\zt\dbwin-monitor.exe'
 # costs a third of a second a call, and the reader runs hundreds of times a run).
 ZT_PYTHON=$("$ZT_PYTHON" -c 'import sys; print(sys.executable)' 2>/dev/null || echo "$ZT_PYTHON")
 
-# zt_env PREFIX: the environment of Wine's programs in that prefix.
+# zt_env PREFIX: the environment of Wine's programs in that prefix, without the parts of Wine that
+# no scenario uses and every server start would run: .NET, the browser, the desktop's menus and the
+# USB and HID drivers.
 zt_env() {
-    export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER
-    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+    export WINEPREFIX=$1 WINEARCH=win64 WINELOADER=$ZT_WINE WINESERVER=$ZT_WINESERVER WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winebus.sys,wineusb.sys=" LANG=C.UTF-8
 }
 
 # zt_make_template DIR: a booted prefix in DIR with the service and the programs (about 15 s).
