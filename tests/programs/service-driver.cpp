@@ -1,10 +1,10 @@
 // Drives one service through the service controller and records every status it reports.
 //
-// A recorder thread polls QueryServiceStatusEx every 5 ms while a change may come (in a pending
+// A recorder thread polls QueryServiceStatusEx every 10 ms while a change may come (in a pending
 // state, and after the driver's own start or control until the status changes), so checkpoint and
 // exit-code changes are seen as well as state changes (a state-change notification would miss
 // them); while the state holds (running, stopped, paused) and the driver has asked for nothing,
-// every 20 ms. Each query is a call to the service controller, which costs it too; 5 ms is still
+// every 20 ms. Each query is a call to the service controller, which costs it too; 10 ms is still
 // finer than Windows' default timer tick (15.6 ms), to which a shorter wait there rounds up, and
 // far below the service's 3000 ms poll that the stop's bound allows for. A `wait` does not poll
 // beside the recorder: it waits for the recorder to see a change.
@@ -17,7 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const DWORD kBusyPollMs = 5;
+static const DWORD kBusyPollMs = 10;
 static const DWORD kQuietPollMs = 20;
 static const int kMaxWatched = 64;
 
