@@ -1,5 +1,6 @@
 #!/bin/bash
 # needs: prefix
+# cost: 30
 # Started from a console instead of by the service controller: the dispatcher cannot connect.
 . "$(dirname "$0")/../lib.sh"
 zt_begin

@@ -1,5 +1,6 @@
 #!/bin/bash
 # needs: packages
+# cost: 35
 # An interpreter that never ends (on Windows, a "start" waiting on the shell's error box), played by
 # a program of the test's own as the 32-bit cmd.exe: the service ends it after 10 s and runs, stops
 # as usual, leaves none behind; an installation with START=auto succeeds, the service running.
