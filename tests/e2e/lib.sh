@@ -19,8 +19,9 @@ ZT_PYTHON=${ZT_PYTHON:-python3}
 ZT_HOSTED_EXE=$HOSTED_PROGRAM_PATH
 ZT_HOSTED_ARGS=$HOSTED_PROGRAM_ARGUMENTS
 ZT_HOSTED_IMAGE=$HOSTED_IMAGE_NAME
-# The stand-in's log of its starts, as the test programs name it.
+# The stand-in's log of its starts and the file that tells it to quit, as the programs name them.
 ZT_STANDIN_LOG='c:\zentorvik-standin.log'
+ZT_STANDIN_QUIT='c:\zentorvik-standin.quit'
 
 [ "$ZT_PLATFORM" = wine ] || [ "$ZT_PLATFORM" = native ] ||
     { echo "tests/e2e: ZT_PLATFORM is \"$ZT_PLATFORM\", not wine or native" >&2; exit 2; }

@@ -90,11 +90,11 @@ zt_native_clean() {
     done
     zt_native_remove_service || status=1
     if [ -s "$(zt_c_file "$ZT_STANDIN_LOG")" ]; then
-        : >"$ZT_C/zentorvik-standin.quit"
+        : >"$(zt_c_file "$ZT_STANDIN_QUIT")"
         zt_wait_for 10 zt_native_standins_gone || echo "  note stand-ins still running after 10 s"
     fi
     rm -f "$(zt_c_file "$ZT_HOSTED_EXE")" "$(zt_c_file "$ZT_STANDIN_LOG")" \
-        "$ZT_C/zentorvik-standin.quit"
+        "$(zt_c_file "$ZT_STANDIN_QUIT")"
     rm -rf "$(zt_install_dir)"
     return "$status"
 }

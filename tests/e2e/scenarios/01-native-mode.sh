@@ -130,7 +130,7 @@ scenario() {
     zt_install_standin
     echo "$ZT_HOSTED_IMAGE 103" >>"$ZT_FAKE/processes"
     printf 'pid=103\timage=%s\tcommand=%s\n' "$ZT_HOSTED_EXE" "\"$ZT_HOSTED_EXE\" $ZT_HOSTED_ARGS" \
-        >"$ZT_C/zentorvik-standin.log"
+        >"$(zt_c_file "$ZT_STANDIN_LOG")"
     echo RUNNING >"$ZT_FAKE/service"
     export ZT_FAKE_STOPS_AS=STOP_PENDING
     sleep 300 &

@@ -13,7 +13,7 @@ zt_driver run start wait RUNNING 60000 watch-log "$ZT_STANDIN_LOG" 1 30000 exits
 driver=$!
 log=$ZT_DIR/run.log
 zt_wait_for 60 zt_seen "$log" event=watch
-: >"$ZT_C/zentorvik-standin.quit"
+: >"$(zt_c_file "$ZT_STANDIN_QUIT")"
 wait $driver
 
 zt_expect "the hosted program ended on its own (exit code 5)" \
