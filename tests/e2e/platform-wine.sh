@@ -25,12 +25,14 @@ zt_env() {
 zt_make_template() {
     zt_args 'DIR' "$@"
     local dir=$1
+    # Wine makes a prefix in an empty folder, not in a folder whose parent is missing.
+    mkdir -p "$dir" || return 1
     (
         zt_env "$dir"
-        "$ZT_WINE" wineboot -i >/dev/null 2>&1 </dev/null
+        "$ZT_WINE" wineboot -i >/dev/null 2>&1 </dev/null || exit 1
         # The server that wineboot started keeps a second services.exe around; start afresh.
         zt_wine_end
-        zt_wine_start
+        zt_wine_start || exit 1
         trap zt_wine_end EXIT
         mkdir -p "$dir/drive_c/zt/x64"
         cp "$ZT_BUILD/$ZT_SERVICE_EXE_NAME" "$ZT_BUILD"/programs/*.exe "$dir/drive_c/zt/"
