@@ -9,9 +9,10 @@ ZT_DRIVER='C:\zt\x64\service-driver.exe'
 ZT_WRITER='C:\zt\x64\debug-writer.exe'
 ZT_STANDIN=x64/hosted-standin.exe
 ZT_MONITOR='C:\zt\dbwin-monitor.exe'
-# The interpreter itself, found once: what the PATH finds may be a version manager's shim (pyenv's
-# costs a third of a second a call, and the reader runs hundreds of times a run).
-ZT_PYTHON=$("$ZT_PYTHON" -c 'import sys; print(sys.executable)' 2>/dev/null || echo "$ZT_PYTHON")
+# The interpreter itself, unless given by its path (ctest gives it): what the PATH finds may be a
+# version manager's shim (pyenv's costs a third of a second a call).
+[ "${ZT_PYTHON#/}" != "$ZT_PYTHON" ] ||
+    ZT_PYTHON=$("$ZT_PYTHON" -c 'import sys; print(sys.executable)' 2>/dev/null || echo "$ZT_PYTHON")
 
 # zt_env PREFIX: the environment of Wine's programs in that prefix, without the parts of Wine that
 # no scenario uses and every server start would run: .NET, the browser, the desktop's menus and the
