@@ -40,6 +40,11 @@ zt_make_template() {
         cp "$ZT_BUILD"/programs-x64/programs/*.exe "$dir/drive_c/zt/x64/" || echo "make-template:" \
             "no x86-64 test programs; scripts/setup installs their compiler, then build again" >&2
         zt_windows_tool sc create "$ZT_SERVICE" binpath= "$ZT_SERVICE_EXE" type= own >/dev/null 2>&1
+        # Started by each boot of each copy, and used by nothing here: Wine's event log and network.
+        for unused in Eventlog NDIS nsiproxy; do
+            zt_windows_tool reg add "${ZT_SERVICE_KEY%\\*}\\$unused" /v Start \
+                /t REG_DWORD /d 3 /f >/dev/null
+        done
     ) || return 1
     [ -f "$dir/drive_c/zt/x64/service-driver.exe" ] && grep -qF "$ZT_SERVICE" "$dir/system.reg"
 }
