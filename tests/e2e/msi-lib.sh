@@ -19,10 +19,11 @@ remembered_start() {
 # start type, START remembered, the zip's executable installed; else what differs.
 installed_as() {
     zt_args 'VERSION PRODUCT_CODE START_TYPE START' "$@"
-    local found
-    found="products: $(zt_installed_products | xargs); start type: $(zt_deploy_service_value Start)"
-    found+="; type: $(zt_deploy_service_value Type); START: $(remembered_start)"
-    zt_same "products: $1 $2; start type: REG_DWORD $3; type: REG_DWORD 0x10; START: $4" "$found" &&
+    local found service
+    service=$(zt_text zt_windows_tool reg query "$ZT_SERVICE_KEY" 2>/dev/null |
+        sed -n 's/^ *\(Start\|Type\) *REG_DWORD */\1 /p' | sort | xargs)
+    found="products: $(zt_installed_products | xargs); service: $service; START: $(remembered_start)"
+    zt_same "products: $1 $2; service: Start $3 Type 0x10; START: $4" "$found" &&
         cmp "$ZT_PACKAGE_DIR/$ZT_SERVICE_EXE_NAME" "$installed_exe"
 }
 
