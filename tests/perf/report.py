@@ -1,13 +1,8 @@
 """The benchmark's report: the Markdown of a run that tests/perf/run saved in one file, with the
 three comparisons and their verdicts. Run from the top of the repository (tests/perf/report
 does), where the end-to-end reader, which reads the driver's records, is tests.e2e.reader.
-Standard library only.
-
-    python3 -m tests.perf.report FILE             the report of the run saved in FILE
-    python3 -m tests.perf.report --update-readme  the sample's table in README.md
-
-Times are in ms. Every verdict is taken on its figures as the report shows them, so that a figure
-and its verdict never disagree."""
+Standard library only. Times are in ms. Every verdict is taken on its figures as the report
+shows them, so that a figure and its verdict never disagree."""
 
 import math
 import re
@@ -30,14 +25,10 @@ START_GOAL = 1.05
 CMD = "C:\\windows\\syswow64\\cmd.exe"
 CONTRACT = normal_run.load_contract()
 # The run's header, as tests/perf/run writes it.
-FACTS = (
-    "date seconds commit machine runner cycles poll_ms idle_seconds exe_bytes product "
-    "load.start load.cycles load.idle load.end"
-).split()
-
-
-class RunError(Exception):
-    """A run's file the report cannot read."""
+FACTS = """date seconds commit machine runner cycles poll_ms idle_seconds exe_bytes product
+load.start load.cycles load.idle load.end""".split()
+# A run's file, or the README, that the report cannot read.
+RunError = formats.InputError
 
 
 def summary(numbers):
@@ -68,8 +59,8 @@ def stat(numbers, which, decimals=0):
     return None if figures is None else float(shown(figures[which], decimals))
 
 
-def at_most(value, limit):
-    return "yes" if None not in (value, limit) and value <= limit else "no"
+def yes(holds):
+    return "yes" if holds else "no"
 
 
 # --- A run --------------------------------------------------------------------------------------
@@ -115,16 +106,13 @@ class Run:
 
     def __init__(self, path):
         self.sections, current = {}, None
-        try:
-            for line in formats.lines_of(path):
-                if line.startswith("== "):
-                    current = self.sections.setdefault(line[3:], [])
-                elif current is None:
-                    raise RunError(f"{path}: a line before the first section")
-                else:
-                    current.append(line)
-        except formats.InputError as error:
-            raise RunError(str(error)) from None
+        for line in formats.lines_of(path):
+            if line.startswith("== "):
+                current = self.sections.setdefault(line[3:], [])
+            elif current is None:
+                raise RunError(f"{path}: a line before the first section")
+            else:
+                current.append(line)
         self.facts = dict(line.partition("=")[::2] for line in self.sections.get("run", []))
         lacking = [key for key in FACTS if key not in self.facts]
         if lacking:
@@ -132,7 +120,7 @@ class Run:
         self.poll, self.cycles = int(self.facts["poll_ms"]), int(self.facts["cycles"])
         numbers = range(1, self.cycles + 1)
         halves = [(self.half(f"real-{n}"), self.half(f"null-{n}")) for n in numbers]
-        self.valid = [(real, null) for real, null in halves if real and null]
+        self.valid = [pair for pair in halves if all(pair)]
         self.real, self.null = [r for r, _ in self.valid], [n for _, n in self.valid]
 
     def half(self, name):
@@ -140,27 +128,22 @@ class Run:
             records = [formats.parse_record(line) for line in self.sections.get(name, [])]
         except ValueError as error:
             raise RunError(f"section {name}: {error}") from None
-        return half(records, name.startswith("real")) if records else None
+        return half(records, name.startswith("real"))
 
     def captures(self, side):
         """(wake-ups, ms on CPU) of all the service's threads at each capture of the window."""
         captures = []
-        while f"idle-{side}-{len(captures)}" in self.sections:
-            captures.append(thread_totals(self.sections[f"idle-{side}-{len(captures)}"]))
+        # Wake-ups are voluntary context switches. Lines "/proc/PID/task/TID/schedstat:NS ..."
+        # and ".../status:voluntary_ctxt_switches: N".
+        while (lines := self.sections.get(f"idle-{side}-{len(captures)}")) is not None:
+            wakes = cpu_ns = 0
+            for where, _, value in (line.partition(":") for line in lines):
+                if where.endswith("/schedstat"):
+                    cpu_ns += int(value.split()[0])
+                elif value.startswith("voluntary_ctxt_switches:"):
+                    wakes += int(value.split(":")[1])
+            captures.append((wakes, cpu_ns / 1e6))
         return captures
-
-
-def thread_totals(lines):
-    """Wake-ups (voluntary context switches) and ms on CPU of all the threads of one capture:
-    lines "/proc/PID/task/TID/schedstat:NS ..." and ".../status:voluntary_ctxt_switches: N"."""
-    wakes = cpu_ns = 0
-    for line in lines:
-        where, _, value = line.partition(":")
-        if where.endswith("/schedstat"):
-            cpu_ns += int(value.split()[0])
-        elif value.startswith("voluntary_ctxt_switches:"):
-            wakes += int(value.split(":")[1])
-    return wakes, cpu_ns / 1e6
 
 
 # --- The three comparisons ------------------------------------------------------------------------
@@ -175,10 +158,8 @@ def stop(run):
     after, null = [h.latency - h.walk for h in run.real], [h.latency for h in run.null]
     slack = stat([h.lateness for h in run.real + run.null], "max")
     real_max, null_max = stat(after, "max"), stat(null, "max")
-    worst = None if None in (real_max, null_max) else max(real_max, null_max)
-    limit = None if slack is None else run.poll + slack
-    medians = stat(after, "median"), stat(null, "median")
-    return Stop(real_max, medians[0], null_max, medians[1], slack, at_most(worst, limit))
+    holds = yes(run.valid and max(real_max, null_max) <= run.poll + slack)
+    return Stop(real_max, stat(after, "median"), null_max, stat(null, "median"), slack, holds)
 
 
 Start = namedtuple("Start", "real null interpreter ratio low p90 high of_medians holds")
@@ -192,10 +173,9 @@ def start(run):
     null = stat([h.to_running for h in run.null], "median")
     cmd = stat([h.interpreter for h in run.real], "median")
     ratios = [r.to_running / (n.to_running + r.interpreter) for r, n in run.valid]
-    ratio = stat(ratios, "median", 2)
-    spread = [stat(ratios, which, 2) for which in ("min", "p90", "max")]
+    ratio, *spread = (stat(ratios, which, 2) for which in ("median", "min", "p90", "max"))
     of_medians = real / (null + cmd) if ratios else None
-    return Start(real, null, cmd, ratio, *spread, of_medians, at_most(ratio, START_GOAL))
+    return Start(real, null, cmd, ratio, *spread, of_medians, yes(ratios and ratio <= START_GOAL))
 
 
 Idle = namedtuple("Idle", "real null gap error slices holds")
@@ -218,7 +198,7 @@ def idle(run, which, decimals):
     error = round(summary(slices)["stderr"] * len(slices) * per_minute, decimals)
     real_rate = (real[-1][which] - real[0][which]) * per_minute
     null_rate = (null[-1][which] - null[0][which]) * per_minute
-    return Idle(real_rate, null_rate, gap, error, len(slices), at_most(gap, 2 * error))
+    return Idle(real_rate, null_rate, gap, error, len(slices), yes(gap <= 2 * error))
 
 
 # --- The report ---------------------------------------------------------------------------------
@@ -243,12 +223,11 @@ def render(path):
     walk = stat(rows[1][1], "median")
     expected = None if walk is None else walk + run.poll / 2
     # VmRSS as /proc gives it ("VmRSS:  28168 kB").
-    memory = [
+    memory = ", ".join(
         f"{side} {' '.join(run.sections[f'memory-{side}'][0].split()[1:])}"
         for side in ("real", "null", "hosted")
         if run.sections.get(f"memory-{side}")
-    ]
-    memory = ", ".join(memory) or "not measured"
+    ) or "not measured"
     imports = ", ".join(run.sections.get("imports", [])) or "-"
     return f"""# {facts['product']}: benchmark under Wine, beside a null service
 
@@ -310,10 +289,8 @@ def table(run):
     ]
     for label, which, places in (("wake-ups", 0, 1), ("CPU ms", 1, 2)):
         gap = idle(run, which, places)
-        if gap is None:
-            rows.append(f"| idle {label} per minute | not measured | | | | |")
-            continue
         rows.append(
+            f"| idle {label} per minute | not measured | | | | |" if gap is None else
             f"| idle {label} per minute | {shown(gap.real, places)} | null"
             f" {shown(gap.null, places)} | {gap.gap:+.{places}f} (± {shown(gap.error, places)})"
             f" | none beyond the null | **{gap.holds}** |"
@@ -322,10 +299,8 @@ def table(run):
 
 
 def row(label, numbers):
-    figures = summary(numbers)
-    if figures is None:
-        return f"| {label} | 0 | - | - | - | - |"
-    cells = " | ".join(shown(figures[k]) for k in ("min", "median", "p90", "max"))
+    figures = summary(numbers) or {"count": 0}
+    cells = " | ".join(shown(figures.get(k)) for k in ("min", "median", "p90", "max"))
     return f"| {label} | {figures['count']} | {cells} |"
 
 
@@ -337,11 +312,13 @@ def main(argv):
         if argv[0] != "--update-readme":
             print(render(argv[0]), end="")
             return 0
-        readme = README.read_text(encoding="utf-8")
-        if not README_BLOCK.search(readme):
+        # The sample is read only once the block is found.
+        readme, found = README_BLOCK.subn(
+            lambda m: m[1] + table(Run(SAMPLE)) + m[2], README.read_text(encoding="utf-8")
+        )
+        if not found:
             raise RunError(f"{README} has no block for the comparisons table")
-        table_text = table(Run(SAMPLE))
-        README.write_text(README_BLOCK.sub(lambda m: m[1] + table_text + m[2], readme), "utf-8")
+        README.write_text(readme, "utf-8")
         print(f"the table of {SAMPLE} in {README}")
     except RunError as error:
         print(f"tests/perf/report: {error}", file=sys.stderr)
