@@ -17,12 +17,10 @@ HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "runs" / "sample.txt"
 README = HERE.parents[1] / "README.md"
 README_BLOCK = re.compile(
-    r"(<!-- tests/perf/report --update-readme: the table of tests/perf/runs/sample.txt -->\n)"
-    r".*?(<!-- end of the table -->)",
-    re.DOTALL,
+    r"(?s)(<!-- tests/perf/report --update-readme: the table of tests/perf/runs/sample.txt -->\n)"
+    r".*?(<!-- end of the table -->)"
 )
 START_GOAL = 1.05
-CMD = "C:\\windows\\syswow64\\cmd.exe"
 CONTRACT = normal_run.load_contract()
 # The run's header, as tests/perf/run writes it.
 FACTS = """date seconds commit machine runner cycles poll_ms idle_seconds exe_bytes product
@@ -35,16 +33,12 @@ def summary(numbers):
     """count, min, median (the mean of the middle two for an even count), p90 (nearest rank), max,
     and the mean's standard error; None without numbers."""
     xs = sorted(numbers)
-    n = len(xs)
-    if not n:
+    if not (n := len(xs)):
         return None
     return {
-        "count": n,
-        "min": xs[0],
-        "median": statistics.median(xs),
+        "count": n, "min": xs[0], "median": statistics.median(xs),
         # Nearest rank: ceil(0.9 n), in integers so that no rounding can move it.
-        "p90": xs[(9 * n + 9) // 10 - 1],
-        "max": xs[-1],
+        "p90": xs[(9 * n + 9) // 10 - 1], "max": xs[-1],
         "stderr": statistics.stdev(xs) / math.sqrt(n) if n > 1 else 0.0,
     }
 
@@ -55,8 +49,7 @@ def shown(value, decimals=0):
 
 def stat(numbers, which, decimals=0):
     """One figure of the summary, as the report shows it."""
-    figures = summary(numbers)
-    return None if figures is None else float(shown(figures[which], decimals))
+    return None if (figures := summary(numbers)) is None else float(shown(figures[which], decimals))
 
 
 def yes(holds):
@@ -82,7 +75,7 @@ def half(records, real):
     exited = first(records, event="service-exit", result="exited", code="0")
     # The interpreter alone: from the driver's mark before it creates it to its end.
     mark = first(records, event="mark", text="cmd")
-    cmd = first(records, event="process", result="exited", image=CMD)
+    cmd = first(records, event="process", result="exited", image="C:\\windows\\syswow64\\cmd.exe")
     if (
         None in (start, running, hold, stop, exited)
         or normal_run.check_statuses(records, CONTRACT, from_running=not real)
@@ -190,15 +183,12 @@ def idle(run, which, decimals):
     if len(real) < 2 or len(real) != len(null):
         return None
     per_minute = 60 / int(run.facts["idle_seconds"])
-    slices = [
-        (r1[which] - r0[which]) - (n1[which] - n0[which])
-        for r0, r1, n0, n1 in zip(real, real[1:], null, null[1:])
-    ]
+    slices = [(r1[which] - r0[which]) - (n1[which] - n0[which])
+              for r0, r1, n0, n1 in zip(real, real[1:], null, null[1:])]
     gap = round(sum(slices) * per_minute, decimals)
     error = round(summary(slices)["stderr"] * len(slices) * per_minute, decimals)
-    real_rate = (real[-1][which] - real[0][which]) * per_minute
-    null_rate = (null[-1][which] - null[0][which]) * per_minute
-    return Idle(real_rate, null_rate, gap, error, len(slices), yes(gap <= 2 * error))
+    rates = [(side[-1][which] - side[0][which]) * per_minute for side in (real, null)]
+    return Idle(*rates, gap, error, len(slices), yes(gap <= 2 * error))
 
 
 # --- The report ---------------------------------------------------------------------------------
@@ -220,8 +210,7 @@ def render(path):
         ("`cmd /c start` alone", [h.interpreter for h in run.real]),
         ("floor: null + `cmd /c start` alone", floors),
     )
-    walk = stat(rows[1][1], "median")
-    expected = None if walk is None else walk + run.poll / 2
+    expected = stat(rows[1][1], "median") + run.poll / 2 if run.valid else None
     # VmRSS as /proc gives it ("VmRSS:  28168 kB").
     memory = ", ".join(
         f"{side} {' '.join(run.sections[f'memory-{side}'][0].split()[1:])}"
@@ -309,17 +298,17 @@ def main(argv):
         print("usage: tests/perf/report FILE | --update-readme", file=sys.stderr)
         return 2
     try:
-        if argv[0] != "--update-readme":
+        if argv[0] == "--update-readme":
+            # The sample is read only once the block is found.
+            readme, found = README_BLOCK.subn(
+                lambda m: m[1] + table(Run(SAMPLE)) + m[2], README.read_text(encoding="utf-8")
+            )
+            if not found:
+                raise RunError(f"{README} has no block for the comparisons table")
+            README.write_text(readme, "utf-8")
+            print(f"the table of {SAMPLE} in {README}")
+        else:
             print(render(argv[0]), end="")
-            return 0
-        # The sample is read only once the block is found.
-        readme, found = README_BLOCK.subn(
-            lambda m: m[1] + table(Run(SAMPLE)) + m[2], README.read_text(encoding="utf-8")
-        )
-        if not found:
-            raise RunError(f"{README} has no block for the comparisons table")
-        README.write_text(readme, "utf-8")
-        print(f"the table of {SAMPLE} in {README}")
     except RunError as error:
         print(f"tests/perf/report: {error}", file=sys.stderr)
         return 2
