@@ -24,8 +24,7 @@ def cycle_log(to_running=250.0, interpreter=180.0, hold=1000, late=2.0, walk=8.0
               after_walk=2900.0, stopped_exit=0, first_report=True, left=0):
     """The driver's records of one half of a cycle: the interpreter alone (unless None), a start,
     a hold and a stop, and the hosted instances left (unless None)."""
-    lines = [status(7.5, "STOPPED", exit=1077)]
-    start = 8.0
+    lines, start = [status(7.5, "STOPPED", exit=1077)], 8.0
     if interpreter is not None:
         lines += [
             record(start, "mark", text="cmd"),
@@ -55,21 +54,6 @@ def null_log(**changes):
     return cycle_log(**{"interpreter": None, "left": None, "first_report": False, **changes})
 
 
-def captures(wakes_per_slice, cpu_ms_per_slice):
-    """The idle captures of a service whose main thread does nothing and whose worker wakes and
-    runs that much in each slice."""
-    wakes, cpu, found = 100, 5.0, []
-    for more_wakes, more_cpu in zip((0, *wakes_per_slice), (0, *cpu_ms_per_slice)):
-        wakes, cpu = wakes + more_wakes, cpu + more_cpu
-        found.append([
-            "/proc/9/task/9/schedstat:5000000 1 1",
-            f"/proc/9/task/12/schedstat:{int(cpu * 1e6)} 1 1",
-            "/proc/9/task/9/status:voluntary_ctxt_switches:\t400",
-            f"/proc/9/task/12/status:voluntary_ctxt_switches:\t{wakes}",
-        ])
-    return found
-
-
 class MadeUpRun(unittest.TestCase):
     """Three clean cycles whose real start is the null start plus the interpreter alone, whose
     stops come within the poll interval, and a quiet idle window of two slices of 10 s."""
@@ -85,9 +69,18 @@ class MadeUpRun(unittest.TestCase):
         self.idle(real=(7, 7), null=(7, 8))
 
     def idle(self, real, null, real_cpu=(0.35, 0.35), null_cpu=(0.35, 0.35)):
-        for side, wakes, cpu in (("real", real, real_cpu), ("null", null, null_cpu)):
-            for k, lines in enumerate(captures(wakes, cpu)):
-                self.sections[f"idle-{side}-{k}"] = lines
+        """The idle captures of both services, whose main thread does nothing and whose worker
+        wakes and runs that much more in each slice."""
+        for side, more_wakes, more_cpu in (("real", real, real_cpu), ("null", null, null_cpu)):
+            wakes, cpu = 100, 5.0
+            for k, (woke, ran) in enumerate(zip((0, *more_wakes), (0, *more_cpu))):
+                wakes, cpu = wakes + woke, cpu + ran
+                self.sections[f"idle-{side}-{k}"] = [
+                    "/proc/9/task/9/schedstat:5000000 1 1",
+                    f"/proc/9/task/12/schedstat:{int(cpu * 1e6)} 1 1",
+                    "/proc/9/task/9/status:voluntary_ctxt_switches:\t400",
+                    f"/proc/9/task/12/status:voluntary_ctxt_switches:\t{wakes}",
+                ]
 
     def load(self):
         lines = ["== run"] + [f"{key}={value}" for key, value in self.facts.items()]
