@@ -59,13 +59,12 @@ def yes(holds):
 # --- A run --------------------------------------------------------------------------------------
 
 Half = namedtuple("Half", "to_running interpreter lateness walk latency")
-Half.__doc__ = """One service's half of a cycle: start request to RUNNING, cmd /c start alone
-(the real half only), how late the driver's timed hold ended, the stop's walk (request to
-STOP_PENDING) and latency (request to STOPPED)."""
 
 
 def half(records, real):
-    """The real or the null service's half of a cycle from its driver records; None unless it is
+    """The real or the null service's half of a cycle from its driver records: start request to
+    RUNNING, cmd /c start alone (the real half only), how late the driver's timed hold ended, the
+    stop's walk (request to STOP_PENDING) and latency (request to STOPPED). None unless it is
     complete and clean: every time seen, the normal statuses, exit code 0 and, after a real stop,
     no hosted instance left. The null service's START_PENDING may go unseen: a service that
     reports RUNNING within a millisecond of it can slip between two of the driver's readings."""
@@ -107,8 +106,7 @@ class Run:
             else:
                 current.append(line)
         self.facts = dict(line.partition("=")[::2] for line in self.sections.get("run", []))
-        lacking = [key for key in FACTS if key not in self.facts]
-        if lacking:
+        if lacking := [key for key in FACTS if key not in self.facts]:
             raise RunError(f"{path}: the run's header lacks {', '.join(lacking)}")
         self.poll, self.cycles = int(self.facts["poll_ms"]), int(self.facts["cycles"])
         numbers = range(1, self.cycles + 1)

@@ -26,10 +26,8 @@ def cycle_log(to_running=250.0, interpreter=180.0, hold=1000, late=2.0, walk=8.0
     a hold and a stop, and the hosted instances left (unless None)."""
     lines, start = [status(7.5, "STOPPED", exit=1077)], 8.0
     if interpreter is not None:
-        lines += [
-            record(start, "mark", text="cmd"),
-            record(start + interpreter, "process", pid=3, result="exited", code=0, image=CMD),
-        ]
+        lines += [record(start, "mark", text="cmd"),
+                  record(start + interpreter, "process", pid=3, result="exited", code=0, image=CMD)]
         start += interpreter + 50
     # The controller shows START_PENDING with the previous record until the service reports.
     lines += [record(start, "start"), status(start + 1, "START_PENDING", exit=1077)]
@@ -158,7 +156,7 @@ class Verdicts(MadeUpRun):
             go, halt = report.start(run), report.stop(run)
             self.assertEqual((go.ratio, go.holds, halt.real, halt.holds), shown)
 
-    def test_only_clean_cycles_count_and_a_missing_window_is_not_measured(self):
+    def test_only_clean_cycles_count_even_none_and_a_missing_window_is_not_measured(self):
         self.sections["real-1"] = cycle_log(left=1)
         del self.sections["null-2"]
         self.sections = {k: v for k, v in self.sections.items() if not k.startswith("idle-")}
@@ -167,6 +165,11 @@ class Verdicts(MadeUpRun):
         self.assertEqual(report.start(run).real, 240)
         self.assertIsNone(report.idle(run, 0, 1))
         self.assertIn("| idle wake-ups per minute | not measured |", report.table(run))
+        # Without a clean cycle, no goal is met and the figures are shown empty.
+        del self.sections["null-3"]
+        run = self.load()
+        self.assertEqual((report.stop(run).holds, report.start(run).holds), ("no", "no"))
+        self.assertIn("| `cmd /c start` alone | 0 | - | - | - | - |", report.render(self.path))
 
 
 class Command(MadeUpRun):
