@@ -124,8 +124,7 @@ class Run:
     def captures(self, side):
         """(wake-ups, ms on CPU) of all the service's threads at each capture of the window."""
         captures = []
-        # Wake-ups are voluntary context switches. Lines "/proc/PID/task/TID/schedstat:NS ..."
-        # and ".../status:voluntary_ctxt_switches: N".
+        # Lines ".../schedstat:NS ..." and ".../status:voluntary_ctxt_switches: N" (wake-ups).
         while (lines := self.sections.get(f"idle-{side}-{len(captures)}")) is not None:
             wakes = cpu_ns = 0
             for where, _, value in (line.partition(":") for line in lines):
