@@ -1,13 +1,8 @@
 """The benchmark's report: the Markdown of a run that tests/perf/run saved in one file, with the
 three comparisons and their verdicts. Run from the top of the repository (tests/perf/report
 does), where the end-to-end reader, which reads the driver's records, is tests.e2e.reader.
-Standard library only.
-
-    python3 -m tests.perf.report FILE             the report of the run saved in FILE
-    python3 -m tests.perf.report --update-readme  the sample's table in README.md
-
-Times are in ms. Every verdict is taken on its figures as the report shows them, so that a figure
-and its verdict never disagree."""
+Standard library only. Times are in ms. Every verdict is taken on its figures as the report
+shows them, so that a figure and its verdict never disagree."""
 
 import math
 import re
@@ -22,38 +17,28 @@ HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "runs" / "sample.txt"
 README = HERE.parents[1] / "README.md"
 README_BLOCK = re.compile(
-    r"(<!-- tests/perf/report --update-readme: the table of tests/perf/runs/sample.txt -->\n)"
-    r".*?(<!-- end of the table -->)",
-    re.DOTALL,
+    r"(?s)(<!-- tests/perf/report --update-readme: the table of tests/perf/runs/sample.txt -->\n)"
+    r".*?(<!-- end of the table -->)"
 )
 START_GOAL = 1.05
-CMD = "C:\\windows\\syswow64\\cmd.exe"
 CONTRACT = normal_run.load_contract()
 # The run's header, as tests/perf/run writes it.
-FACTS = (
-    "date seconds commit machine runner cycles poll_ms idle_seconds exe_bytes product "
-    "load.start load.cycles load.idle load.end"
-).split()
-
-
-class RunError(Exception):
-    """A run's file the report cannot read."""
+FACTS = """date seconds commit machine runner cycles poll_ms idle_seconds exe_bytes product
+load.start load.cycles load.idle load.end""".split()
+# A run's file, or the README, that the report cannot read.
+RunError = formats.InputError
 
 
 def summary(numbers):
     """count, min, median (the mean of the middle two for an even count), p90 (nearest rank), max,
     and the mean's standard error; None without numbers."""
     xs = sorted(numbers)
-    n = len(xs)
-    if not n:
+    if not (n := len(xs)):
         return None
     return {
-        "count": n,
-        "min": xs[0],
-        "median": statistics.median(xs),
+        "count": n, "min": xs[0], "median": statistics.median(xs),
         # Nearest rank: ceil(0.9 n), in integers so that no rounding can move it.
-        "p90": xs[(9 * n + 9) // 10 - 1],
-        "max": xs[-1],
+        "p90": xs[(9 * n + 9) // 10 - 1], "max": xs[-1],
         "stderr": statistics.stdev(xs) / math.sqrt(n) if n > 1 else 0.0,
     }
 
@@ -64,24 +49,22 @@ def shown(value, decimals=0):
 
 def stat(numbers, which, decimals=0):
     """One figure of the summary, as the report shows it."""
-    figures = summary(numbers)
-    return None if figures is None else float(shown(figures[which], decimals))
+    return None if (figures := summary(numbers)) is None else float(shown(figures[which], decimals))
 
 
-def at_most(value, limit):
-    return "yes" if None not in (value, limit) and value <= limit else "no"
+def yes(holds):
+    return "yes" if holds else "no"
 
 
 # --- A run --------------------------------------------------------------------------------------
 
 Half = namedtuple("Half", "to_running interpreter lateness walk latency")
-Half.__doc__ = """One service's half of a cycle: start request to RUNNING, cmd /c start alone
-(the real half only), how late the driver's timed hold ended, the stop's walk (request to
-STOP_PENDING) and latency (request to STOPPED)."""
 
 
 def half(records, real):
-    """The real or the null service's half of a cycle from its driver records; None unless it is
+    """The real or the null service's half of a cycle from its driver records: start request to
+    RUNNING, cmd /c start alone (the real half only), how late the driver's timed hold ended, the
+    stop's walk (request to STOP_PENDING) and latency (request to STOPPED). None unless it is
     complete and clean: every time seen, the normal statuses, exit code 0 and, after a real stop,
     no hosted instance left. The null service's START_PENDING may go unseen: a service that
     reports RUNNING within a millisecond of it can slip between two of the driver's readings."""
@@ -91,7 +74,7 @@ def half(records, real):
     exited = first(records, event="service-exit", result="exited", code="0")
     # The interpreter alone: from the driver's mark before it creates it to its end.
     mark = first(records, event="mark", text="cmd")
-    cmd = first(records, event="process", result="exited", image=CMD)
+    cmd = first(records, event="process", result="exited", image="C:\\windows\\syswow64\\cmd.exe")
     if (
         None in (start, running, hold, stop, exited)
         or normal_run.check_statuses(records, CONTRACT, from_running=not real)
@@ -115,24 +98,20 @@ class Run:
 
     def __init__(self, path):
         self.sections, current = {}, None
-        try:
-            for line in formats.lines_of(path):
-                if line.startswith("== "):
-                    current = self.sections.setdefault(line[3:], [])
-                elif current is None:
-                    raise RunError(f"{path}: a line before the first section")
-                else:
-                    current.append(line)
-        except formats.InputError as error:
-            raise RunError(str(error)) from None
+        for line in formats.lines_of(path):
+            if line.startswith("== "):
+                current = self.sections.setdefault(line[3:], [])
+            elif current is None:
+                raise RunError(f"{path}: a line before the first section")
+            else:
+                current.append(line)
         self.facts = dict(line.partition("=")[::2] for line in self.sections.get("run", []))
-        lacking = [key for key in FACTS if key not in self.facts]
-        if lacking:
+        if lacking := [key for key in FACTS if key not in self.facts]:
             raise RunError(f"{path}: the run's header lacks {', '.join(lacking)}")
         self.poll, self.cycles = int(self.facts["poll_ms"]), int(self.facts["cycles"])
         numbers = range(1, self.cycles + 1)
         halves = [(self.half(f"real-{n}"), self.half(f"null-{n}")) for n in numbers]
-        self.valid = [(real, null) for real, null in halves if real and null]
+        self.valid = [pair for pair in halves if all(pair)]
         self.real, self.null = [r for r, _ in self.valid], [n for _, n in self.valid]
 
     def half(self, name):
@@ -140,27 +119,21 @@ class Run:
             records = [formats.parse_record(line) for line in self.sections.get(name, [])]
         except ValueError as error:
             raise RunError(f"section {name}: {error}") from None
-        return half(records, name.startswith("real")) if records else None
+        return half(records, name.startswith("real"))
 
     def captures(self, side):
         """(wake-ups, ms on CPU) of all the service's threads at each capture of the window."""
         captures = []
-        while f"idle-{side}-{len(captures)}" in self.sections:
-            captures.append(thread_totals(self.sections[f"idle-{side}-{len(captures)}"]))
+        # Lines ".../schedstat:NS ..." and ".../status:voluntary_ctxt_switches: N" (wake-ups).
+        while (lines := self.sections.get(f"idle-{side}-{len(captures)}")) is not None:
+            wakes = cpu_ns = 0
+            for where, _, value in (line.partition(":") for line in lines):
+                if where.endswith("/schedstat"):
+                    cpu_ns += int(value.split()[0])
+                elif value.startswith("voluntary_ctxt_switches:"):
+                    wakes += int(value.split(":")[1])
+            captures.append((wakes, cpu_ns / 1e6))
         return captures
-
-
-def thread_totals(lines):
-    """Wake-ups (voluntary context switches) and ms on CPU of all the threads of one capture:
-    lines "/proc/PID/task/TID/schedstat:NS ..." and ".../status:voluntary_ctxt_switches: N"."""
-    wakes = cpu_ns = 0
-    for line in lines:
-        where, _, value = line.partition(":")
-        if where.endswith("/schedstat"):
-            cpu_ns += int(value.split()[0])
-        elif value.startswith("voluntary_ctxt_switches:"):
-            wakes += int(value.split(":")[1])
-    return wakes, cpu_ns / 1e6
 
 
 # --- The three comparisons ------------------------------------------------------------------------
@@ -175,10 +148,8 @@ def stop(run):
     after, null = [h.latency - h.walk for h in run.real], [h.latency for h in run.null]
     slack = stat([h.lateness for h in run.real + run.null], "max")
     real_max, null_max = stat(after, "max"), stat(null, "max")
-    worst = None if None in (real_max, null_max) else max(real_max, null_max)
-    limit = None if slack is None else run.poll + slack
-    medians = stat(after, "median"), stat(null, "median")
-    return Stop(real_max, medians[0], null_max, medians[1], slack, at_most(worst, limit))
+    holds = yes(run.valid and max(real_max, null_max) <= run.poll + slack)
+    return Stop(real_max, stat(after, "median"), null_max, stat(null, "median"), slack, holds)
 
 
 Start = namedtuple("Start", "real null interpreter ratio low p90 high of_medians holds")
@@ -192,10 +163,9 @@ def start(run):
     null = stat([h.to_running for h in run.null], "median")
     cmd = stat([h.interpreter for h in run.real], "median")
     ratios = [r.to_running / (n.to_running + r.interpreter) for r, n in run.valid]
-    ratio = stat(ratios, "median", 2)
-    spread = [stat(ratios, which, 2) for which in ("min", "p90", "max")]
+    ratio, *spread = (stat(ratios, which, 2) for which in ("median", "min", "p90", "max"))
     of_medians = real / (null + cmd) if ratios else None
-    return Start(real, null, cmd, ratio, *spread, of_medians, at_most(ratio, START_GOAL))
+    return Start(real, null, cmd, ratio, *spread, of_medians, yes(ratios and ratio <= START_GOAL))
 
 
 Idle = namedtuple("Idle", "real null gap error slices holds")
@@ -210,15 +180,12 @@ def idle(run, which, decimals):
     if len(real) < 2 or len(real) != len(null):
         return None
     per_minute = 60 / int(run.facts["idle_seconds"])
-    slices = [
-        (r1[which] - r0[which]) - (n1[which] - n0[which])
-        for r0, r1, n0, n1 in zip(real, real[1:], null, null[1:])
-    ]
+    slices = [(r1[which] - r0[which]) - (n1[which] - n0[which])
+              for r0, r1, n0, n1 in zip(real, real[1:], null, null[1:])]
     gap = round(sum(slices) * per_minute, decimals)
     error = round(summary(slices)["stderr"] * len(slices) * per_minute, decimals)
-    real_rate = (real[-1][which] - real[0][which]) * per_minute
-    null_rate = (null[-1][which] - null[0][which]) * per_minute
-    return Idle(real_rate, null_rate, gap, error, len(slices), at_most(gap, 2 * error))
+    rates = [(side[-1][which] - side[0][which]) * per_minute for side in (real, null)]
+    return Idle(*rates, gap, error, len(slices), yes(gap <= 2 * error))
 
 
 # --- The report ---------------------------------------------------------------------------------
@@ -240,15 +207,13 @@ def render(path):
         ("`cmd /c start` alone", [h.interpreter for h in run.real]),
         ("floor: null + `cmd /c start` alone", floors),
     )
-    walk = stat(rows[1][1], "median")
-    expected = None if walk is None else walk + run.poll / 2
+    expected = stat(rows[1][1], "median") + run.poll / 2 if run.valid else None
     # VmRSS as /proc gives it ("VmRSS:  28168 kB").
-    memory = [
+    memory = ", ".join(
         f"{side} {' '.join(run.sections[f'memory-{side}'][0].split()[1:])}"
         for side in ("real", "null", "hosted")
         if run.sections.get(f"memory-{side}")
-    ]
-    memory = ", ".join(memory) or "not measured"
+    ) or "not measured"
     imports = ", ".join(run.sections.get("imports", [])) or "-"
     return f"""# {facts['product']}: benchmark under Wine, beside a null service
 
@@ -310,10 +275,8 @@ def table(run):
     ]
     for label, which, places in (("wake-ups", 0, 1), ("CPU ms", 1, 2)):
         gap = idle(run, which, places)
-        if gap is None:
-            rows.append(f"| idle {label} per minute | not measured | | | | |")
-            continue
         rows.append(
+            f"| idle {label} per minute | not measured | | | | |" if gap is None else
             f"| idle {label} per minute | {shown(gap.real, places)} | null"
             f" {shown(gap.null, places)} | {gap.gap:+.{places}f} (± {shown(gap.error, places)})"
             f" | none beyond the null | **{gap.holds}** |"
@@ -322,10 +285,8 @@ def table(run):
 
 
 def row(label, numbers):
-    figures = summary(numbers)
-    if figures is None:
-        return f"| {label} | 0 | - | - | - | - |"
-    cells = " | ".join(shown(figures[k]) for k in ("min", "median", "p90", "max"))
+    figures = summary(numbers) or {"count": 0}
+    cells = " | ".join(shown(figures.get(k)) for k in ("min", "median", "p90", "max"))
     return f"| {label} | {figures['count']} | {cells} |"
 
 
@@ -334,15 +295,17 @@ def main(argv):
         print("usage: tests/perf/report FILE | --update-readme", file=sys.stderr)
         return 2
     try:
-        if argv[0] != "--update-readme":
+        if argv[0] == "--update-readme":
+            # The sample is read only once the block is found.
+            readme, found = README_BLOCK.subn(
+                lambda m: m[1] + table(Run(SAMPLE)) + m[2], README.read_text(encoding="utf-8")
+            )
+            if not found:
+                raise RunError(f"{README} has no block for the comparisons table")
+            README.write_text(readme, "utf-8")
+            print(f"the table of {SAMPLE} in {README}")
+        else:
             print(render(argv[0]), end="")
-            return 0
-        readme = README.read_text(encoding="utf-8")
-        if not README_BLOCK.search(readme):
-            raise RunError(f"{README} has no block for the comparisons table")
-        table_text = table(Run(SAMPLE))
-        README.write_text(README_BLOCK.sub(lambda m: m[1] + table_text + m[2], readme), "utf-8")
-        print(f"the table of {SAMPLE} in {README}")
     except RunError as error:
         print(f"tests/perf/report: {error}", file=sys.stderr)
         return 2

@@ -1,6 +1,5 @@
 """The arithmetic of the benchmark's verdicts, on made-up runs, and the README's table."""
 
-import math
 import subprocess
 import tempfile
 import unittest
@@ -21,26 +20,14 @@ def status(t, state, accepted="0x0", exit=0, checkpoint=0):
     return record(t, "status", **fields, checkpoint=checkpoint, hint=0, pid=7)
 
 
-def cycle_log(
-    to_running=250.0,
-    interpreter=180.0,
-    hold=1000,
-    late=2.0,
-    walk=8.0,
-    after_walk=2900.0,
-    stopped_exit=0,
-    first_report=True,
-    left=0,
-):
+def cycle_log(to_running=250.0, interpreter=180.0, hold=1000, late=2.0, walk=8.0,
+              after_walk=2900.0, stopped_exit=0, first_report=True, left=0):
     """The driver's records of one half of a cycle: the interpreter alone (unless None), a start,
     a hold and a stop, and the hosted instances left (unless None)."""
-    lines = [status(7.5, "STOPPED", exit=1077)]
-    start = 8.0
+    lines, start = [status(7.5, "STOPPED", exit=1077)], 8.0
     if interpreter is not None:
-        lines += [
-            record(start, "mark", text="cmd"),
-            record(start + interpreter, "process", pid=3, result="exited", code=0, image=CMD),
-        ]
+        lines += [record(start, "mark", text="cmd"),
+                  record(start + interpreter, "process", pid=3, result="exited", code=0, image=CMD)]
         start += interpreter + 50
     # The controller shows START_PENDING with the previous record until the service reports.
     lines += [record(start, "start"), status(start + 1, "START_PENDING", exit=1077)]
@@ -65,33 +52,12 @@ def null_log(**changes):
     return cycle_log(**{"interpreter": None, "left": None, "first_report": False, **changes})
 
 
-def capture(wakes, cpu_ms):
-    """An idle capture of a service whose main thread does nothing and whose worker has woken
-    and run that much so far."""
-    return [
-        "/proc/9/task/9/schedstat:5000000 1 1",
-        f"/proc/9/task/12/schedstat:{int(cpu_ms * 1e6)} 1 1",
-        "/proc/9/task/9/status:voluntary_ctxt_switches:\t400",
-        f"/proc/9/task/12/status:voluntary_ctxt_switches:\t{wakes}",
-    ]
-
-
-def captures(wakes_per_slice, cpu_ms_per_slice):
-    wakes, cpu, found = 100, 5.0, [capture(100, 5.0)]
-    for more_wakes, more_cpu in zip(wakes_per_slice, cpu_ms_per_slice):
-        wakes, cpu = wakes + more_wakes, cpu + more_cpu
-        found.append(capture(wakes, cpu))
-    return found
-
-
 class MadeUpRun(unittest.TestCase):
     """Three clean cycles whose real start is the null start plus the interpreter alone, whose
     stops come within the poll interval, and a quiet idle window of two slices of 10 s."""
 
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.path = Path(folder.name) / "run.txt"
+        self.path = Path(self.enterContext(tempfile.TemporaryDirectory())) / "run.txt"
         self.facts = {key: "x" for key in report.FACTS}
         self.facts.update(cycles="3", poll_ms="3000", idle_seconds="20")
         self.sections = {}
@@ -101,9 +67,18 @@ class MadeUpRun(unittest.TestCase):
         self.idle(real=(7, 7), null=(7, 8))
 
     def idle(self, real, null, real_cpu=(0.35, 0.35), null_cpu=(0.35, 0.35)):
-        for side, wakes, cpu in (("real", real, real_cpu), ("null", null, null_cpu)):
-            for k, lines in enumerate(captures(wakes, cpu)):
-                self.sections[f"idle-{side}-{k}"] = lines
+        """The idle captures of both services, whose main thread does nothing and whose worker
+        wakes and runs that much more in each slice."""
+        for side, more_wakes, more_cpu in (("real", real, real_cpu), ("null", null, null_cpu)):
+            wakes, cpu = 100, 5.0
+            for k, (woke, ran) in enumerate(zip((0, *more_wakes), (0, *more_cpu))):
+                wakes, cpu = wakes + woke, cpu + ran
+                self.sections[f"idle-{side}-{k}"] = [
+                    "/proc/9/task/9/schedstat:5000000 1 1",
+                    f"/proc/9/task/12/schedstat:{int(cpu * 1e6)} 1 1",
+                    "/proc/9/task/9/status:voluntary_ctxt_switches:\t400",
+                    f"/proc/9/task/12/status:voluntary_ctxt_switches:\t{wakes}",
+                ]
 
     def load(self):
         lines = ["== run"] + [f"{key}={value}" for key, value in self.facts.items()]
@@ -117,7 +92,7 @@ class Summary(unittest.TestCase):
     def test_median_p90_by_nearest_rank_and_standard_error(self):
         figures = report.summary([50, 3, 1, 4, 2])
         # Deviations from the mean 12: -11, -10, -9, -8, 38; their squares add up to 1810.
-        self.assertAlmostEqual(math.sqrt(1810 / 4 / 5), figures.pop("stderr"))
+        self.assertAlmostEqual((1810 / 4 / 5) ** 0.5, figures.pop("stderr"))
         self.assertEqual({"count": 5, "min": 1, "median": 3, "p90": 50, "max": 50}, figures)
         self.assertEqual(2.5, report.summary([4, 1, 3, 2])["median"])
         self.assertEqual(0.0, report.summary([7])["stderr"])
@@ -172,28 +147,29 @@ class Verdicts(MadeUpRun):
     def test_each_verdict_is_taken_on_its_figures_as_shown(self):
         # 1.054 shows as 1.05, at the goal; a stop 0.4 ms past the slack shows at it.
         for n in (2, 3):
-            self.sections[f"real-{n}"] = cycle_log(to_running=263.5, after_walk=3002.4)
             self.sections[f"null-{n}"] = null_log(to_running=70.0)
-        run = self.load()
-        self.assertEqual((report.start(run).ratio, report.start(run).holds), (1.05, "yes"))
-        self.assertEqual((report.stop(run).real, report.stop(run).holds), (3002, "yes"))
-        for n in (2, 3):
-            self.sections[f"real-{n}"] = cycle_log(to_running=263.8, after_walk=3002.6)
-        run = self.load()
-        self.assertEqual((report.start(run).ratio, report.start(run).holds), (1.06, "no"))
-        self.assertEqual((report.stop(run).real, report.stop(run).holds), (3003, "no"))
+        for start, stop, shown in ((263.5, 3002.4, (1.05, "yes", 3002, "yes")),
+                                   (263.8, 3002.6, (1.06, "no", 3003, "no"))):
+            for n in (2, 3):
+                self.sections[f"real-{n}"] = cycle_log(to_running=start, after_walk=stop)
+            run = self.load()
+            go, halt = report.start(run), report.stop(run)
+            self.assertEqual((go.ratio, go.holds, halt.real, halt.holds), shown)
 
-    def test_only_clean_cycles_count_and_a_missing_window_is_not_measured(self):
+    def test_only_clean_cycles_count_even_none_and_a_missing_window_is_not_measured(self):
         self.sections["real-1"] = cycle_log(left=1)
         del self.sections["null-2"]
-        for side in ("real", "null"):
-            for k in range(3):
-                del self.sections[f"idle-{side}-{k}"]
+        self.sections = {k: v for k, v in self.sections.items() if not k.startswith("idle-")}
         run = self.load()
         self.assertEqual(len(run.valid), 1)
         self.assertEqual(report.start(run).real, 240)
         self.assertIsNone(report.idle(run, 0, 1))
         self.assertIn("| idle wake-ups per minute | not measured |", report.table(run))
+        # Without a clean cycle, no goal is met and the figures are shown empty.
+        del self.sections["null-3"]
+        run = self.load()
+        self.assertEqual((report.stop(run).holds, report.start(run).holds), ("no", "no"))
+        self.assertIn("| `cmd /c start` alone | 0 | - | - | - | - |", report.render(self.path))
 
 
 class Command(MadeUpRun):
