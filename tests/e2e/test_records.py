@@ -1,14 +1,15 @@
 """The reader on made-up records: each check passes a normal run and fails, with its evidence,
 where the service goes wrong."""
 
-import contextlib
 import io
 import re
 import subprocess
 import sys
 import tempfile
 import unittest
+from contextlib import redirect_stderr, redirect_stdout
 from pathlib import Path
+from unittest import mock
 
 import records
 from reader import formats, normal_run, package
@@ -70,22 +71,21 @@ class Reader(unittest.TestCase):
     def run_cli(self, *argv, stdin=""):
         """(exit code, standard output, standard error) of records.py ARGV."""
         out, err = io.StringIO(), io.StringIO()
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            sys.stdin, old_stdin = io.StringIO(stdin), sys.stdin
-            try:
+        with redirect_stdout(out), redirect_stderr(err):
+            with mock.patch("sys.stdin", io.StringIO(stdin)):
                 code = records.main(list(argv))
-            finally:
-                sys.stdin = old_stdin
         return code, out.getvalue(), err.getvalue()
 
 
 class Sanity(Reader):
     def test_the_script_as_the_harness_runs_it(self):
-        # With -S, natively with the console's code page; a stand-in's log with Windows' line ends.
-        log = self.write(["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=a\u2028b\x85c"], "\r\n")
+        # With -S, natively with the console's code page; a stand-in's log with Windows' line ends
+        # and in a value characters that other programs take for line ends.
+        log = self.write(["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=a\u2028b\x85c\rd"],
+                         "\r\n")
         done = subprocess.run([sys.executable, "-S", HERE / "records.py", "starts", log, "command"],
                               capture_output=True, env={"PYTHONIOENCODING": "ascii", "PATH": ""})
-        self.assertEqual((0, "a\u2028b\x85c\n".encode()), (done.returncode, done.stdout))
+        self.assertEqual((0, "a\u2028b\x85c\rd\n".encode()), (done.returncode, done.stdout))
         bad = self.write([record(1, "start"), "t=2\tevent=start\tok"])
         self.assertEqual((2, "", f"records.py: {bad}:2: malformed line: 'ok' is not a KEY=VALUE"
                           " of its own\n"), self.run_cli("expect-stop", bad))

@@ -1,24 +1,19 @@
 """What the service must be, as the tests expect it (tests/e2e/product.sh), and how it differs
 from what a build read from service/contract.h (the NAME=value lines of its contract.txt)."""
 
+import os.path
 import shlex
-from pathlib import Path
 
-ORACLE = Path(__file__).resolve().parents[1] / "product.sh"
+ORACLE = os.path.abspath(os.path.join(__file__, "../../product.sh"))
 
-
-def read_oracle(path=ORACLE):
-    """The NAME='value' assignments of a shell file, as a dict."""
-    facts = {}
-    for token in shlex.split(Path(path).read_text(encoding="utf-8"), comments=True):
+# The NAME='value' assignments of the oracle.
+FACTS = {}
+with open(ORACLE, encoding="utf-8") as oracle:
+    for token in shlex.split(oracle.read(), comments=True):
         name, equals, value = token.partition("=")
         if not equals:
-            raise ValueError(f"{path}: {token!r} is not NAME=value")
-        facts[name] = value
-    return facts
-
-
-FACTS = read_oracle()
+            raise ValueError(f"{ORACLE}: {token!r} is not NAME=value")
+        FACTS[name] = value
 
 
 def differences(built, where):
