@@ -203,37 +203,35 @@ FLAGS = ("--from-running", "--dropped", "--pids")
 VALUED = ("--mark", "--marks", "--other-controls", "--expected")
 
 
-def run(argv):
-    """Runs COMMAND ARGUMENT... with the arguments and options its function takes."""
-    if argv[:1] == ["--help"]:
-        import inspect
-
-        usage = {name: str(inspect.signature(c))[1:-1] for name, c in COMMANDS.items()}
-        return show([__doc__] + [f"\n{n} {usage[n]}\n    {c.__doc__}" for n, c in COMMANDS.items()])
-    if not argv or argv[0] not in COMMANDS:
-        raise InputError(f"COMMAND is one of {', '.join(COMMANDS)}")
-    words, options, arguments = iter(argv[1:]), {}, []
-    for word in words:
-        name = word[2:].replace("-", "_")
-        if word in FLAGS:
-            options[name] = True
-        elif word in VALUED:
-            options[name] = next(words, None)
-            if options[name] is None:
-                raise InputError(f"{word} wants a value")
-        else:
-            arguments.append(word)
-    try:
-        return COMMANDS[argv[0]](*arguments, **options)
-    except TypeError as error:
-        if error.__traceback__.tb_next:  # raised inside the command, not by the call's arguments
-            raise
-        raise InputError(f"{argv[0]}: {error}") from None
-
-
 def main(argv):
+    """Runs COMMAND ARGUMENT... with the arguments and options its function takes; exits 2 on
+    input it cannot take, saying why on standard error."""
     try:
-        return run(argv)
+        if argv[:1] == ["--help"]:
+            import inspect
+
+            show([__doc__])
+            return show(f"\n{n} {str(inspect.signature(c))[1:-1]}\n    {c.__doc__}"
+                        for n, c in COMMANDS.items())
+        if not argv or argv[0] not in COMMANDS:
+            raise InputError(f"COMMAND is one of {', '.join(COMMANDS)}")
+        words, options, arguments = iter(argv[1:]), {}, []
+        for word in words:
+            name = word[2:].replace("-", "_")
+            if word in FLAGS:
+                options[name] = True
+            elif word in VALUED:
+                options[name] = next(words, None)
+                if options[name] is None:
+                    raise InputError(f"{word} wants a value")
+            else:
+                arguments.append(word)
+        try:
+            return COMMANDS[argv[0]](*arguments, **options)
+        except TypeError as error:
+            if error.__traceback__.tb_next:  # raised inside the command, not by its arguments
+                raise
+            raise InputError(f"{argv[0]}: {error}") from None
     except InputError as error:
         print(f"records.py: {error}", file=sys.stderr)
         return 2
