@@ -7,14 +7,13 @@ that is not in the log."""
 
 import sys
 
-from reader.checks import POLL_MS, SLACK_MS, flood_problem, past_poll, process_outcomes
-from reader.checks import stop_problem, stop_times
+from reader.checks import POLL_MS, SLACK_MS, flood_problem, past_poll, stop_problem, stop_times
 from reader.formats import InputError, first_index, lines_of, matches, parse_fields
 from reader.formats import parse_filters, read_lines, read_monitor, read_records, read_trace
 from reader.formats import segments
 from reader.normal_run import check_statuses, check_trace, load_contract
 from reader.package import read_tables, searched_properties
-from reader.product import differences
+from reader.product import FACTS
 
 
 def show(lines):
@@ -90,9 +89,13 @@ def expect_stop(log, *, marks=None):
 def expect_outcome(log, image, *outcome):
     """Exactly one watched process has that image path (whole, letter case aside), and that
     became of it: exited N, or running."""
-    records = read_records(log)
+    records, last = read_records(log), {}
+    for r in records:  # each process of that image as its last record says
+        if r["event"] == "process" and r.get("image", "").lower() == image.lower():
+            exited = f" {r.get('code')}" if r.get("result") == "exited" else ""
+            last[r.get("pid")] = r.get("result", "") + exited
     wanted = " ".join(outcome)
-    if process_outcomes(records, image) == [wanted]:
+    if list(last.values()) == [wanted]:
         return 0
     watched = [format_record(r) for r in records if r["event"] in ("watch", "process")]
     return verdict([f"expected one watched process {image} that {wanted}; the watched"
@@ -128,7 +131,14 @@ def expect_product(contract_txt):
     """The names a build read from service/contract.h (its contract.txt) are those of
     tests/e2e/product.sh, the tests' own copy."""
     built = dict(line.partition("=")[::2] for line in lines_of(contract_txt))
-    return verdict(differences(built, contract_txt))
+
+    def shown(value):
+        return "nothing" if value is None else f'"{value}"'
+
+    return verdict([f"{name}: tests/e2e/product.sh says {shown(FACTS.get(name))}, the build read"
+                    f" {shown(built.get(name))} from service/contract.h ({contract_txt})"
+                    for name in sorted(FACTS.keys() | built.keys())
+                    if FACTS.get(name) != built.get(name)])
 
 
 def expect_searches_secure(msi):

@@ -1,4 +1,4 @@
-"""The stop bound, the watched processes' outcomes and the floods of debug output."""
+"""The stop bound and the floods of debug output."""
 
 import re
 from collections import namedtuple
@@ -46,19 +46,6 @@ def stop_problem(records):
     if past_poll(times) > SLACK_MS:
         return f"stop took {past_poll(times):.0f} ms past walk + poll {POLL_MS} ms"
     return None
-
-
-def process_outcomes(records, image):
-    """What became of each watched process whose image path is image, whole and letter case
-    aside, as its last record says: "exited N" or "running"."""
-    last = {}
-    for record in records:
-        if record["event"] == "process" and record.get("image", "").lower() == image.lower():
-            outcome = record.get("result", "")
-            if outcome == "exited":
-                outcome += f" {record.get('code')}"
-            last[record.get("pid")] = outcome
-    return list(last.values())
 
 
 NOTICE = re.compile(r"dbwin-monitor: (\d+) messages? dropped")

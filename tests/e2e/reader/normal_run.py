@@ -82,9 +82,11 @@ def canonical_trace(received, expected, contract):
         rank.append((position[key], 0) if key in position else (base, offset + 1))
         first.append(key[1] == 1)
 
+    threads = [contract.threads.get(routine_of(m), routine_of(m)) for m in received]
+
     def fixed(i, j):
         a, b = received[i], received[j]
-        if thread_of(a, contract) == thread_of(b, contract):
+        if threads[i] == threads[j]:
             return True
         return first[i] and first[j] and ((a, b) in contract.after or (b, a) in contract.after)
 
@@ -110,10 +112,6 @@ def occurrences(messages):
     for message in messages:
         seen[message] += 1
         yield message, seen[message]
-
-
-def thread_of(message, contract):
-    return contract.threads.get(routine_of(message), routine_of(message))
 
 
 def check_trace(received, contract, expected=None, other_controls=0):
