@@ -5,12 +5,12 @@ other command prints values one a line and exits 0. Every command exits 2, sayin
 error, on a usage error, a file it cannot read, a malformed line (with its number) or a --mark
 that is not in the log."""
 
+import re
 import sys
 
-from reader.checks import POLL_MS, SLACK_MS, flood_problem, past_poll, stop_problem, stop_times
-from reader.formats import InputError, first_index, lines_of, matches, parse_fields
-from reader.formats import parse_filters, read_lines, read_monitor, read_records, read_trace
-from reader.formats import segments
+from reader.checks import POLL_MS, SLACK_MS, past_poll, stop_problem, stop_times
+from reader.formats import InputError, first_index, lines_of, matches, parse_fields, parse_filters
+from reader.formats import read_lines, read_monitor, read_records, read_trace, segments
 from reader.normal_run import check_statuses, check_trace, load_contract
 from reader.package import read_tables, searched_properties
 from reader.product import FACTS
@@ -122,9 +122,32 @@ def expect_flood(trace, text, count, *, dropped=False):
     """The messages 'TEXT 1' to 'TEXT COUNT' were each printed once, in order; --dropped: 1 to k
     of them (k < COUNT), then right after 'TEXT k' the monitor's notice that COUNT - k were
     dropped."""
-    figures, problem = flood_problem(read_monitor(trace), text, whole_number(count), dropped)
+    lines, count = read_monitor(trace), whole_number(count)
+    numbers, after = [], [line for line in lines if line[0] is None]
+    for index, (pid, line) in enumerate(lines):
+        head, _, number = line.rpartition(" ")
+        if pid is not None and head == text and number.isdigit():
+            numbers.append(int(number))
+            after = lines[index + 1 :]
+    printed = len(numbers)
+    figures = f"{printed} of {count} printed in order"
+    wrong = next((k for k, n in enumerate(numbers) if n != k + 1), None)
+    notice = NOTICE.match(after[0][1]) if after and after[0][0] is None else None
+    if wrong is not None:
+        problem = f"message {wrong + 1} printed is number {numbers[wrong]}"
+    elif not dropped:
+        problem = None if printed == count else f"{count - printed} missing, none dropped"
+    elif not notice:
+        problem = "no notice of the dropped messages right after the last one printed"
+    else:
+        figures += f", then {notice.group(1)} dropped"
+        problem = None if int(notice.group(1)) == count - printed else (
+            f"{printed} printed and {notice.group(1)} dropped are not {count}")
     print(figures)
     return verdict([problem] if problem else [])
+
+
+NOTICE = re.compile(r"dbwin-monitor: (\d+) messages? dropped")
 
 
 def expect_product(contract_txt):
@@ -191,8 +214,8 @@ def messages(file):
 def timeline(log):
     """Statuses and request results, timed from the first request."""
     records = read_records(log)
-    requests = [r["t"] for r in records if r["event"] in ("start", "control") and "result" not in r]
-    t0 = requests[0] if requests else 0.0
+    requests = (r["t"] for r in records if r["event"] in ("start", "control") and "result" not in r)
+    t0 = next(requests, 0.0)
     for record in records:
         rest = " ".join(f"{k}={v}" for k, v in record.items() if k not in ("t", "event", "state"))
         if record["event"] == "status":
