@@ -245,30 +245,24 @@ class Floods(Reader):
     def flood(self, *argv, lines):
         return self.run_cli("expect-flood", *argv[:-2], self.write(lines, "\r\n"), *argv[-2:])
 
-    def test_a_flood_printed_whole(self):
-        lines = ["40 first 1", "41 other 2", "40 first 2", "40 first 3", "7 x: Main: Exit"]
-        self.assertEqual((0, "3 of 3 printed in order\n", ""),
-                         self.flood("first", "3", lines=lines))
-        for what, lines in [
-            ("one missing", ["40 first 1", "40 first 3"]),
-            ("out of order", ["40 first 2", "40 first 1", "40 first 3"]),
-        ]:
-            with self.subTest(what):
-                self.assertEqual(1, self.flood("first", "3", lines=lines)[0])
-
-    def test_a_flood_beyond_the_queue_is_counted_where_it_was_dropped(self):
+    def test_a_flood_printed_whole_or_counted_where_it_was_dropped(self):
+        first, second = ("first", "3"), ("--dropped", "second 0000", "400")
+        whole = ["40 first 1", "41 other 2", "40 first 2", "40 first 3", "7 x: Main: Exit"]
+        self.assertEqual((0, "3 of 3 printed in order\n", ""), self.flood(*first, lines=whole))
         printed = [f"40 second 0000 {n}" for n in range(1, 261)]
-        lines = printed + [self.NOTICE.format(140), "40 later 1"]
+        dropped = printed + [self.NOTICE.format(140), "40 later 1"]
         self.assertEqual((0, "260 of 400 printed in order, then 140 dropped\n", ""),
-                         self.flood("--dropped", "second 0000", "400", lines=lines))
-        self.assertEqual(1, self.flood("second 0000", "400", lines=lines)[0])
-        for what, lines in [
-            ("a wrong count", printed + [self.NOTICE.format(130)]),
-            ("not right after", printed + ["40 later 1", self.NOTICE.format(140)]),
-            ("no notice", printed),
+                         self.flood(*second, lines=dropped))
+        for what, argv, lines in [
+            ("one missing", first, ["40 first 1", "40 first 3"]),
+            ("out of order", first, ["40 first 2", "40 first 1", "40 first 3"]),
+            ("dropped unawares", second[1:], dropped),
+            ("a wrong count", second, printed + [self.NOTICE.format(130)]),
+            ("not right after", second, printed + ["40 later 1", self.NOTICE.format(140)]),
+            ("no notice", second, printed),
         ]:
             with self.subTest(what):
-                self.assertEqual(1, self.flood("--dropped", "second 0000", "400", lines=lines)[0])
+                self.assertEqual(1, self.flood(*argv, lines=lines)[0])
 
 
 class NormalRun(unittest.TestCase):
