@@ -225,12 +225,9 @@ def timeline(log):
     return 0
 
 
-COMMANDS = {
-    command.__name__.replace("_", "-"): command
-    for command in (expect_statuses, expect_trace, expect_stop, expect_outcome, expect_none,
-                    expect_flood, expect_product, expect_searches_secure, field, starts, elapsed,
-                    trace, messages, timeline)
-}
+COMMANDS = {command.__name__.replace("_", "-"): command for command in (
+    expect_statuses, expect_trace, expect_stop, expect_outcome, expect_none, expect_flood,
+    expect_product, expect_searches_secure, field, starts, elapsed, trace, messages, timeline)}
 # The options: a word alone, or one that takes the next word as its value.
 FLAGS = ("--from-running", "--dropped", "--pids")
 VALUED = ("--mark", "--marks", "--other-controls", "--expected")
@@ -250,15 +247,12 @@ def main(argv):
             raise InputError(f"COMMAND is one of {', '.join(COMMANDS)}")
         words, options, arguments = iter(argv[1:]), {}, []
         for word in words:
-            name = word[2:].replace("-", "_")
-            if word in FLAGS:
-                options[name] = True
-            elif word in VALUED:
-                options[name] = next(words, None)
-                if options[name] is None:
-                    raise InputError(f"{word} wants a value")
-            else:
+            if word not in FLAGS + VALUED:
                 arguments.append(word)
+            elif (value := word in FLAGS or next(words, None)) is None:
+                raise InputError(f"{word} wants a value")
+            else:
+                options[word[2:].replace("-", "_")] = value
         try:
             return COMMANDS[argv[0]](*arguments, **options)
         except TypeError as error:
