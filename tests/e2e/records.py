@@ -63,8 +63,7 @@ def expect_trace(trace, *, other_controls="0", expected=None):
     if expected is not None:
         lines = sys.stdin.read().split("\n") if expected == "-" else lines_of(expected)
         expected = [line.removesuffix("\r") for line in lines if line.removesuffix("\r")]
-    contract = load_contract()
-    return verdict(check_trace(received, contract, expected, whole_number(other_controls)))
+    return verdict(check_trace(received, load_contract(), expected, whole_number(other_controls)))
 
 
 def expect_stop(log, *, marks=None):

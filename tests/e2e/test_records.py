@@ -192,8 +192,7 @@ class Stop(Reader):
                           ""), self.run_cli("expect-stop", self.write(log)))
         code, out, _ = self.run_cli("expect-stop", self.write(normal_cycle(0)[:8]))
         self.assertEqual((1, "no stop request, then STOP_PENDING, then STOPPED\n"), (code, out))
-
-    def test_each_cycle_of_a_soak(self):
+        # In a soak, each cycle's.
         slow = self.write(soak(7, lambda cycle: normal_cycle(70000.0, 5000)))
         code, out, _ = self.run_cli("expect-stop", "--marks", "cycle", slow)
         self.assertEqual((1, "cycle 7: stop took 2000 ms past walk + poll 3000 ms"),
