@@ -70,18 +70,16 @@ def expect_stop(log, *, marks=None):
     """STOPPED came within walk + poll + slack of the stop request, these figures shown; --marks
     PREFIX: a line for each segment that broke the bound, then each one's ms past walk + poll."""
     if marks is None:
-        records = read_records(log)
-        times = stop_times(records)
+        times = stop_times(read_records(log))
         if times is not None:
             print(f"stopped in {times.latency:.0f} ms, at most walk {times.walk:.0f} + poll"
                   f" {POLL_MS} + slack {SLACK_MS} ms")
-        return verdict([problem] if (problem := stop_problem(records)) else [])
-    found = marked(log, marks)
-    problems = [f"{text}: {stop_problem(r)}" for text, r in found if stop_problem(r)]
+        return verdict([problem] if (problem := stop_problem(times)) else [])
+    found = [(text, stop_times(records)) for text, records in marked(log, marks)]
+    problems = [f"{text}: {stop_problem(t)}" for text, t in found if stop_problem(t)]
     show(problems)
-    figures = (stop_times(records) for _, records in found)
     print(f"ms past walk + poll {POLL_MS} ms in {len(found)} segments (slack {SLACK_MS} ms):",
-          " ".join("?" if t is None else f"{past_poll(t):.0f}" for t in figures) or "none")
+          " ".join("?" if t is None else f"{past_poll(t):.0f}" for _, t in found) or "none")
     return 1 if problems or not found else 0
 
 

@@ -37,9 +37,9 @@ def past_poll(times):
     return times.latency - times.walk - POLL_MS
 
 
-def stop_problem(records):
-    """None when STOPPED came within walk + poll + slack of the stop request; else why not."""
-    times = stop_times(records)
+def stop_problem(times):
+    """None when STOPPED came within walk + poll + slack of the stop request (times, as
+    stop_times found them); else why not."""
     if times is None:
         return "no stop request, then STOP_PENDING, then STOPPED"
     if past_poll(times) > SLACK_MS:
