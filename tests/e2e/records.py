@@ -237,9 +237,8 @@ def main(argv):
         if argv[:1] == ["--help"]:
             import inspect
 
-            show([__doc__])
-            return show(f"\n{n} {str(inspect.signature(c))[1:-1]}\n    {c.__doc__}"
-                        for n, c in COMMANDS.items())
+            return show([__doc__] + [f"\n{n} {str(inspect.signature(c))[1:-1]}\n    {c.__doc__}"
+                                     for n, c in COMMANDS.items()])
         if not argv or argv[0] not in COMMANDS:
             raise InputError(f"COMMAND is one of {', '.join(COMMANDS)}")
         words, options, arguments = iter(argv[1:]), {}, []

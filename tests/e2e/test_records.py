@@ -79,8 +79,7 @@ class Reader(unittest.TestCase):
 
 class Sanity(Reader):
     def test_the_script_as_the_harness_runs_it(self):
-        # With -S, natively with the console's code page; a stand-in's log with Windows' line ends
-        # and in a value characters that other programs take for line ends.
+        # With -S and the console's code page; Windows' line ends, a lone \r kept in a value.
         log = self.write(["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=a\u2028b\x85c\rd"],
                          "\r\n")
         done = subprocess.run([sys.executable, "-S", HERE / "records.py", "starts", log, "command"],
@@ -200,7 +199,7 @@ class Stop(Reader):
 class Selections(Reader):
     """What a check or an extraction reads of a log: a process, a marked stretch, a pair."""
 
-    def test_one_process_of_that_whole_image_path_letter_case_aside(self):
+    def test_a_process_of_a_whole_image_path_a_marked_stretch_and_a_pair_of_records(self):
         exited = dict(result="exited", code=0)
         log = self.write([
             record(10.0, "process", pid=40, **exited, image=r"C:\c\Zentorvik.exe.bak"),
@@ -219,8 +218,7 @@ class Selections(Reader):
                 self.assertEqual(code, found[0])
         code, out, _ = self.run_cli("expect-outcome", log, r"C:\b\Zentorvik.exe", "exited", "5")
         self.assertEqual((1, True), (code, "pid=48" in out))
-
-    def test_nothing_between_two_marks_and_the_time_between_two_records(self):
+        # Nothing between two marks, and the time between two records.
         quiet = [record(1, "mark", text="ended"), record(2, "watch", pid=4, image="y"),
                  record(4002, "mark", text="stopping"), status(4003, "STOP_PENDING")]
         noisy = quiet[:2] + [status(3000, "STOPPED")] + quiet[2:]
