@@ -38,8 +38,7 @@ def past_poll(times):
 
 
 def stop_problem(times):
-    """None when STOPPED came within walk + poll + slack of the stop request (times, as
-    stop_times found them); else why not."""
+    """None when the stop that stop_times found took at most walk + poll + slack; else why not."""
     if times is None:
         return "no stop request, then STOP_PENDING, then STOPPED"
     if past_poll(times) > SLACK_MS:
