@@ -5,16 +5,15 @@ other command prints values one a line and exits 0. Every command exits 2, sayin
 error, on a usage error, a file it cannot read, a malformed line (with its number) or a --mark
 that is not in the log."""
 
+import re
 import sys
 
-from reader.checks import POLL_MS, SLACK_MS, flood_problem, past_poll, process_outcomes
-from reader.checks import stop_problem, stop_times
-from reader.formats import InputError, first_index, lines_of, matches, parse_fields
-from reader.formats import parse_filters, read_lines, read_monitor, read_records, read_trace
-from reader.formats import segments
+from reader.checks import POLL_MS, SLACK_MS, past_poll, stop_problem, stop_times
+from reader.formats import InputError, first_index, lines_of, matches, parse_fields, parse_filters
+from reader.formats import read_lines, read_monitor, read_records, read_trace, segments
 from reader.normal_run import check_statuses, check_trace, load_contract
 from reader.package import read_tables, searched_properties
-from reader.product import differences
+from reader.product import FACTS
 
 
 def show(lines):
@@ -64,35 +63,36 @@ def expect_trace(trace, *, other_controls="0", expected=None):
     if expected is not None:
         lines = sys.stdin.read().split("\n") if expected == "-" else lines_of(expected)
         expected = [line.removesuffix("\r") for line in lines if line.removesuffix("\r")]
-    contract = load_contract()
-    return verdict(check_trace(received, contract, expected, whole_number(other_controls)))
+    return verdict(check_trace(received, load_contract(), expected, whole_number(other_controls)))
 
 
 def expect_stop(log, *, marks=None):
     """STOPPED came within walk + poll + slack of the stop request, these figures shown; --marks
     PREFIX: a line for each segment that broke the bound, then each one's ms past walk + poll."""
     if marks is None:
-        records = read_records(log)
-        times = stop_times(records)
+        times = stop_times(read_records(log))
         if times is not None:
             print(f"stopped in {times.latency:.0f} ms, at most walk {times.walk:.0f} + poll"
                   f" {POLL_MS} + slack {SLACK_MS} ms")
-        return verdict([problem] if (problem := stop_problem(records)) else [])
-    found = marked(log, marks)
-    problems = [f"{text}: {stop_problem(r)}" for text, r in found if stop_problem(r)]
+        return verdict([problem] if (problem := stop_problem(times)) else [])
+    found = [(text, stop_times(records)) for text, records in marked(log, marks)]
+    problems = [f"{text}: {stop_problem(t)}" for text, t in found if stop_problem(t)]
     show(problems)
-    figures = (stop_times(records) for _, records in found)
     print(f"ms past walk + poll {POLL_MS} ms in {len(found)} segments (slack {SLACK_MS} ms):",
-          " ".join("?" if t is None else f"{past_poll(t):.0f}" for t in figures) or "none")
+          " ".join("?" if t is None else f"{past_poll(t):.0f}" for _, t in found) or "none")
     return 1 if problems or not found else 0
 
 
 def expect_outcome(log, image, *outcome):
     """Exactly one watched process has that image path (whole, letter case aside), and that
     became of it: exited N, or running."""
-    records = read_records(log)
+    records, last = read_records(log), {}
+    for r in records:  # each process of that image as its last record says
+        if r["event"] == "process" and r.get("image", "").lower() == image.lower():
+            exited = f" {r.get('code')}" if r.get("result") == "exited" else ""
+            last[r.get("pid")] = r.get("result", "") + exited
     wanted = " ".join(outcome)
-    if process_outcomes(records, image) == [wanted]:
+    if list(last.values()) == [wanted]:
         return 0
     watched = [format_record(r) for r in records if r["event"] in ("watch", "process")]
     return verdict([f"expected one watched process {image} that {wanted}; the watched"
@@ -119,16 +119,46 @@ def expect_flood(trace, text, count, *, dropped=False):
     """The messages 'TEXT 1' to 'TEXT COUNT' were each printed once, in order; --dropped: 1 to k
     of them (k < COUNT), then right after 'TEXT k' the monitor's notice that COUNT - k were
     dropped."""
-    figures, problem = flood_problem(read_monitor(trace), text, whole_number(count), dropped)
+    lines, count = read_monitor(trace), whole_number(count)
+    numbers, after = [], [line for line in lines if line[0] is None]
+    for index, (pid, line) in enumerate(lines):
+        head, _, number = line.rpartition(" ")
+        if pid is not None and head == text and number.isdigit():
+            numbers.append(int(number))
+            after = lines[index + 1 :]
+    printed = len(numbers)
+    figures = f"{printed} of {count} printed in order"
+    wrong = next((k for k, n in enumerate(numbers) if n != k + 1), None)
+    notice = NOTICE.match(after[0][1]) if after and after[0][0] is None else None
+    if wrong is not None:
+        problem = f"message {wrong + 1} printed is number {numbers[wrong]}"
+    elif not dropped:
+        problem = None if printed == count else f"{count - printed} missing, none dropped"
+    elif not notice:
+        problem = "no notice of the dropped messages right after the last one printed"
+    else:
+        figures += f", then {notice.group(1)} dropped"
+        problem = None if int(notice.group(1)) == count - printed else (
+            f"{printed} printed and {notice.group(1)} dropped are not {count}")
     print(figures)
     return verdict([problem] if problem else [])
+
+
+NOTICE = re.compile(r"dbwin-monitor: (\d+) messages? dropped")
 
 
 def expect_product(contract_txt):
     """The names a build read from service/contract.h (its contract.txt) are those of
     tests/e2e/product.sh, the tests' own copy."""
     built = dict(line.partition("=")[::2] for line in lines_of(contract_txt))
-    return verdict(differences(built, contract_txt))
+
+    def shown(value):
+        return "nothing" if value is None else f'"{value}"'
+
+    return verdict([f"{name}: tests/e2e/product.sh says {shown(FACTS.get(name))}, the build read"
+                    f" {shown(built.get(name))} from service/contract.h ({contract_txt})"
+                    for name in sorted(FACTS.keys() | built.keys())
+                    if FACTS.get(name) != built.get(name)])
 
 
 def expect_searches_secure(msi):
@@ -181,8 +211,8 @@ def messages(file):
 def timeline(log):
     """Statuses and request results, timed from the first request."""
     records = read_records(log)
-    requests = [r["t"] for r in records if r["event"] in ("start", "control") and "result" not in r]
-    t0 = requests[0] if requests else 0.0
+    requests = (r["t"] for r in records if r["event"] in ("start", "control") and "result" not in r)
+    t0 = next(requests, 0.0)
     for record in records:
         rest = " ".join(f"{k}={v}" for k, v in record.items() if k not in ("t", "event", "state"))
         if record["event"] == "status":
@@ -192,48 +222,39 @@ def timeline(log):
     return 0
 
 
-COMMANDS = {
-    command.__name__.replace("_", "-"): command
-    for command in (expect_statuses, expect_trace, expect_stop, expect_outcome, expect_none,
-                    expect_flood, expect_product, expect_searches_secure, field, starts, elapsed,
-                    trace, messages, timeline)
-}
+COMMANDS = {command.__name__.replace("_", "-"): command for command in (
+    expect_statuses, expect_trace, expect_stop, expect_outcome, expect_none, expect_flood,
+    expect_product, expect_searches_secure, field, starts, elapsed, trace, messages, timeline)}
 # The options: a word alone, or one that takes the next word as its value.
 FLAGS = ("--from-running", "--dropped", "--pids")
 VALUED = ("--mark", "--marks", "--other-controls", "--expected")
 
 
-def run(argv):
-    """Runs COMMAND ARGUMENT... with the arguments and options its function takes."""
-    if argv[:1] == ["--help"]:
-        import inspect
-
-        usage = {name: str(inspect.signature(c))[1:-1] for name, c in COMMANDS.items()}
-        return show([__doc__] + [f"\n{n} {usage[n]}\n    {c.__doc__}" for n, c in COMMANDS.items()])
-    if not argv or argv[0] not in COMMANDS:
-        raise InputError(f"COMMAND is one of {', '.join(COMMANDS)}")
-    words, options, arguments = iter(argv[1:]), {}, []
-    for word in words:
-        name = word[2:].replace("-", "_")
-        if word in FLAGS:
-            options[name] = True
-        elif word in VALUED:
-            options[name] = next(words, None)
-            if options[name] is None:
-                raise InputError(f"{word} wants a value")
-        else:
-            arguments.append(word)
-    try:
-        return COMMANDS[argv[0]](*arguments, **options)
-    except TypeError as error:
-        if error.__traceback__.tb_next:  # raised inside the command, not by the call's arguments
-            raise
-        raise InputError(f"{argv[0]}: {error}") from None
-
-
 def main(argv):
+    """Runs COMMAND ARGUMENT... with the arguments and options its function takes; exits 2 on
+    input it cannot take, saying why on standard error."""
     try:
-        return run(argv)
+        if argv[:1] == ["--help"]:
+            import inspect
+
+            return show([__doc__] + [f"\n{n} {str(inspect.signature(c))[1:-1]}\n    {c.__doc__}"
+                                     for n, c in COMMANDS.items()])
+        if not argv or argv[0] not in COMMANDS:
+            raise InputError(f"COMMAND is one of {', '.join(COMMANDS)}")
+        words, options, arguments = iter(argv[1:]), {}, []
+        for word in words:
+            if word not in FLAGS + VALUED:
+                arguments.append(word)
+            elif (value := word in FLAGS or next(words, None)) is None:
+                raise InputError(f"{word} wants a value")
+            else:
+                options[word[2:].replace("-", "_")] = value
+        try:
+            return COMMANDS[argv[0]](*arguments, **options)
+        except TypeError as error:
+            if error.__traceback__.tb_next:  # raised inside the command, not by its arguments
+                raise
+            raise InputError(f"{argv[0]}: {error}") from None
     except InputError as error:
         print(f"records.py: {error}", file=sys.stderr)
         return 2

@@ -1,14 +1,15 @@
 """The reader on made-up records: each check passes a normal run and fails, with its evidence,
 where the service goes wrong."""
 
-import contextlib
 import io
 import re
 import subprocess
 import sys
 import tempfile
 import unittest
+from contextlib import redirect_stderr, redirect_stdout
 from pathlib import Path
+from unittest import mock
 
 import records
 from reader import formats, normal_run, package
@@ -70,22 +71,19 @@ class Reader(unittest.TestCase):
     def run_cli(self, *argv, stdin=""):
         """(exit code, standard output, standard error) of records.py ARGV."""
         out, err = io.StringIO(), io.StringIO()
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            sys.stdin, old_stdin = io.StringIO(stdin), sys.stdin
-            try:
+        with redirect_stdout(out), redirect_stderr(err):
+            with mock.patch("sys.stdin", io.StringIO(stdin)):
                 code = records.main(list(argv))
-            finally:
-                sys.stdin = old_stdin
         return code, out.getvalue(), err.getvalue()
 
 
 class Sanity(Reader):
     def test_the_script_as_the_harness_runs_it(self):
-        # With -S, natively with the console's code page; a stand-in's log with Windows' line ends.
-        log = self.write(["pid=40\timage=C:\\c\\Zentorv\u0131k.exe\tcommand=a\u2028b\x85c"], "\r\n")
+        # With -S and the console's code page; Windows' line ends, a lone \r kept in a value.
+        log = self.write(["pid=40\timage=C:\\c\\Zentorvik.exe\tcommand=a\u2028b\x85c\rd"], "\r\n")
         done = subprocess.run([sys.executable, "-S", HERE / "records.py", "starts", log, "command"],
                               capture_output=True, env={"PYTHONIOENCODING": "ascii", "PATH": ""})
-        self.assertEqual((0, "a\u2028b\x85c\n".encode()), (done.returncode, done.stdout))
+        self.assertEqual((0, "a\u2028b\x85c\rd\n".encode()), (done.returncode, done.stdout))
         bad = self.write([record(1, "start"), "t=2\tevent=start\tok"])
         self.assertEqual((2, "", f"records.py: {bad}:2: malformed line: 'ok' is not a KEY=VALUE"
                           " of its own\n"), self.run_cli("expect-stop", bad))
@@ -94,14 +92,12 @@ class Sanity(Reader):
 
 
 class Statuses(Reader):
-    def test_a_normal_run_from_the_service_s_own_first_report(self):
+    def test_a_normal_run_passes_a_wrong_status_or_order_fails_with_a_diff_in_a_soak_too(self):
         self.assertEqual((0, "", ""), self.run_cli("expect-statuses", self.write(normal_cycle(10))))
         # Start pending can be too short for the driver to see.
         unseen = self.write([line for line in normal_cycle(10) if "START_PENDING" not in line])
         self.assertEqual(1, self.run_cli("expect-statuses", unseen)[0])
         self.assertEqual(0, self.run_cli("expect-statuses", "--from-running", unseen)[0])
-
-    def test_a_wrong_status_or_order_fails_with_a_diff_and_so_does_each_cycle_of_a_soak(self):
         log = normal_cycle(10)
         wrong_checkpoint = [line.replace("checkpoint=4", "checkpoint=1") for line in log]
         wrong_order = log[:5] + log[7:8] + log[5:7] + log[8:]
@@ -192,8 +188,7 @@ class Stop(Reader):
                           ""), self.run_cli("expect-stop", self.write(log)))
         code, out, _ = self.run_cli("expect-stop", self.write(normal_cycle(0)[:8]))
         self.assertEqual((1, "no stop request, then STOP_PENDING, then STOPPED\n"), (code, out))
-
-    def test_each_cycle_of_a_soak(self):
+        # In a soak, each cycle's.
         slow = self.write(soak(7, lambda cycle: normal_cycle(70000.0, 5000)))
         code, out, _ = self.run_cli("expect-stop", "--marks", "cycle", slow)
         self.assertEqual((1, "cycle 7: stop took 2000 ms past walk + poll 3000 ms"),
@@ -203,7 +198,7 @@ class Stop(Reader):
 class Selections(Reader):
     """What a check or an extraction reads of a log: a process, a marked stretch, a pair."""
 
-    def test_one_process_of_that_whole_image_path_letter_case_aside(self):
+    def test_a_process_of_a_whole_image_path_a_marked_stretch_and_a_pair_of_records(self):
         exited = dict(result="exited", code=0)
         log = self.write([
             record(10.0, "process", pid=40, **exited, image=r"C:\c\Zentorvik.exe.bak"),
@@ -222,8 +217,7 @@ class Selections(Reader):
                 self.assertEqual(code, found[0])
         code, out, _ = self.run_cli("expect-outcome", log, r"C:\b\Zentorvik.exe", "exited", "5")
         self.assertEqual((1, True), (code, "pid=48" in out))
-
-    def test_nothing_between_two_marks_and_the_time_between_two_records(self):
+        # Nothing between two marks, and the time between two records.
         quiet = [record(1, "mark", text="ended"), record(2, "watch", pid=4, image="y"),
                  record(4002, "mark", text="stopping"), status(4003, "STOP_PENDING")]
         noisy = quiet[:2] + [status(3000, "STOPPED")] + quiet[2:]
@@ -245,30 +239,24 @@ class Floods(Reader):
     def flood(self, *argv, lines):
         return self.run_cli("expect-flood", *argv[:-2], self.write(lines, "\r\n"), *argv[-2:])
 
-    def test_a_flood_printed_whole(self):
-        lines = ["40 first 1", "41 other 2", "40 first 2", "40 first 3", "7 x: Main: Exit"]
-        self.assertEqual((0, "3 of 3 printed in order\n", ""),
-                         self.flood("first", "3", lines=lines))
-        for what, lines in [
-            ("one missing", ["40 first 1", "40 first 3"]),
-            ("out of order", ["40 first 2", "40 first 1", "40 first 3"]),
-        ]:
-            with self.subTest(what):
-                self.assertEqual(1, self.flood("first", "3", lines=lines)[0])
-
-    def test_a_flood_beyond_the_queue_is_counted_where_it_was_dropped(self):
+    def test_a_flood_printed_whole_or_counted_where_it_was_dropped(self):
+        first, second = ("first", "3"), ("--dropped", "second 0000", "400")
+        whole = ["40 first 1", "41 other 2", "40 first 2", "40 first 3", "7 x: Main: Exit"]
+        self.assertEqual((0, "3 of 3 printed in order\n", ""), self.flood(*first, lines=whole))
         printed = [f"40 second 0000 {n}" for n in range(1, 261)]
-        lines = printed + [self.NOTICE.format(140), "40 later 1"]
+        dropped = printed + [self.NOTICE.format(140), "40 later 1"]
         self.assertEqual((0, "260 of 400 printed in order, then 140 dropped\n", ""),
-                         self.flood("--dropped", "second 0000", "400", lines=lines))
-        self.assertEqual(1, self.flood("second 0000", "400", lines=lines)[0])
-        for what, lines in [
-            ("a wrong count", printed + [self.NOTICE.format(130)]),
-            ("not right after", printed + ["40 later 1", self.NOTICE.format(140)]),
-            ("no notice", printed),
+                         self.flood(*second, lines=dropped))
+        for what, argv, lines in [
+            ("one missing", first, ["40 first 1", "40 first 3"]),
+            ("out of order", first, ["40 first 2", "40 first 1", "40 first 3"]),
+            ("dropped unawares", second[1:], dropped),
+            ("a wrong count", second, printed + [self.NOTICE.format(130)]),
+            ("not right after", second, printed + ["40 later 1", self.NOTICE.format(140)]),
+            ("no notice", second, printed),
         ]:
             with self.subTest(what):
-                self.assertEqual(1, self.flood("--dropped", "second 0000", "400", lines=lines)[0])
+                self.assertEqual(1, self.flood(*argv, lines=lines)[0])
 
 
 class NormalRun(unittest.TestCase):

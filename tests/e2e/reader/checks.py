@@ -1,6 +1,5 @@
-"""The stop bound, the watched processes' outcomes and the floods of debug output."""
+"""The stop bound: STOPPED within the walk, one poll and some slack of a stop request."""
 
-import re
 from collections import namedtuple
 
 from .formats import first_index, matches
@@ -38,54 +37,11 @@ def past_poll(times):
     return times.latency - times.walk - POLL_MS
 
 
-def stop_problem(records):
-    """None when STOPPED came within walk + poll + slack of the stop request; else why not."""
-    times = stop_times(records)
+def stop_problem(times):
+    """None when the stop that stop_times found took at most walk + poll + slack; else why not."""
     if times is None:
         return "no stop request, then STOP_PENDING, then STOPPED"
     if past_poll(times) > SLACK_MS:
         return f"stop took {past_poll(times):.0f} ms past walk + poll {POLL_MS} ms"
     return None
 
-
-def process_outcomes(records, image):
-    """What became of each watched process whose image path is image, whole and letter case
-    aside, as its last record says: "exited N" or "running"."""
-    last = {}
-    for record in records:
-        if record["event"] == "process" and record.get("image", "").lower() == image.lower():
-            outcome = record.get("result", "")
-            if outcome == "exited":
-                outcome += f" {record.get('code')}"
-            last[record.get("pid")] = outcome
-    return list(last.values())
-
-
-NOTICE = re.compile(r"dbwin-monitor: (\d+) messages? dropped")
-
-
-def flood_problem(lines, text, count, dropped):
-    """(figures, None) when "text 1" to "text count" came as they should among the monitor's
-    lines ((pid, text) pairs), else (figures, why). Without dropped: all of them, once each and in
-    order. With dropped: 1 to k in order, k < count, and right after "text k" the monitor's notice
-    that count - k were dropped."""
-    numbers, after = [], [line for line in lines if line[0] is None]
-    for index, (pid, line) in enumerate(lines):
-        head, _, number = line.rpartition(" ")
-        if pid is not None and head == text and number.isdigit():
-            numbers.append(int(number))
-            after = lines[index + 1 :]
-    printed = len(numbers)
-    figures = f"{printed} of {count} printed in order"
-    if numbers != list(range(1, printed + 1)):
-        wrong = next(k for k, n in enumerate(numbers) if n != k + 1)
-        return figures, f"message {wrong + 1} printed is number {numbers[wrong]}"
-    if not dropped:
-        return figures, None if printed == count else f"{count - printed} missing, none dropped"
-    notice = NOTICE.match(after[0][1]) if after and after[0][0] is None else None
-    if not notice:
-        return figures, "no notice of the dropped messages right after the last one printed"
-    figures += f", then {notice.group(1)} dropped"
-    if int(notice.group(1)) != count - printed:
-        return figures, f"{printed} printed and {notice.group(1)} dropped are not {count}"
-    return figures, None

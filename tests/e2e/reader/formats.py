@@ -26,8 +26,6 @@ monitor's output is "<pid> <text>" a line, and its own notices ("dbwin-monitor: 
 dropped here: ...") stand where the dropped messages were.
 """
 
-from pathlib import Path
-
 from .product import FACTS
 
 # What starts each of the service's messages: its name.
@@ -65,12 +63,11 @@ def lines_of(path):
     """The file's lines, each without its \\n or \\r\\n. Only \\n ends a line, as for the
     programs that wrote it: a value may hold any other character."""
     try:
-        text = Path(path).read_text(encoding="utf-8", errors="replace")
+        with open(path, encoding="utf-8", errors="replace", newline="") as file:
+            text = file.read()
     except OSError as error:
         raise InputError(f"cannot read {path}: {error.strerror}") from None
-    if not text:
-        return []
-    return [line.removesuffix("\r") for line in text.removesuffix("\n").split("\n")]
+    return [line.removesuffix("\r") for line in text.removesuffix("\n").split("\n")] if text else []
 
 
 def read_lines(path, parse):
@@ -91,20 +88,15 @@ def read_records(path):
 def read_monitor(path):
     """Every line of the monitor's output as (pid, text); pid is None for a line that is not
     "<pid> <text>" (the monitor's own notices)."""
-    lines = []
-    for line in lines_of(path):
-        pid, space, text = line.partition(" ")
-        lines.append((int(pid), text) if space and pid.isdigit() else (None, line))
-    return lines
+    split = ((line, *line.partition(" ")) for line in lines_of(path))
+    return [(int(pid), text) if space and pid.isdigit() else (None, line)
+            for line, pid, space, text in split]
 
 
 def read_trace(path):
     """The service's messages as (pid, message without the prefix), in the order received."""
-    return [
-        (pid, text[len(PREFIX) :])
-        for pid, text in read_monitor(path)
-        if pid is not None and text.startswith(PREFIX)
-    ]
+    return [(pid, text[len(PREFIX) :]) for pid, text in read_monitor(path)
+            if pid is not None and text.startswith(PREFIX)]
 
 
 def matches(record, filters):

@@ -2,12 +2,12 @@
 
 import difflib
 import heapq
+import os.path
 from collections import Counter, namedtuple
-from pathlib import Path
 
 from .formats import InputError, first_index, lines_of, parse_fields
 
-CONTRACT = Path(__file__).resolve().parents[2] / "normal-run.txt"
+CONTRACT = os.path.abspath(os.path.join(__file__, "../../../normal-run.txt"))
 
 # statuses (dicts, in order), threads (routine -> thread), trace (messages in order), optional
 # (messages), after (set of (first, second) messages) and other_control (the messages each
@@ -52,13 +52,10 @@ def check_statuses(records, contract, from_running=False):
     RUNNING on; empty when they are the same. Until the service's first report the controller
     shows START_PENDING with the exit code and checkpoint of the previous record."""
     first = {key: contract.statuses[0][key] for key in ("state", "exit", "checkpoint")}
-    if from_running:
-        first = {"state": "RUNNING"}
+    first = {"state": "RUNNING"} if from_running else first
     merged = []
-    for record in records:
-        if record["event"] == "status" and (
-            not merged or status_text(record, contract) != status_text(merged[-1], contract)
-        ):
+    for record in (record for record in records if record["event"] == "status"):
+        if not merged or status_text(record, contract) != status_text(merged[-1], contract):
             merged.append(record)
     start = first_index(merged, 0, first)
     received = [] if start is None else [status_text(s, contract) for s in merged[start:]]
@@ -85,15 +82,16 @@ def canonical_trace(received, expected, contract):
         rank.append((position[key], 0) if key in position else (base, offset + 1))
         first.append(key[1] == 1)
 
+    threads = [contract.threads.get(routine_of(m), routine_of(m)) for m in received]
+
     def fixed(i, j):
         a, b = received[i], received[j]
-        if thread_of(a, contract) == thread_of(b, contract):
+        if threads[i] == threads[j]:
             return True
         return first[i] and first[j] and ((a, b) in contract.after or (b, a) in contract.after)
 
-    followers = [
-        [j for j in range(i + 1, len(received)) if fixed(i, j)] for i in range(len(received))
-    ]
+    followers = [[j for j in range(i + 1, len(received)) if fixed(i, j)]
+                 for i in range(len(received))]
     waiting = Counter(j for later in followers for j in later)
     free = [(rank[j], j) for j in range(len(received)) if not waiting[j]]
     heapq.heapify(free)
@@ -114,10 +112,6 @@ def occurrences(messages):
     for message in messages:
         seen[message] += 1
         yield message, seen[message]
-
-
-def thread_of(message, contract):
-    return contract.threads.get(routine_of(message), routine_of(message))
 
 
 def check_trace(received, contract, expected=None, other_controls=0):

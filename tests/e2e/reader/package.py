@@ -38,14 +38,6 @@ def read_tables(msi):
     return tables
 
 
-def names_in_condition(condition):
-    """The words of a condition outside its quoted text, but for those that name a component's
-    or a feature's state or an environment variable (?, $, &, !, %): the properties it reads, and
-    its operators."""
-    condition = re.sub(r'"[^"]*"', " ", condition)
-    return set(re.findall(r"(?<![?$&!%\w])[A-Za-z_][\w.]*", condition))
-
-
 def read_in_execution(tables):
     """The properties that the execute sequence reads: in its actions' conditions, the launch
     conditions (when it runs LaunchConditions), the components' and features' conditions (its
@@ -57,7 +49,11 @@ def read_in_execution(tables):
         conditions += [row["Condition"] for row in tables.get("LaunchCondition", [])]
     for table in ("Component", "Condition"):
         conditions += [row["Condition"] for row in tables.get(table, [])]
-    read = set().union(*map(names_in_condition, conditions))
+    # The words of the conditions outside their quoted text, but for those that name a
+    # component's or a feature's state or an environment variable (?, $, &, !, %): the properties
+    # they read, and their operators.
+    unquoted = " ".join(re.sub(r'"[^"]*"', " ", condition) for condition in conditions)
+    read = set(re.findall(r"(?<![?$&!%\w])[A-Za-z_][\w.]*", unquoted))
     for name, rows in tables.items():
         for row in rows:
             if name != "CustomAction" or row["Action"] in sequence:
