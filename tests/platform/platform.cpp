@@ -108,19 +108,15 @@ HANDLE NewHandle(Object object)
 Object* Lookup(HANDLE handle, const char* kind, const char* caller)
 {
     auto it = g_state->handles.find(reinterpret_cast<uintptr_t>(handle));
-    const char* problem = nullptr;
-    if (it == g_state->handles.end())
-        problem = "no such handle";
-    else if (!it->second.open)
-        problem = "handle used after close";
-    else if (kind != nullptr && it->second.kind != kind)
-        problem = "handle of the wrong kind";
-    if (problem != nullptr) {
-        g_state->record.handleFaults.push_back(std::string(caller) + ": " + problem);
-        t_lastError = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
-    return &it->second;
+    const char* problem = it == g_state->handles.end()                 ? "no such handle"
+                          : !it->second.open                           ? "handle used after close"
+                          : kind != nullptr && it->second.kind != kind ? "handle of the wrong kind"
+                                                                       : nullptr;
+    if (problem == nullptr)
+        return &it->second;
+    g_state->record.handleFaults.push_back(std::string(caller) + ": " + problem);
+    t_lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
 }
 
 sim::Process* FindRunning(DWORD id)
@@ -131,7 +127,6 @@ sim::Process* FindRunning(DWORD id)
     return nullptr;
 }
 
-// For the test's side: waits until `done` holds, or gives up.
 template <typename Predicate>
 bool Await(int timeoutMs, Predicate done)
 {
@@ -155,10 +150,7 @@ sim::PathKind PathAt(const std::wstring& path)
 
 std::string Narrow(const wchar_t* text)
 {
-    std::string narrow;
-    for (const wchar_t* c = text; c != nullptr && *c != L'\0'; ++c)
-        narrow += static_cast<char>(*c);
-    return narrow;
+    return text == nullptr ? "" : std::string(text, text + wcslen(text));
 }
 
 DWORD AddRunningProcess(const std::wstring& exeFile)
@@ -324,7 +316,7 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER
     return kStatusHandle;
 }
 
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     bool delivered = !Enter("SetServiceStatus(%u)", status->dwCurrentState);
@@ -342,11 +334,10 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
 }
 
 // A manual-reset event, as the service asks for (the record shows what it asked for).
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name)
+HANDLE WINAPI CreateEventW(void* attributes, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
-    ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes),
-                  manualReset, initialState, static_cast<const void*>(name));
+    ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", attributes, manualReset, initialState,
+                  static_cast<const void*>(name));
     return NewHandle({"event", 0, initialState != FALSE});
 }
 
@@ -382,12 +373,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     return signaled() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
-                           LPDWORD threadId)
+HANDLE WINAPI CreateThread(void* attributes, size_t stackSize, DWORD(WINAPI* routine)(LPVOID),
+                           LPVOID parameter, DWORD flags, DWORD* threadId)
 {
-    ENTER_OR_FAIL(nullptr, "CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes),
-                  stackSize, parameter, flags, static_cast<void*>(threadId));
+    ENTER_OR_FAIL(nullptr, "CreateThread(%p, %zu, %p, %u, %p)", attributes, stackSize, parameter,
+                  flags, static_cast<void*>(threadId));
     HANDLE handle = NewHandle({"thread"});
     Object* thread = &g_state->handles.at(reinterpret_cast<uintptr_t>(handle));
     g_state->threads.emplace_back([routine, parameter, thread] {
@@ -532,27 +522,24 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
     static const wchar_t kSystemDirectory[] = L"C:\\Windows\\system32";
     ENTER_OR_FAIL(0, "GetSystemDirectoryW");
-    const UINT length = ARRAYSIZE(kSystemDirectory) - 1;
-    if (buffer == nullptr || size <= length)
-        return length + 1;
-    wmemcpy(buffer, kSystemDirectory, length + 1);
-    return length;
+    if (buffer == nullptr || size < ARRAYSIZE(kSystemDirectory))
+        return ARRAYSIZE(kSystemDirectory);
+    wmemcpy(buffer, kSystemDirectory, ARRAYSIZE(kSystemDirectory));
+    return ARRAYSIZE(kSystemDirectory) - 1;
 }
 
 // Runs the interpreter at once. For "<interpreter>" /c start <path> ... it starts the program at
 // a file's path and ends; a directory launches nothing. For a missing path or a file Windows
 // refuses to run, the shell shows a message box that waits for a user a service's session does
 // not have, so the interpreter never ends.
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
-                           LPSECURITY_ATTRIBUTES processAttributes,
-                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
-                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* processAttributes,
+                           void* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                           LPVOID environment, LPCWSTR currentDirectory, STARTUPINFOW* startupInfo,
+                           PROCESS_INFORMATION* processInformation)
 {
     ENTER_OR_FAIL(FALSE, "CreateProcessW(%s, %s, %p, %p, %d, 0x%x, %p, %p)",
-                  Narrow(applicationName).c_str(), Narrow(commandLine).c_str(),
-                  static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
-                  inheritHandles, creationFlags, environment,
+                  Narrow(applicationName).c_str(), Narrow(commandLine).c_str(), processAttributes,
+                  threadAttributes, inheritHandles, creationFlags, environment,
                   static_cast<const void*>(currentDirectory));
     if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
         startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
