@@ -34,8 +34,7 @@ struct State {
     std::map<uintptr_t, Object> handles;
     uintptr_t nextHandle = 0x1000;
     std::vector<std::thread> threads;
-    bool holdThreads = false;
-    bool tearingDown = false;
+    bool holdThreads = false, tearingDown = false;
 
     std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
     // Paths with their letters folded to lower case.
@@ -47,10 +46,8 @@ struct State {
     std::wstring serviceName;
     LPHANDLER_FUNCTION handler = nullptr;
     std::thread serviceThread;
-    bool serviceMainReturned = false;
-    bool dispatcherRunning = false;
-    bool stoppedReported = false;
-    bool disconnected = false;
+    bool serviceMainReturned = false, dispatcherRunning = false, stoppedReported = false,
+         disconnected = false;
     DWORD control = 0; // sent and not yet handled (no control is 0)
 };
 
@@ -61,6 +58,14 @@ State* g_state = new State; // never freed: threads may still read it while the 
 thread_local DWORD t_lastError = 0xdeadbeef;
 
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
+
+// Sets the last error a failed call leaves behind and returns its failure value.
+template <typename Result>
+Result Fail(DWORD error, Result failure)
+{
+    t_lastError = error;
+    return failure;
+}
 
 size_t CallsStartingWith(const std::string& prefix)
 {
@@ -82,10 +87,7 @@ __attribute__((format(printf, 1, 2))) bool Enter(const char* format, ...)
     g_state->record.calls.push_back(text);
     const std::string name = std::string(text).substr(0, std::strcspn(text, "("));
     auto fault = g_state->faults.find({name, static_cast<int>(CallsStartingWith(name))});
-    if (fault == g_state->faults.end())
-        return false;
-    t_lastError = fault->second;
-    return true;
+    return fault != g_state->faults.end() && Fail(fault->second, true);
 }
 
 // Opens every simulated call that a test may make fail: under the platform's lock, records the
@@ -115,8 +117,7 @@ Object* Lookup(HANDLE handle, const char* kind, const char* caller)
     if (problem == nullptr)
         return &it->second;
     g_state->record.handleFaults.push_back(std::string(caller) + ": " + problem);
-    t_lastError = ERROR_INVALID_HANDLE;
-    return nullptr;
+    return Fail<Object*>(ERROR_INVALID_HANDLE, nullptr);
 }
 
 sim::Process* FindRunning(DWORD id)
@@ -267,10 +268,8 @@ void Disconnect()
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
     ENTER_OR_FAIL(FALSE, "StartServiceCtrlDispatcherW");
-    if (table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
+    if (table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     g_state->serviceName = table[0].lpServiceName;
     g_state->dispatcherRunning = true;
     g_state->serviceThread =
@@ -308,10 +307,8 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
 {
     ENTER_OR_FAIL(nullptr, "RegisterServiceCtrlHandlerW");
-    if (name == nullptr || g_state->serviceName != name) {
-        t_lastError = ERROR_SERVICE_NOT_IN_EXE;
-        return nullptr;
-    }
+    if (name == nullptr || g_state->serviceName != name)
+        return Fail(ERROR_SERVICE_NOT_IN_EXE, nullptr);
     g_state->handler = handler;
     return kStatusHandle;
 }
@@ -443,16 +440,12 @@ static BOOL ReadEntry(HANDLE handle, PROCESSENTRY32W* entry, bool first)
     Object* snapshot = Lookup(handle, "snapshot", name);
     if (Enter("%s", name) || snapshot == nullptr)
         return FALSE;
-    if (entry->dwSize != sizeof(PROCESSENTRY32W)) {
-        t_lastError = ERROR_BAD_LENGTH;
-        return FALSE;
-    }
+    if (entry->dwSize != sizeof(PROCESSENTRY32W))
+        return Fail(ERROR_BAD_LENGTH, FALSE);
     if (first)
         snapshot->next = 0;
-    if (snapshot->next >= snapshot->entries.size()) {
-        t_lastError = ERROR_NO_MORE_FILES;
-        return FALSE;
-    }
+    if (snapshot->next >= snapshot->entries.size())
+        return Fail(ERROR_NO_MORE_FILES, FALSE);
     const sim::Process& process = snapshot->entries[snapshot->next++];
     entry->th32ProcessID = process.id;
     wcsncpy(entry->szExeFile, process.exeFile.c_str(), MAX_PATH - 1);
@@ -483,10 +476,8 @@ BOOL WINAPI TerminateProcess(HANDLE handle, UINT exitCode)
     if (object == nullptr)
         return FALSE;
     sim::Process* process = FindRunning(object->processId);
-    if (process == nullptr) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
+    if (process == nullptr)
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
     process->running = false;
     process->exitCode = exitCode;
     return TRUE;
@@ -511,10 +502,8 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
     ENTER_OR_FAIL(INVALID_FILE_ATTRIBUTES, "GetFileAttributesW(%s)", Narrow(path).c_str());
     const sim::PathKind kind = PathAt(path);
-    if (kind == sim::PathKind::Missing) {
-        t_lastError = ERROR_FILE_NOT_FOUND;
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    if (kind == sim::PathKind::Missing)
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     return kind == sim::PathKind::Directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
@@ -542,10 +531,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
                   threadAttributes, inheritHandles, creationFlags, environment,
                   static_cast<const void*>(currentDirectory));
     if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
-        startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
+        startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     const std::wstring interpreter = applicationName, command = commandLine;
     const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
     const size_t start = command.find(L" /c start ");
