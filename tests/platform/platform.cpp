@@ -34,8 +34,7 @@ struct State {
     std::map<uintptr_t, Object> handles;
     uintptr_t nextHandle = 0x1000;
     std::vector<std::thread> threads;
-    bool holdThreads = false;
-    bool tearingDown = false;
+    bool holdThreads = false, tearingDown = false;
 
     std::map<std::pair<std::string, int>, DWORD> faults; // error by call name and count
     // Paths with their letters folded to lower case.
@@ -47,10 +46,8 @@ struct State {
     std::wstring serviceName;
     LPHANDLER_FUNCTION handler = nullptr;
     std::thread serviceThread;
-    bool serviceMainReturned = false;
-    bool dispatcherRunning = false;
-    bool stoppedReported = false;
-    bool disconnected = false;
+    bool serviceMainReturned = false, dispatcherRunning = false, stoppedReported = false,
+         disconnected = false;
     DWORD control = 0; // sent and not yet handled (no control is 0)
 };
 
@@ -61,6 +58,14 @@ State* g_state = new State; // never freed: threads may still read it while the 
 thread_local DWORD t_lastError = 0xdeadbeef;
 
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
+
+// Sets the last error a failed call leaves behind and returns its failure value.
+template <typename Result>
+Result Fail(DWORD error, Result failure)
+{
+    t_lastError = error;
+    return failure;
+}
 
 size_t CallsStartingWith(const std::string& prefix)
 {
@@ -82,10 +87,7 @@ __attribute__((format(printf, 1, 2))) bool Enter(const char* format, ...)
     g_state->record.calls.push_back(text);
     const std::string name = std::string(text).substr(0, std::strcspn(text, "("));
     auto fault = g_state->faults.find({name, static_cast<int>(CallsStartingWith(name))});
-    if (fault == g_state->faults.end())
-        return false;
-    t_lastError = fault->second;
-    return true;
+    return fault != g_state->faults.end() && Fail(fault->second, true);
 }
 
 // Opens every simulated call that a test may make fail: under the platform's lock, records the
@@ -108,19 +110,14 @@ HANDLE NewHandle(Object object)
 Object* Lookup(HANDLE handle, const char* kind, const char* caller)
 {
     auto it = g_state->handles.find(reinterpret_cast<uintptr_t>(handle));
-    const char* problem = nullptr;
-    if (it == g_state->handles.end())
-        problem = "no such handle";
-    else if (!it->second.open)
-        problem = "handle used after close";
-    else if (kind != nullptr && it->second.kind != kind)
-        problem = "handle of the wrong kind";
-    if (problem != nullptr) {
-        g_state->record.handleFaults.push_back(std::string(caller) + ": " + problem);
-        t_lastError = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
-    return &it->second;
+    const char* problem = it == g_state->handles.end()                 ? "no such handle"
+                          : !it->second.open                           ? "handle used after close"
+                          : kind != nullptr && it->second.kind != kind ? "handle of the wrong kind"
+                                                                       : nullptr;
+    if (problem == nullptr)
+        return &it->second;
+    g_state->record.handleFaults.push_back(std::string(caller) + ": " + problem);
+    return Fail<Object*>(ERROR_INVALID_HANDLE, nullptr);
 }
 
 sim::Process* FindRunning(DWORD id)
@@ -131,7 +128,6 @@ sim::Process* FindRunning(DWORD id)
     return nullptr;
 }
 
-// For the test's side: waits until `done` holds, or gives up.
 template <typename Predicate>
 bool Await(int timeoutMs, Predicate done)
 {
@@ -155,10 +151,7 @@ sim::PathKind PathAt(const std::wstring& path)
 
 std::string Narrow(const wchar_t* text)
 {
-    std::string narrow;
-    for (const wchar_t* c = text; c != nullptr && *c != L'\0'; ++c)
-        narrow += static_cast<char>(*c);
-    return narrow;
+    return text == nullptr ? "" : std::string(text, text + wcslen(text));
 }
 
 DWORD AddRunningProcess(const std::wstring& exeFile)
@@ -275,10 +268,8 @@ void Disconnect()
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
     ENTER_OR_FAIL(FALSE, "StartServiceCtrlDispatcherW");
-    if (table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
+    if (table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     g_state->serviceName = table[0].lpServiceName;
     g_state->dispatcherRunning = true;
     g_state->serviceThread =
@@ -316,15 +307,13 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
 {
     ENTER_OR_FAIL(nullptr, "RegisterServiceCtrlHandlerW");
-    if (name == nullptr || g_state->serviceName != name) {
-        t_lastError = ERROR_SERVICE_NOT_IN_EXE;
-        return nullptr;
-    }
+    if (name == nullptr || g_state->serviceName != name)
+        return Fail(ERROR_SERVICE_NOT_IN_EXE, nullptr);
     g_state->handler = handler;
     return kStatusHandle;
 }
 
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     bool delivered = !Enter("SetServiceStatus(%u)", status->dwCurrentState);
@@ -342,11 +331,10 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
 }
 
 // A manual-reset event, as the service asks for (the record shows what it asked for).
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name)
+HANDLE WINAPI CreateEventW(void* attributes, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
-    ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", static_cast<void*>(attributes),
-                  manualReset, initialState, static_cast<const void*>(name));
+    ENTER_OR_FAIL(nullptr, "CreateEventW(%p, %d, %d, %p)", attributes, manualReset, initialState,
+                  static_cast<const void*>(name));
     return NewHandle({"event", 0, initialState != FALSE});
 }
 
@@ -382,12 +370,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     return signaled() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
-                           LPDWORD threadId)
+HANDLE WINAPI CreateThread(void* attributes, size_t stackSize, DWORD(WINAPI* routine)(LPVOID),
+                           LPVOID parameter, DWORD flags, DWORD* threadId)
 {
-    ENTER_OR_FAIL(nullptr, "CreateThread(%p, %zu, %p, %u, %p)", static_cast<void*>(attributes),
-                  stackSize, parameter, flags, static_cast<void*>(threadId));
+    ENTER_OR_FAIL(nullptr, "CreateThread(%p, %zu, %p, %u, %p)", attributes, stackSize, parameter,
+                  flags, static_cast<void*>(threadId));
     HANDLE handle = NewHandle({"thread"});
     Object* thread = &g_state->handles.at(reinterpret_cast<uintptr_t>(handle));
     g_state->threads.emplace_back([routine, parameter, thread] {
@@ -453,16 +440,12 @@ static BOOL ReadEntry(HANDLE handle, PROCESSENTRY32W* entry, bool first)
     Object* snapshot = Lookup(handle, "snapshot", name);
     if (Enter("%s", name) || snapshot == nullptr)
         return FALSE;
-    if (entry->dwSize != sizeof(PROCESSENTRY32W)) {
-        t_lastError = ERROR_BAD_LENGTH;
-        return FALSE;
-    }
+    if (entry->dwSize != sizeof(PROCESSENTRY32W))
+        return Fail(ERROR_BAD_LENGTH, FALSE);
     if (first)
         snapshot->next = 0;
-    if (snapshot->next >= snapshot->entries.size()) {
-        t_lastError = ERROR_NO_MORE_FILES;
-        return FALSE;
-    }
+    if (snapshot->next >= snapshot->entries.size())
+        return Fail(ERROR_NO_MORE_FILES, FALSE);
     const sim::Process& process = snapshot->entries[snapshot->next++];
     entry->th32ProcessID = process.id;
     wcsncpy(entry->szExeFile, process.exeFile.c_str(), MAX_PATH - 1);
@@ -493,10 +476,8 @@ BOOL WINAPI TerminateProcess(HANDLE handle, UINT exitCode)
     if (object == nullptr)
         return FALSE;
     sim::Process* process = FindRunning(object->processId);
-    if (process == nullptr) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
+    if (process == nullptr)
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
     process->running = false;
     process->exitCode = exitCode;
     return TRUE;
@@ -521,10 +502,8 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path)
 {
     ENTER_OR_FAIL(INVALID_FILE_ATTRIBUTES, "GetFileAttributesW(%s)", Narrow(path).c_str());
     const sim::PathKind kind = PathAt(path);
-    if (kind == sim::PathKind::Missing) {
-        t_lastError = ERROR_FILE_NOT_FOUND;
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    if (kind == sim::PathKind::Missing)
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     return kind == sim::PathKind::Directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
@@ -532,33 +511,28 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
     static const wchar_t kSystemDirectory[] = L"C:\\Windows\\system32";
     ENTER_OR_FAIL(0, "GetSystemDirectoryW");
-    const UINT length = ARRAYSIZE(kSystemDirectory) - 1;
-    if (buffer == nullptr || size <= length)
-        return length + 1;
-    wmemcpy(buffer, kSystemDirectory, length + 1);
-    return length;
+    if (buffer == nullptr || size < ARRAYSIZE(kSystemDirectory))
+        return ARRAYSIZE(kSystemDirectory);
+    wmemcpy(buffer, kSystemDirectory, ARRAYSIZE(kSystemDirectory));
+    return ARRAYSIZE(kSystemDirectory) - 1;
 }
 
 // Runs the interpreter at once. For "<interpreter>" /c start <path> ... it starts the program at
 // a file's path and ends; a directory launches nothing. For a missing path or a file Windows
 // refuses to run, the shell shows a message box that waits for a user a service's session does
 // not have, so the interpreter never ends.
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
-                           LPSECURITY_ATTRIBUTES processAttributes,
-                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                           DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
-                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* processAttributes,
+                           void* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                           LPVOID environment, LPCWSTR currentDirectory, STARTUPINFOW* startupInfo,
+                           PROCESS_INFORMATION* processInformation)
 {
     ENTER_OR_FAIL(FALSE, "CreateProcessW(%s, %s, %p, %p, %d, 0x%x, %p, %p)",
-                  Narrow(applicationName).c_str(), Narrow(commandLine).c_str(),
-                  static_cast<void*>(processAttributes), static_cast<void*>(threadAttributes),
-                  inheritHandles, creationFlags, environment,
+                  Narrow(applicationName).c_str(), Narrow(commandLine).c_str(), processAttributes,
+                  threadAttributes, inheritHandles, creationFlags, environment,
                   static_cast<const void*>(currentDirectory));
     if (applicationName == nullptr || commandLine == nullptr || startupInfo == nullptr ||
-        startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
+        startupInfo->cb != sizeof(STARTUPINFOW) || processInformation == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     const std::wstring interpreter = applicationName, command = commandLine;
     const DWORD id = AddRunningProcess(interpreter.substr(interpreter.rfind(L'\\') + 1));
     const size_t start = command.find(L" /c start ");

@@ -16,8 +16,7 @@ void Reset();
 // names it, and the `times - 1` calls after it, fail with `error` as the last error.
 void FailCall(const std::string& call, int nth, DWORD error, int times = 1);
 
-// Unrunnable: a file that Windows refuses to run (blocked by policy, damaged, another
-// architecture).
+// Unrunnable: a file Windows refuses to run (blocked by policy, damaged, another architecture).
 enum class PathKind { Missing, File, Unrunnable, Directory };
 // What the file system holds at `path` (letter case aside). At first it holds
 // c:\windows\Zentorvik.exe, as a file.

@@ -9,7 +9,7 @@
 // Only the fields the service reads or sets.
 typedef struct tagPROCESSENTRY32W {
     DWORD dwSize, th32ProcessID;
-    WCHAR szExeFile[MAX_PATH];
+    wchar_t szExeFile[MAX_PATH];
 } PROCESSENTRY32W;
 
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);

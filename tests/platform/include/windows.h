@@ -13,20 +13,15 @@
 typedef int BOOL;
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
-typedef intptr_t LONG_PTR;
-typedef size_t SIZE_T;
 typedef void* HANDLE;
 typedef void* LPVOID;
-typedef DWORD* LPDWORD;
-typedef wchar_t WCHAR;
-typedef WCHAR* LPWSTR;
-typedef const WCHAR* LPCWSTR;
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef wchar_t* LPWSTR;
+typedef const wchar_t* LPCWSTR;
 typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 
 #define MAX_PATH 260
 #define ARRAYSIZE(array) (sizeof(array) / sizeof((array)[0]))
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
@@ -69,11 +64,10 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 typedef struct _SERVICE_STATUS {
     DWORD dwServiceType, dwCurrentState, dwControlsAccepted, dwWin32ExitCode,
         dwServiceSpecificExitCode, dwCheckPoint, dwWaitHint;
-} SERVICE_STATUS, *LPSERVICE_STATUS;
+} SERVICE_STATUS;
 
 typedef VOID(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
 typedef VOID(WINAPI* LPHANDLER_FUNCTION)(DWORD control);
-typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 typedef struct _SERVICE_TABLE_ENTRYW {
     LPWSTR lpServiceName;
@@ -83,37 +77,34 @@ typedef struct _SERVICE_TABLE_ENTRYW {
 // Only the fields the service sets.
 typedef struct _STARTUPINFOW {
     DWORD cb;
-} STARTUPINFOW, *LPSTARTUPINFOW;
+} STARTUPINFOW;
 
 typedef struct _PROCESS_INFORMATION {
     HANDLE hProcess, hThread;
     DWORD dwProcessId, dwThreadId;
-} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+} PROCESS_INFORMATION;
 
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler);
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name);
+// The security attributes are never given: a null pointer of any type.
+HANDLE WINAPI CreateEventW(void* attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE,
-                           LPVOID parameter, DWORD flags, LPDWORD threadId);
+HANDLE WINAPI CreateThread(void* attributes, size_t stackSize, DWORD(WINAPI* routine)(LPVOID),
+                           LPVOID parameter, DWORD flags, DWORD* threadId);
 VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
 
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
-                           LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags,
-                           LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
-                           LPPROCESS_INFORMATION);
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void*, void*,
+                           BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                           LPCWSTR currentDirectory, STARTUPINFOW*, PROCESS_INFORMATION*);
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
-
 DWORD WINAPI GetFileAttributesW(LPCWSTR path);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
-
 VOID WINAPI OutputDebugStringW(LPCWSTR text);
 
 // Runtime library: declared by the Windows C headers, absent from glibc.
